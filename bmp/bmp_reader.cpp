@@ -1,0 +1,138 @@
+#include "bmp/bmp_reader.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace kadrix {
+
+namespace {
+
+std::uint32_t le16(std::span<const std::uint8_t> b, std::size_t at) {
+  return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8;
+}
+
+std::uint32_t le32(std::span<const std::uint8_t> b, std::size_t at) {
+  return le16(b, at) | le16(b, at + 2) << 16;
+}
+
+std::int32_t le32_signed(std::span<const std::uint8_t> b, std::size_t at) {
+  return static_cast<std::int32_t>(le32(b, at));
+}
+
+// Rows are read in chunks of about this size: few system calls, little memory.
+constexpr std::uint64_t kChunkBytes = 1 << 20;
+
+}  // namespace
+
+const char* describe(BmpFault fault) {
+  switch (fault) {
+    case BmpFault::none: return "no fault";
+    case BmpFault::short_header: return "shorter than its headers";
+    case BmpFault::no_signature: return "no BM signature";
+    case BmpFault::small_info_header: return "information header under 40 bytes";
+    case BmpFault::unsupported_bits: return "unsupported bit count";
+    case BmpFault::compressed: return "compressed";
+    case BmpFault::bad_data_offset: return "pixel data offset inside the headers";
+    case BmpFault::bad_width: return "width not positive";
+    case BmpFault::bad_height: return "height zero or out of range";
+    case BmpFault::too_many_pixels: return "too many pixels";
+    case BmpFault::short_pixels: return "pixel rows past the end of the file";
+    case BmpFault::read_failed: return "pixel rows could not be read";
+  }
+  return "unknown fault";
+}
+
+BmpFault parse_bmp_header(std::span<const std::uint8_t> header, std::uint64_t file_size,
+                          BmpLayout& layout) {
+  if (header.size() < static_cast<std::size_t>(kBmpHeaderBytes) || file_size < kBmpHeaderBytes)
+    return BmpFault::short_header;
+  if (header[0] != 'B' || header[1] != 'M') return BmpFault::no_signature;
+  const std::uint64_t info_size = le32(header, 14);
+  if (info_size < 40) return BmpFault::small_info_header;
+  const std::uint32_t bits = le16(header, 28);
+  if (bits != 8 && bits != 24 && bits != 32) return BmpFault::unsupported_bits;
+  if (le32(header, 30) != 0) return BmpFault::compressed;
+  const std::uint64_t data_offset = le32(header, 10);
+  if (data_offset < kBmpFileHeaderBytes + info_size) return BmpFault::bad_data_offset;
+  const std::int64_t width = le32_signed(header, 18);
+  if (width <= 0) return BmpFault::bad_width;
+  const std::int64_t stored_height = le32_signed(header, 22);
+  if (stored_height == 0 || stored_height == std::numeric_limits<std::int32_t>::min())
+    return BmpFault::bad_height;
+  const std::int64_t height = stored_height < 0 ? -stored_height : stored_height;
+  if (width * height > std::numeric_limits<std::int32_t>::max()) return BmpFault::too_many_pixels;
+
+  // Within these bounds every product below fits easily in 64 bits.
+  const std::uint64_t row_bytes = static_cast<std::uint64_t>(width) * (bits / 8);
+  const std::uint64_t stride = (row_bytes + 3) / 4 * 4;
+  // The last row stored may lack its padding and still be whole.
+  const std::uint64_t end = data_offset + stride * static_cast<std::uint64_t>(height - 1) + row_bytes;
+  if (end > file_size) return BmpFault::short_pixels;
+
+  layout.width = static_cast<std::int32_t>(width);
+  layout.height = static_cast<std::int32_t>(height);
+  layout.bits = static_cast<std::int32_t>(bits);
+  layout.top_down = stored_height < 0;
+  layout.data_offset = data_offset;
+  layout.stride = stride;
+  return BmpFault::none;
+}
+
+FrameRead open_bmp(const std::string& path, BmpFile& out, BmpFault& fault) {
+  std::uint64_t size = 0;
+  FileHandle file = open_regular_file(path, size);
+  if (!file.valid()) return FrameRead::absent;
+  std::uint8_t header[kBmpHeaderBytes];
+  const std::size_t got = read_some_at(file.get(), header, 0);
+  fault = parse_bmp_header(std::span<const std::uint8_t>(header, got), size, out.layout);
+  if (fault != BmpFault::none) return FrameRead::unusable;
+  out.file = std::move(file);
+  return FrameRead::ok;
+}
+
+bool read_bmp_rows(const BmpFile& bmp,
+                   const std::function<void(std::int32_t y, std::span<const std::uint8_t> row)>& row) {
+  const BmpLayout& layout = bmp.layout;
+  const std::uint64_t row_bytes = static_cast<std::uint64_t>(layout.width) * layout.bytes_per_pixel();
+  const std::uint64_t rows_per_chunk = std::max<std::uint64_t>(1, kChunkBytes / layout.stride);
+  const std::uint64_t rows = static_cast<std::uint64_t>(layout.height);
+  std::vector<std::uint8_t> chunk(
+      static_cast<std::size_t>(layout.stride * std::min(rows_per_chunk, rows)));
+
+  for (std::uint64_t first = 0; first < rows; first += rows_per_chunk) {
+    const std::uint64_t count = std::min(rows_per_chunk, rows - first);
+    const std::uint64_t bytes = layout.stride * (count - 1) + row_bytes;
+    const std::span<std::uint8_t> part(chunk.data(), static_cast<std::size_t>(bytes));
+    if (!read_exact_at(bmp.file.get(), part, layout.data_offset + layout.stride * first)) return false;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      const std::uint64_t file_row = first + i;
+      const std::uint64_t y = layout.top_down ? file_row : rows - 1 - file_row;
+      row(static_cast<std::int32_t>(y),
+          part.subspan(static_cast<std::size_t>(layout.stride * i), static_cast<std::size_t>(row_bytes)));
+    }
+  }
+  return true;
+}
+
+FrameRead read_frame_bmp(const std::string& path, ByteImage& out, BmpFault& fault) {
+  BmpFile bmp;
+  const FrameRead opened = open_bmp(path, bmp, fault);
+  if (opened != FrameRead::ok) return opened;
+  const BmpLayout& layout = bmp.layout;
+  const std::size_t row_bytes = static_cast<std::size_t>(layout.width) * layout.bytes_per_pixel();
+  std::vector<std::uint8_t> pixels(row_bytes * static_cast<std::size_t>(layout.height));
+  const bool whole = read_bmp_rows(bmp, [&](std::int32_t y, std::span<const std::uint8_t> row) {
+    std::copy(row.begin(), row.end(), pixels.begin() + static_cast<std::ptrdiff_t>(row_bytes * y));
+  });
+  if (!whole) {
+    fault = BmpFault::read_failed;
+    return FrameRead::unusable;
+  }
+  out.width = layout.width;
+  out.height = layout.height;
+  out.bytes_per_pixel = layout.bytes_per_pixel();
+  out.pixels = std::move(pixels);
+  return FrameRead::ok;
+}
+
+}  // namespace kadrix

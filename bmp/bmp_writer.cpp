@@ -1,0 +1,93 @@
+#include "bmp/bmp_writer.h"
+
+#include <bit>
+
+#include "bmp/file_io.h"
+
+namespace kadrix {
+
+namespace {
+
+void put_le32(std::uint8_t* at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::uint32_t row_stride(std::int32_t width) {
+  return (static_cast<std::uint32_t>(width) + 3) / 4 * 4;
+}
+
+}  // namespace
+
+ByteImage to_byte_image(std::span<const std::int32_t> values, std::int32_t width,
+                        std::int32_t height, int bits) {
+  ByteImage image;
+  image.width = width;
+  image.height = height;
+  image.bytes_per_pixel = bits / 8;
+  const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  image.pixels.resize(count * static_cast<std::size_t>(image.bytes_per_pixel));
+  std::uint8_t* out = image.pixels.data();
+  for (std::size_t i = 0; i < count; ++i) {
+    for (int b = 0; b < image.bytes_per_pixel; ++b) *out++ = static_cast<std::uint8_t>(values[i]);
+  }
+  return image;
+}
+
+BmpPalette grey_palette() {
+  BmpPalette palette{};
+  for (int i = 0; i < 256; ++i) {
+    palette[4 * i] = palette[4 * i + 1] = palette[4 * i + 2] = static_cast<std::uint8_t>(i);
+  }
+  return palette;
+}
+
+BmpPalette stats_palette(const ObjectRecord& record) {
+  BmpPalette palette = grey_palette();
+  put_le32(&palette[0], std::bit_cast<std::uint32_t>(static_cast<float>(record.level)));
+  put_le32(&palette[4], std::bit_cast<std::uint32_t>(static_cast<float>(record.sigma)));
+  put_le32(&palette[8], static_cast<std::uint32_t>(record.frame_count));
+  return palette;
+}
+
+std::array<std::uint8_t, 54> bmp_header(std::int32_t width, std::int32_t height) {
+  // 32-bit size fields wrap as the format's fields do for images over 4 GiB.
+  const std::uint32_t image_bytes = row_stride(width) * static_cast<std::uint32_t>(height);
+  std::array<std::uint8_t, 54> h{};
+  h[0] = 'B';
+  h[1] = 'M';
+  put_le32(&h[2], 54 + 1024 + image_bytes);
+  put_le32(&h[10], 54 + 1024);
+  put_le32(&h[14], 40);
+  put_le32(&h[18], static_cast<std::uint32_t>(width));
+  put_le32(&h[22], static_cast<std::uint32_t>(height));
+  h[26] = 1;  // planes
+  h[28] = 8;  // bits per pixel
+  put_le32(&h[34], image_bytes);
+  put_le32(&h[38], 1);  // 1 pixel per metre: not 0, not a screen value
+  put_le32(&h[42], 1);
+  return h;
+}
+
+bool write_bmp(const std::string& path, const ByteImage& pixels, const BmpPalette& palette) {
+  OutputFile out(path);
+  out.write(bmp_header(pixels.width, pixels.height));
+  out.write(palette);
+  const std::size_t row_bytes = static_cast<std::size_t>(pixels.width) * pixels.bytes_per_pixel;
+  const std::size_t padding = (4 - row_bytes % 4) % 4;
+  for (std::int32_t y = pixels.height - 1; y >= 0 && out.ok(); --y) {
+    out.write(std::span<const std::uint8_t>(pixels.pixels.data() + row_bytes * static_cast<std::size_t>(y),
+                                            row_bytes));
+    out.write_zeros(padding);
+  }
+  return out.finish();
+}
+
+bool write_grey_bmp(const std::string& path, const ByteImage& pixels) {
+  return write_bmp(path, pixels, grey_palette());
+}
+
+bool write_stats_bmp(const std::string& path, const ByteImage& pixels, const ObjectRecord& record) {
+  return write_bmp(path, pixels, stats_palette(record));
+}
+
+}  // namespace kadrix

@@ -1,0 +1,111 @@
+#include "bmp/file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace kadrix {
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+FileHandle::~FileHandle() { close(); }
+
+int FileHandle::release() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+bool FileHandle::close() {
+  if (fd_ < 0) return true;
+  const int fd = release();
+  // Linux releases the descriptor even when close reports EINTR; no retry.
+  return ::close(fd) == 0;
+}
+
+FileHandle open_regular_file(const std::string& path, std::uint64_t& size) {
+  // Checked before opening so that a pipe or a device is never opened.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return FileHandle();
+  // O_NONBLOCK guards against the name being swapped for a pipe meanwhile.
+  FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return FileHandle();
+  size = static_cast<std::uint64_t>(info.st_size);
+  return file;
+}
+
+std::size_t read_some_at(int fd, std::span<std::uint8_t> buffer, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    const ssize_t got = ::pread(fd, buffer.data() + done, buffer.size() - done,
+                                static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+bool read_exact_at(int fd, std::span<std::uint8_t> buffer, std::uint64_t offset) {
+  return read_some_at(fd, buffer, offset) == buffer.size();
+}
+
+namespace {
+constexpr std::size_t kOutputBufferBytes = 1 << 18;
+}
+
+OutputFile::OutputFile(const std::string& path) {
+  // A leftover of an earlier run under this name goes first, so O_EXCL can
+  // make sure we write a fresh file of our own and never through a link.
+  ::unlink(path.c_str());
+  file_ = FileHandle(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  ok_ = file_.valid();
+  if (ok_) buffer_.reserve(kOutputBufferBytes);
+}
+
+void OutputFile::flush() {
+  std::size_t done = 0;
+  while (ok_ && done < buffer_.size()) {
+    const ssize_t put = ::write(file_.get(), buffer_.data() + done, buffer_.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) ok_ = false;
+    else done += static_cast<std::size_t>(put);
+  }
+  buffer_.clear();
+}
+
+void OutputFile::write(std::span<const std::uint8_t> bytes) {
+  while (ok_ && !bytes.empty()) {
+    const std::size_t room = kOutputBufferBytes - buffer_.size();
+    const std::size_t take = std::min(room, bytes.size());
+    buffer_.insert(buffer_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
+    bytes = bytes.subspan(take);
+    if (buffer_.size() == kOutputBufferBytes) flush();
+  }
+}
+
+void OutputFile::write_zeros(std::size_t count) {
+  static constexpr std::uint8_t kZeros[64] = {};
+  while (ok_ && count > 0) {
+    const std::size_t take = std::min(count, sizeof kZeros);
+    write(std::span<const std::uint8_t>(kZeros, take));
+    count -= take;
+  }
+}
+
+bool OutputFile::finish() {
+  if (ok_) flush();
+  if (!file_.close()) ok_ = false;
+  return ok_;
+}
+
+}  // namespace kadrix

@@ -1,0 +1,26 @@
+#pragma once
+// Replacing a group of files as a whole: each is written under a temporary
+// name beside its final one, and only when all are complete do they take
+// their final names.
+
+#include <span>
+#include <string>
+
+namespace kadrix {
+
+struct PendingFile {
+  std::string final_path;
+  std::string temp_path;  // final_path + ".tmp." + process id
+};
+
+PendingFile pending_file(const std::string& final_path);
+
+// Moves every temporary over its final name, in order. On failure nothing
+// is replaced (names already moved are put back), every temporary is
+// removed, and the index of the file that failed is returned; -1 on success.
+int replace_files(std::span<const PendingFile> files);
+
+// Removes the temporaries of an abandoned group.
+void discard_files(std::span<const PendingFile> files);
+
+}  // namespace kadrix

@@ -1,0 +1,15 @@
+#pragma once
+// The console transcript: standard output only, every line end written as
+// CR LF and flushed at once, so a log follows the run and survives a kill.
+
+#include <string_view>
+
+namespace kadrix {
+
+// Formats in the C locale's "%d"/"%f" style and writes the result.
+void console_print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes text as it stands, turning each '\n' into CR LF.
+void console_write(std::string_view text);
+
+}  // namespace kadrix

@@ -1,0 +1,3 @@
+#include "driver/run_objects.h"
+
+int main(int argc, char** argv) { return kadrix::run_objects(argc, argv); }

@@ -1,0 +1,11 @@
+#pragma once
+
+namespace kadrix {
+
+// The whole run: checks the arguments, reads the list and drives every
+// object through the stages. Returns the process exit status: 0 for every
+// orderly end, 1 when a result could not be written or an object ran out
+// of memory.
+int run_objects(int argc, const char* const* argv);
+
+}  // namespace kadrix

@@ -1,0 +1,34 @@
+#pragma once
+// Thresholds, the local background map and the residual sigma.
+
+#include <cstdint>
+#include <span>
+
+#include "driver/object_record.h"
+
+namespace kadrix {
+
+// flag = mean > sigma * k + level (strictly).
+BrightMask threshold_above_level(std::span<const double> mean_image, std::int32_t pixel_count,
+                                 double level, double sigma, double k);
+
+// Mean of the unflagged pixels of the (2r+1)^2 window around each pixel,
+// counting only rows 2 .. height-4 and columns 3 .. width-4;
+// kEmptyWindowValue when the window holds none.
+BackgroundMap estimate_background(std::span<const double> mean_image,
+                                  std::span<const std::int32_t> bright_mask, std::int32_t width,
+                                  std::int32_t height, int r);
+
+// Sample standard deviation of mean - background over the unflagged
+// pixels; replaces sigma and prints "new Var: %f\n" when more than one
+// pixel counts, else leaves sigma and prints nothing.
+void residual_sigma(std::span<const double> mean_image, std::span<const double> background_image,
+                    std::span<const std::int32_t> bright_mask, std::int32_t pixel_count,
+                    double& sigma);
+
+// flag = mean > sigma * k + background (strictly).
+DetectionMask threshold_above_background(std::span<const double> mean_image,
+                                         std::span<const double> background_image,
+                                         std::int32_t pixel_count, double sigma, double k);
+
+}  // namespace kadrix

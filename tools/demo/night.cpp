@@ -1,0 +1,285 @@
+#include "tools/demo/night.h"
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "bmp/bmp_writer.h"
+#include "tools/demo/random.h"
+
+namespace kadrix::demo {
+
+namespace {
+
+// Stream numbers under one object: the plan, then one per frame.
+constexpr std::uint64_t kPlanStream = 0;
+
+constexpr std::array<const char*, 16> kCatalogue = {
+    "M42", "M51", "NGC253", "M31", "M13", "M101", "NGC891", "M33",
+    "M81", "IC434", "M57", "NGC300", "M27", "IC1396", "M82", "NGC247"};
+
+int star_count(std::int32_t width, std::int32_t height) {
+  // About one star per 700 pixels: crowded enough to be interesting,
+  // sparse enough that most windows still see plenty of sky.
+  const std::int64_t area = static_cast<std::int64_t>(width) * height;
+  const std::int64_t n = area / 700;
+  return static_cast<int>(n < 6 ? 6 : n);
+}
+
+Star make_star(Random& r, std::int32_t width, std::int32_t height, double seeing) {
+  Star s;
+  s.x = uniform(r, 2.0, width - 3.0);
+  s.y = uniform(r, 2.0, height - 3.0);
+  // Many faint stars, fewer bright ones, and a few that saturate.
+  const double u = uniform(r);
+  if (uniform(r) < 0.08) {
+    s.peak = uniform(r, 200.0, 900.0);
+  } else {
+    s.peak = 6.0 + 180.0 * u * u * u * u;
+  }
+  s.sigma = seeing * uniform(r, 0.8, 1.5);
+  // Rounded as the star table prints them, so the table is exact.
+  s.x = std::round(s.x * 100.0) / 100.0;
+  s.y = std::round(s.y * 100.0) / 100.0;
+  s.peak = std::round(s.peak * 10.0) / 10.0;
+  s.sigma = std::round(s.sigma * 100.0) / 100.0;
+  return s;
+}
+
+// Adds peak * exp(-r^2 / 2 sigma^2) around (cx, cy); the profile is
+// separable, so one row and one column of weights serve the whole stamp.
+void add_star(std::vector<double>& image, std::int32_t width, std::int32_t height, double cx,
+              double cy, double peak, double sigma) {
+  const int radius = static_cast<int>(4.0 * sigma) + 1;
+  const int x0 = static_cast<int>(std::floor(cx)) - radius;
+  const int y0 = static_cast<int>(std::floor(cy)) - radius;
+  const int side = 2 * radius + 2;
+  const double inv = 1.0 / (2.0 * sigma * sigma);
+  std::vector<double> wx(static_cast<std::size_t>(side));
+  std::vector<double> wy(static_cast<std::size_t>(side));
+  for (int i = 0; i < side; ++i) {
+    const double dx = (x0 + i) - cx;
+    const double dy = (y0 + i) - cy;
+    wx[static_cast<std::size_t>(i)] = exp_nonpositive(-(dx * dx) * inv);
+    wy[static_cast<std::size_t>(i)] = peak * exp_nonpositive(-(dy * dy) * inv);
+  }
+  for (int j = 0; j < side; ++j) {
+    const int y = y0 + j;
+    if (y < 0 || y >= height) continue;
+    double* row = image.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+    for (int i = 0; i < side; ++i) {
+      const int x = x0 + i;
+      if (x < 0 || x >= width) continue;
+      row[x] += wy[static_cast<std::size_t>(j)] * wx[static_cast<std::size_t>(i)];
+    }
+  }
+}
+
+void add_at(std::vector<double>& image, std::int32_t width, std::int32_t height, int x, int y,
+            double value) {
+  if (x < 0 || y < 0 || x >= width || y >= height) return;
+  image[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)] +=
+      value;
+}
+
+// Cosmic-ray hits of one frame: single pixels, or short streaks of a
+// particle crossing the sensor at a shallow angle.
+void add_cosmic_rays(std::vector<double>& image, std::int32_t width, std::int32_t height,
+                     Random& r) {
+  const std::int64_t area = static_cast<std::int64_t>(width) * height;
+  const int hits = static_cast<int>(area / 25000) + uniform_int(r, 0, 2);
+  for (int h = 0; h < hits; ++h) {
+    int x = uniform_int(r, 0, width - 1);
+    int y = uniform_int(r, 0, height - 1);
+    const double energy = uniform(r, 80.0, 255.0);
+    if (uniform(r) < 0.6) {
+      add_at(image, width, height, x, y, energy);
+      continue;
+    }
+    int dx = 0;
+    int dy = 0;
+    while (dx == 0 && dy == 0) {
+      dx = uniform_int(r, -1, 1);
+      dy = uniform_int(r, -1, 1);
+    }
+    const int length = uniform_int(r, 2, 7);
+    for (int i = 0; i < length; ++i, x += dx, y += dy) {
+      add_at(image, width, height, x, y, energy * uniform(r, 0.6, 1.0));
+    }
+  }
+}
+
+}  // namespace
+
+std::string object_name(int index) {
+  if (index >= 0 && index < static_cast<int>(kCatalogue.size())) {
+    return kCatalogue[static_cast<std::size_t>(index)];
+  }
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "FLD%03d", (index + 1) % 1000);
+  return buffer;
+}
+
+ObjectPlan plan_object(const NightSettings& settings, int index) {
+  ObjectPlan plan;
+  plan.index = index;
+  plan.name = object_name(index);
+  plan.width = settings.width;
+  plan.height = settings.height;
+  plan.seed = settings.seed;
+
+  Random r = make_random(settings.seed, static_cast<std::uint64_t>(index), kPlanStream);
+  // Drawn first so that it does not depend on anything else.
+  const int own_frames = uniform_int(r, 10, 20);
+  plan.frame_count = settings.frames > 0 ? settings.frames : own_frames;
+
+  plan.sky_level = uniform(r, 25.0, 55.0);
+  plan.sky_slope_x = uniform(r, -12.0, 12.0);
+  plan.sky_slope_y = uniform(r, -12.0, 12.0);
+  plan.read_noise = uniform(r, 2.0, 3.5);
+  plan.gain = uniform(r, 1.5, 3.0);
+
+  const double seeing = uniform(r, 0.9, 1.5);
+  const int stars = star_count(plan.width, plan.height);
+  plan.stars.reserve(static_cast<std::size_t>(stars));
+  for (int i = 0; i < stars; ++i) plan.stars.push_back(make_star(r, plan.width, plan.height, seeing));
+
+  // Tracking: a slow drift plus jitter, centred so the star table gives
+  // each star's mean position over the frames.
+  const double drift_x = uniform(r, -0.06, 0.06);
+  const double drift_y = uniform(r, -0.06, 0.06);
+  const auto n = static_cast<std::size_t>(plan.frame_count);
+  plan.offset_x.resize(n);
+  plan.offset_y.resize(n);
+  double sum_x = 0.0;
+  double sum_y = 0.0;
+  for (std::size_t k = 0; k < n; ++k) {
+    plan.offset_x[k] = drift_x * static_cast<double>(k) + 0.2 * normal(r);
+    plan.offset_y[k] = drift_y * static_cast<double>(k) + 0.2 * normal(r);
+    sum_x += plan.offset_x[k];
+    sum_y += plan.offset_y[k];
+  }
+  for (std::size_t k = 0; k < n; ++k) {
+    plan.offset_x[k] -= sum_x / static_cast<double>(n);
+    plan.offset_y[k] -= sum_y / static_cast<double>(n);
+  }
+
+  const int hot = uniform_int(r, 1, 2);
+  for (int i = 0; i < hot; ++i) {
+    HotPixel p;
+    p.x = uniform_int(r, 0, plan.width - 1);
+    p.y = uniform_int(r, 0, plan.height - 1);
+    p.frame = uniform_int(r, 1, plan.frame_count);
+    plan.hot_pixels.push_back(p);
+  }
+  return plan;
+}
+
+std::vector<ObjectPlan> plan_night(const NightSettings& settings) {
+  std::vector<ObjectPlan> night;
+  night.reserve(static_cast<std::size_t>(settings.objects));
+  for (int i = 0; i < settings.objects; ++i) night.push_back(plan_object(settings, i));
+  return night;
+}
+
+ByteImage render_frame(const ObjectPlan& plan, int frame_number) {
+  const std::int32_t w = plan.width;
+  const std::int32_t h = plan.height;
+  const std::size_t count = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+  Random r = make_random(plan.seed, static_cast<std::uint64_t>(plan.index),
+                         static_cast<std::uint64_t>(frame_number));
+
+  // Sky: a linear gradient whose level wanders a little from frame to frame.
+  const double level = plan.sky_level + 0.8 * normal(r);
+  const double step_x = plan.sky_slope_x / w;
+  const double step_y = plan.sky_slope_y / h;
+  std::vector<double> image(count);
+  for (std::int32_t y = 0; y < h; ++y) {
+    const double row_level = level + step_y * (y - 0.5 * h);
+    double* row = image.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(w);
+    for (std::int32_t x = 0; x < w; ++x) row[x] = row_level + step_x * (x - 0.5 * w);
+  }
+
+  const auto k = static_cast<std::size_t>(frame_number - 1);
+  for (const Star& s : plan.stars) {
+    add_star(image, w, h, s.x + plan.offset_x[k], s.y + plan.offset_y[k], s.peak, s.sigma);
+  }
+
+  // Read noise plus shot noise of the signal, both as Gaussian deviates.
+  const double read_variance = plan.read_noise * plan.read_noise;
+  const double inv_gain = 1.0 / plan.gain;
+  for (double& v : image) {
+    const double signal = v > 0.0 ? v : 0.0;
+    v += std::sqrt(read_variance + signal * inv_gain) * normal(r);
+  }
+
+  add_cosmic_rays(image, w, h, r);
+  for (const HotPixel& p : plan.hot_pixels) {
+    if (p.frame == frame_number) {
+      image[static_cast<std::size_t>(p.y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(p.x)] = 255.0;
+    }
+  }
+
+  ByteImage frame;
+  frame.width = w;
+  frame.height = h;
+  frame.bytes_per_pixel = 1;
+  frame.pixels.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    double v = image[i];
+    if (v < 0.0) v = 0.0;
+    if (v > 255.0) v = 255.0;
+    frame.pixels[i] = static_cast<std::uint8_t>(v + 0.5);
+  }
+  return frame;
+}
+
+std::string star_table(const ObjectPlan& plan) {
+  std::string text = "x,y,peak\n";
+  char line[96];
+  for (const Star& s : plan.stars) {
+    std::snprintf(line, sizeof line, "%.2f,%.2f,%.1f\n", s.x, s.y, s.peak);
+    text += line;
+  }
+  return text;
+}
+
+std::string frame_file(const std::string& dir, const std::string& name, int frame_number) {
+  char number[8];
+  std::snprintf(number, sizeof number, "%02d", frame_number);
+  return dir + name + number + ".BMP";
+}
+
+std::string star_file(const std::string& dir, const std::string& name) {
+  return dir + name + "_stars.csv";
+}
+
+bool write_object(const std::string& dir, const ObjectPlan& plan, std::string& failed_path) {
+  for (int k = 1; k <= plan.frame_count; ++k) {
+    const ByteImage frame = render_frame(plan, k);
+    const std::string path = frame_file(dir, plan.name, k);
+    if (!write_grey_bmp(path, frame, frame.width, frame.height, 8)) {
+      failed_path = path;
+      return false;
+    }
+  }
+  for (int k = plan.frame_count + 1; k <= kMaxFrames; ++k) {
+    std::error_code ignored;
+    std::filesystem::remove(frame_file(dir, plan.name, k), ignored);
+  }
+
+  const std::string path = star_file(dir, plan.name);
+  const std::string table = star_table(plan);
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  bool ok = file != nullptr;
+  if (ok) {
+    ok = std::fwrite(table.data(), 1, table.size(), file) == table.size();
+    ok = (std::fclose(file) == 0) && ok;
+  }
+  if (!ok) failed_path = path;
+  return ok;
+}
+
+}  // namespace kadrix::demo
