@@ -62,19 +62,17 @@ BmpFault parse_bmp_header(std::span<const std::uint8_t> header, std::uint64_t fi
   const std::int64_t height = stored_height < 0 ? -stored_height : stored_height;
   if (width * height > std::numeric_limits<std::int32_t>::max()) return BmpFault::too_many_pixels;
 
+  BmpLayout checked;
+  checked.width = static_cast<std::int32_t>(width);
+  checked.height = static_cast<std::int32_t>(height);
+  checked.bits = static_cast<std::int32_t>(bits);
+  checked.top_down = stored_height < 0;
+  checked.data_offset = data_offset;
   // Within these bounds every product below fits easily in 64 bits.
-  const std::uint64_t row_bytes = static_cast<std::uint64_t>(width) * (bits / 8);
-  const std::uint64_t stride = (row_bytes + 3) / 4 * 4;
+  checked.stride = (checked.row_bytes() + 3) / 4 * 4;
   // The last row stored may lack its padding and still be whole.
-  const std::uint64_t end = data_offset + stride * static_cast<std::uint64_t>(height - 1) + row_bytes;
-  if (end > file_size) return BmpFault::short_pixels;
-
-  layout.width = static_cast<std::int32_t>(width);
-  layout.height = static_cast<std::int32_t>(height);
-  layout.bits = static_cast<std::int32_t>(bits);
-  layout.top_down = stored_height < 0;
-  layout.data_offset = data_offset;
-  layout.stride = stride;
+  if (data_offset + checked.block_bytes() > file_size) return BmpFault::short_pixels;
+  layout = checked;
   return BmpFault::none;
 }
 
@@ -93,7 +91,7 @@ FrameRead open_bmp(const std::string& path, BmpFile& out, BmpFault& fault) {
 bool read_bmp_rows(const BmpFile& bmp,
                    const std::function<void(std::int32_t y, std::span<const std::uint8_t> row)>& row) {
   const BmpLayout& layout = bmp.layout;
-  const std::uint64_t row_bytes = static_cast<std::uint64_t>(layout.width) * layout.bytes_per_pixel();
+  const std::uint64_t row_bytes = layout.row_bytes();
   const std::uint64_t rows_per_chunk = std::max<std::uint64_t>(1, kChunkBytes / layout.stride);
   const std::uint64_t rows = static_cast<std::uint64_t>(layout.height);
   std::vector<std::uint8_t> chunk(
@@ -105,13 +103,16 @@ bool read_bmp_rows(const BmpFile& bmp,
     const std::span<std::uint8_t> part(chunk.data(), static_cast<std::size_t>(bytes));
     if (!read_exact_at(bmp.file.get(), part, layout.data_offset + layout.stride * first)) return false;
     for (std::uint64_t i = 0; i < count; ++i) {
-      const std::uint64_t file_row = first + i;
-      const std::uint64_t y = layout.top_down ? file_row : rows - 1 - file_row;
-      row(static_cast<std::int32_t>(y),
+      row(layout.image_row(static_cast<std::int32_t>(first + i)),
           part.subspan(static_cast<std::size_t>(layout.stride * i), static_cast<std::size_t>(row_bytes)));
     }
   }
   return true;
+}
+
+bool read_bmp_block(const BmpFile& bmp, std::vector<std::uint8_t>& block) {
+  block.resize(static_cast<std::size_t>(bmp.layout.block_bytes()));
+  return read_exact_at(bmp.file.get(), block, bmp.layout.data_offset);
 }
 
 FrameRead read_frame_bmp(const std::string& path, ByteImage& out, BmpFault& fault) {
@@ -133,6 +134,19 @@ FrameRead read_frame_bmp(const std::string& path, ByteImage& out, BmpFault& faul
   out.bytes_per_pixel = layout.bytes_per_pixel();
   out.pixels = std::move(pixels);
   return FrameRead::ok;
+}
+
+bool read_bmp_palette(const BmpFile& bmp, std::vector<std::uint8_t>& palette) {
+  palette.clear();
+  std::uint8_t size_bytes[4];
+  if (!read_exact_at(bmp.file.get(), size_bytes, kBmpFileHeaderBytes)) return false;
+  // The checked layout puts the data offset past the information header;
+  // tested again since the size is read anew from the file.
+  const std::uint64_t start = kBmpFileHeaderBytes + std::uint64_t{le32(size_bytes, 0)};
+  if (start >= bmp.layout.data_offset) return true;
+  const std::uint64_t bytes = std::min<std::uint64_t>(bmp.layout.data_offset - start, 1024);
+  palette.resize(static_cast<std::size_t>(bytes));
+  return read_exact_at(bmp.file.get(), palette, start);
 }
 
 }  // namespace kadrix

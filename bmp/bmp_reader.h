@@ -50,6 +50,11 @@ struct BmpLayout {
   std::uint64_t data_offset = 0;
   std::uint64_t stride = 0;  // bytes a row takes in the file, padding included
   std::int32_t bytes_per_pixel() const { return bits / 8; }
+  std::uint64_t row_bytes() const { return static_cast<std::uint64_t>(width) * (bits / 8); }
+  // Bytes from the first pixel row to the end of the last one stored.
+  std::uint64_t block_bytes() const { return stride * static_cast<std::uint64_t>(height - 1) + row_bytes(); }
+  // Image row (0 = top) of the row stored at file_row.
+  std::int32_t image_row(std::int32_t file_row) const { return top_down ? file_row : height - 1 - file_row; }
 };
 
 // Checks the header (the bytes read from the start of a file of file_size
@@ -74,8 +79,17 @@ FrameRead open_bmp(const std::string& path, BmpFile& out, BmpFault& fault);
 bool read_bmp_rows(const BmpFile& bmp,
                    const std::function<void(std::int32_t y, std::span<const std::uint8_t> row)>& row);
 
+// Reads the pixel rows as stored (file order, padding included) into
+// block, resized to layout.block_bytes(). False when the read fails.
+bool read_bmp_block(const BmpFile& bmp, std::vector<std::uint8_t>& block);
+
 // Reads a whole frame (8, 24 or 32 bits) into out, rows top-down.
 // Throws std::bad_alloc when its pixels do not fit in memory.
 FrameRead read_frame_bmp(const std::string& path, ByteImage& out, BmpFault& fault);
+
+// Reads the palette of an opened file: the bytes from the end of its
+// information header up to the pixel data, at most 256 entries of 4 bytes.
+// A file without palette gives an empty one; false when a read fails.
+bool read_bmp_palette(const BmpFile& bmp, std::vector<std::uint8_t>& palette);
 
 }  // namespace kadrix

@@ -1,7 +1,7 @@
 #include "bmp/frame_stack.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <new>
 
 #include "bmp/bmp_reader.h"
 #include "driver/console.h"
@@ -14,10 +14,16 @@ std::string frame_path(const std::string& directory, const std::string& name, in
   return directory + name + suffix;
 }
 
-FrameStack load_frame_stack(const std::string& directory, const std::string& name,
-                            ObjectRecord& record) {
+namespace {
+
+// The frame sequence of one object, shared by both loaders: frames 01, 02,
+// ... while present; an unusable one is reported and ends the sequence.
+// first(layout) runs once frame 01 is known good, before its pixels are
+// read; take(number, bmp) reads a frame and says whether that worked.
+template <class First, class Take>
+void for_each_frame(const std::string& directory, const std::string& name, ObjectRecord& record,
+                    First&& first, Take&& take) {
   record.width = record.height = record.pixel_count = record.frame_count = 0;
-  FrameStack stack;
   int frames = 0;
   for (int number = 1; number <= kMaxFrames; ++number) {
     const std::string path = frame_path(directory, name, number);
@@ -33,18 +39,9 @@ FrameStack load_frame_stack(const std::string& directory, const std::string& nam
       record.width = layout.width;
       record.height = layout.height;
       record.pixel_count = layout.width * layout.height;
-      stack.pixel_count = record.pixel_count;
-      stack.samples = std::make_unique_for_overwrite<std::int32_t[]>(
-          static_cast<std::size_t>(kMaxFrames) * static_cast<std::size_t>(stack.pixel_count));
+      first(layout);
     }
-    if (usable) {
-      std::int32_t* slot = stack.samples.get() + static_cast<std::size_t>(number - 1) * stack.pixel_count;
-      const std::size_t width = static_cast<std::size_t>(record.width);
-      usable = read_bmp_rows(bmp, [&](std::int32_t y, std::span<const std::uint8_t> row) {
-        std::int32_t* out = slot + width * static_cast<std::size_t>(y);
-        for (std::size_t x = 0; x < width; ++x) out[x] = row[x];
-      });
-    }
+    if (usable) usable = take(number, bmp);
     if (!usable) {
       console_print("Zly plik %s\n", path.c_str());
       break;
@@ -53,7 +50,66 @@ FrameStack load_frame_stack(const std::string& directory, const std::string& nam
   }
   record.frame_count = frames;
   console_print("Obr: %s Kl: %d ", name.c_str(), frames);
+}
+
+}  // namespace
+
+FrameStack load_frame_stack(const std::string& directory, const std::string& name,
+                            ObjectRecord& record) {
+  FrameStack stack;
+  for_each_frame(
+      directory, name, record,
+      [&](const BmpLayout&) {
+        stack.pixel_count = record.pixel_count;
+        stack.samples = std::make_unique_for_overwrite<std::int32_t[]>(
+            static_cast<std::size_t>(kMaxFrames) * static_cast<std::size_t>(stack.pixel_count));
+      },
+      [&](int number, const BmpFile& bmp) {
+        std::int32_t* slot = stack.samples.get() + static_cast<std::size_t>(number - 1) * stack.pixel_count;
+        const std::size_t width = static_cast<std::size_t>(record.width);
+        return read_bmp_rows(bmp, [&](std::int32_t y, std::span<const std::uint8_t> row) {
+          std::int32_t* out = slot + width * static_cast<std::size_t>(y);
+          for (std::size_t x = 0; x < width; ++x) out[x] = row[x];
+        });
+      });
   return stack;
 }
+
+namespace fast {
+
+void add_frame(std::span<const std::uint8_t> block, const BmpLayout& layout, FrameSums& sums) {
+  const std::size_t w = static_cast<std::size_t>(layout.width);
+  for (std::int32_t file_row = 0; file_row < layout.height; ++file_row) {
+    const std::int32_t y = layout.image_row(file_row);
+    const std::uint8_t* in = block.data() + layout.stride * static_cast<std::uint64_t>(file_row);
+    std::uint16_t* sum = sums.sum.data() + w * static_cast<std::size_t>(y);
+    std::uint8_t* max = sums.max.data() + w * static_cast<std::size_t>(y);
+    for (std::size_t x = 0; x < w; ++x) {
+      sum[x] = static_cast<std::uint16_t>(sum[x] + in[x]);
+      max[x] = std::max(max[x], in[x]);
+    }
+  }
+}
+
+FrameSums load_frame_stack(const std::string& directory, const std::string& name,
+                           ObjectRecord& record) {
+  FrameSums sums;
+  std::vector<std::uint8_t> block;
+  for_each_frame(
+      directory, name, record,
+      [&](const BmpLayout& layout) {
+        sums.sum.assign(static_cast<std::size_t>(record.pixel_count), 0);
+        sums.max.assign(static_cast<std::size_t>(record.pixel_count), 0);
+        block.reserve(static_cast<std::size_t>(layout.block_bytes()));
+      },
+      [&](int, const BmpFile& bmp) {
+        if (!read_bmp_block(bmp, block)) return false;
+        add_frame(block, bmp.layout, sums);
+        return true;
+      });
+  return sums;
+}
+
+}  // namespace fast
 
 }  // namespace kadrix

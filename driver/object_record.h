@@ -18,8 +18,8 @@ inline constexpr double kEmptyWindowValue = 255.0;
 // Per-pixel arrays, indexed y * width + x with y = 0 the top row.
 using MeanImage = std::vector<double>;
 using BackgroundMap = std::vector<double>;
-using BrightMask = std::vector<std::int32_t>;
-using DetectionMask = std::vector<std::int32_t>;
+using BrightMask = std::vector<std::uint8_t>;
+using DetectionMask = std::vector<std::uint8_t>;
 
 // Names of the list in order, each cut to kNameMaxChars characters.
 using NameTable = std::vector<std::string>;

@@ -1,5 +1,7 @@
 #include "driver/run_objects.h"
 
+#include <malloc.h>
+
 #include <csignal>
 #include <new>
 #include <string>
@@ -24,27 +26,34 @@ constexpr const char* kUsage =
 
 enum class Outcome { written, skipped, lost };
 
+template <Kernels kKernels>
 Outcome process_object(const std::string& directory, const std::string& name, ObjectRecord& record) {
+  constexpr bool kFast = kKernels == Kernels::fast;
   try {
     std::span<const double> mean;
     {
-      const FrameStack stack = load_frame_stack(directory, name, record);
+      const auto stack = [&] {
+        if constexpr (kFast) return fast::load_frame_stack(directory, name, record);
+        else return load_frame_stack(directory, name, record);
+      }();
       if (record.frame_count < 2) {
         console_write("za malo klatek, obiekt pominiety\n");
         return Outcome::skipped;
       }
-      record.mean_image = combine_frames(
-          std::span<const std::int32_t>(stack.samples.get(),
-                                        static_cast<std::size_t>(stack.pixel_count) * record.frame_count),
-          record.pixel_count, record.frame_count);
+      if constexpr (kFast) record.mean_image = fast::combine_frames(stack, record.pixel_count, record.frame_count);
+      else record.mean_image = combine_frames(stack, record.pixel_count, record.frame_count);
       mean = record.mean_image;
     }
     image_statistics(mean, record.pixel_count, record.level, record.sigma);
     {
       const BrightMask bright_mask =
           threshold_above_level(mean, record.pixel_count, record.level, record.sigma, kSigmaFactor);
-      record.background_image =
-          estimate_background(mean, bright_mask, record.width, record.height, kBackgroundRadius);
+      if constexpr (kFast)
+        record.background_image =
+            fast::estimate_background(mean, bright_mask, record.width, record.height, kBackgroundRadius);
+      else
+        record.background_image =
+            estimate_background(mean, bright_mask, record.width, record.height, kBackgroundRadius);
       residual_sigma(mean, record.background_image, bright_mask, record.pixel_count, record.sigma);
     }
     record.detection_mask = threshold_above_background(mean, record.background_image,
@@ -58,11 +67,19 @@ Outcome process_object(const std::string& directory, const std::string& name, Ob
 
 }  // namespace
 
-int run_objects(int argc, const char* const* argv) {
+int run_objects(int argc, const char* const* argv, Kernels kernels) {
   // A closed standard output or an exceeded file-size limit must surface as
   // failed writes, never end the run.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
+#ifdef __GLIBC__
+  // The objects of a night are mostly of one size: memory an object frees
+  // stays with the allocator for the next one, instead of going back to the
+  // system and being faulted in and cleared again. Images too large for
+  // this still come from and return to the system directly.
+  mallopt(M_MMAP_THRESHOLD, 256 << 20);
+  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+#endif
 
   if (argc != 3) {
     console_write(kUsage);
@@ -81,8 +98,10 @@ int run_objects(int argc, const char* const* argv) {
   for (std::int32_t i = 0; i < *count; ++i) {
     ObjectRecord& record = records[static_cast<std::size_t>(i)];
     record.index = i;
-    if (process_object(directory, name_table[static_cast<std::size_t>(i)], record) == Outcome::lost)
-      lost = true;
+    const std::string& name = name_table[static_cast<std::size_t>(i)];
+    const Outcome outcome = kernels == Kernels::fast ? process_object<Kernels::fast>(directory, name, record)
+                                                     : process_object<Kernels::straightforward>(directory, name, record);
+    if (outcome == Outcome::lost) lost = true;
     // Nothing reads an object's images once its results are on disk.
     record = ObjectRecord{};
     record.index = i;

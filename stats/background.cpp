@@ -25,7 +25,7 @@ BrightMask threshold_above_level(std::span<const double> mean_image, std::int32_
 }
 
 BackgroundMap estimate_background(std::span<const double> mean_image,
-                                  std::span<const std::int32_t> bright_mask, std::int32_t width,
+                                  std::span<const std::uint8_t> bright_mask, std::int32_t width,
                                   std::int32_t height, int r) {
   BackgroundMap background(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
   const int last_row = height - 1 - kRowsLeftOutAtBottom;
@@ -52,7 +52,7 @@ BackgroundMap estimate_background(std::span<const double> mean_image,
 }
 
 void residual_sigma(std::span<const double> mean_image, std::span<const double> background_image,
-                    std::span<const std::int32_t> bright_mask, std::int32_t pixel_count,
+                    std::span<const std::uint8_t> bright_mask, std::int32_t pixel_count,
                     double& sigma) {
   double s = 0.0;
   std::int64_t n = 0;

@@ -16,14 +16,39 @@ BrightMask threshold_above_level(std::span<const double> mean_image, std::int32_
 // counting only rows 2 .. height-4 and columns 3 .. width-4;
 // kEmptyWindowValue when the window holds none.
 BackgroundMap estimate_background(std::span<const double> mean_image,
-                                  std::span<const std::int32_t> bright_mask, std::int32_t width,
+                                  std::span<const std::uint8_t> bright_mask, std::int32_t width,
                                   std::int32_t height, int r);
+
+namespace fast {
+
+// A build of the background map for one instruction set: the same sequence
+// of additions per pixel as above, with many pixels run side by side.
+using BackgroundMapper = BackgroundMap (*)(std::span<const double> mean_image,
+                                           std::span<const std::uint8_t> bright_mask, std::int32_t width,
+                                           std::int32_t height, int r);
+
+struct BackgroundKernel {
+  const char* name;
+  bool (*supported)();  // whether this CPU can run it
+  BackgroundMapper map;
+};
+
+// Every variant built in, widest first; the last runs on any x86-64.
+std::span<const BackgroundKernel> background_kernels();
+
+// The same map as estimate_background above, to the last bit, using the
+// widest variant this CPU supports.
+BackgroundMap estimate_background(std::span<const double> mean_image,
+                                  std::span<const std::uint8_t> bright_mask, std::int32_t width,
+                                  std::int32_t height, int r);
+
+}  // namespace fast
 
 // Sample standard deviation of mean - background over the unflagged
 // pixels; replaces sigma and prints "new Var: %f\n" when more than one
 // pixel counts, else leaves sigma and prints nothing.
 void residual_sigma(std::span<const double> mean_image, std::span<const double> background_image,
-                    std::span<const std::int32_t> bright_mask, std::int32_t pixel_count,
+                    std::span<const std::uint8_t> bright_mask, std::int32_t pixel_count,
                     double& sigma);
 
 // flag = mean > sigma * k + background (strictly).

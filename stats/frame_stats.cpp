@@ -23,6 +23,21 @@ MeanImage combine_frames(std::span<const std::int32_t> stack, std::int32_t pixel
   return mean;
 }
 
+MeanImage combine_frames(const FrameStack& stack, std::int32_t pixel_count, std::int32_t frame_count) {
+  return combine_frames(std::span<const std::int32_t>(stack.samples.get(), static_cast<std::size_t>(pixel_count) *
+                                                                              static_cast<std::size_t>(frame_count)),
+                        pixel_count, frame_count);
+}
+
+MeanImage fast::combine_frames(const FrameSums& sums, std::int32_t pixel_count, std::int32_t frame_count) {
+  MeanImage mean(static_cast<std::size_t>(pixel_count));
+  const std::int32_t divisor = frame_count - 1;
+  for (std::size_t p = 0; p < mean.size(); ++p) {
+    mean[p] = static_cast<double>(sums.sum[p] - sums.max[p]) / divisor;
+  }
+  return mean;
+}
+
 void image_statistics(std::span<const double> mean_image, std::int32_t pixel_count,
                       double& level, double& sigma) {
   const std::size_t n = static_cast<std::size_t>(pixel_count);

@@ -1,17 +1,11 @@
 #include "stats/result_images.h"
 
-#include <vector>
 
 #include "bmp/bmp_writer.h"
 #include "bmp/replace_files.h"
 #include "driver/console.h"
 
 namespace kadrix {
-
-std::int32_t result_code(double mean, std::int32_t flag) {
-  const auto q = static_cast<std::int32_t>(mean * 128);
-  return 2 * q + flag;
-}
 
 std::string result_path(const std::string& directory, const std::string& name, const char* suffix) {
   return directory + name + suffix + ".BMP";
@@ -38,26 +32,27 @@ bool report_failure(const std::string& final_path) {
 
 bool write_result_images(const ObjectRecord& record, const std::string& name,
                          const std::string& directory) {
-  const std::size_t count = static_cast<std::size_t>(record.pixel_count);
-  std::vector<std::int32_t> sr(count);
-  std::vector<std::int32_t> ss(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::int32_t code = result_code(record.mean_image[i], record.detection_mask[i]);
-    sr[i] = sr_value(code);
-    ss[i] = ss_value(code);
-  }
+  const std::size_t width = static_cast<std::size_t>(record.width);
+  // The bytes of both images are made row by row as the files are written.
+  auto rows_of = [&record, width](auto value) {
+    return [&record, width, value](std::int32_t y, std::span<std::uint8_t> row) {
+      const std::size_t start = width * static_cast<std::size_t>(y);
+      const double* mean = record.mean_image.data() + start;
+      const std::uint8_t* flag = record.detection_mask.data() + start;
+      for (std::size_t x = 0; x < width; ++x) {
+        row[x] = static_cast<std::uint8_t>(value(result_code(mean[x], flag[x])));
+      }
+    };
+  };
+  const auto sr_rows = rows_of([](std::int32_t code) { return sr_value(code); });
+  const auto ss_rows = rows_of([](std::int32_t code) { return ss_value(code); });
 
   PairGuard pair{{pending_file(result_path(directory, name, "SR")),
                   pending_file(result_path(directory, name, "SS"))}};
-  {
-    const ByteImage bytes = to_byte_image(sr, record.width, record.height, 8);
-    if (!write_grey_bmp(pair.files[0].temp_path, bytes)) return report_failure(pair.files[0].final_path);
-  }
-  {
-    const ByteImage bytes = to_byte_image(ss, record.width, record.height, 8);
-    if (!write_stats_bmp(pair.files[1].temp_path, bytes, record))
-      return report_failure(pair.files[1].final_path);
-  }
+  if (!write_bmp(pair.files[0].temp_path, record.width, record.height, grey_palette(), sr_rows))
+    return report_failure(pair.files[0].final_path);
+  if (!write_bmp(pair.files[1].temp_path, record.width, record.height, stats_palette(record), ss_rows))
+    return report_failure(pair.files[1].final_path);
   pair.handed_over = true;
   const int failed = replace_files(pair.files);
   if (failed >= 0) return report_failure(pair.files[failed].final_path);

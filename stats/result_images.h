@@ -9,7 +9,9 @@
 namespace kadrix {
 
 // 2 * trunc(mean * 128) + flag: the mean in 1/256 steps, lowest bit the flag.
-std::int32_t result_code(double mean, std::int32_t flag);
+inline std::int32_t result_code(double mean, std::int32_t flag) {
+  return 2 * static_cast<std::int32_t>(mean * 128) + flag;
+}
 inline std::int32_t sr_value(std::int32_t code) { return static_cast<std::int32_t>(code * (1.0 / 256)); }
 inline std::int32_t ss_value(std::int32_t code) { return code & 255; }
 
