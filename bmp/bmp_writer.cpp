@@ -1,6 +1,9 @@
 #include "bmp/bmp_writer.h"
 
+#include <algorithm>
 #include <bit>
+#include <vector>
+#include <vector>
 
 #include "bmp/file_io.h"
 
@@ -68,18 +71,28 @@ std::array<std::uint8_t, 54> bmp_header(std::int32_t width, std::int32_t height)
   return h;
 }
 
-bool write_bmp(const std::string& path, const ByteImage& pixels, const BmpPalette& palette) {
+bool write_bmp(const std::string& path, std::int32_t width, std::int32_t height,
+               const BmpPalette& palette, const RowSource& row) {
   OutputFile out(path);
-  out.write(bmp_header(pixels.width, pixels.height));
+  out.write(bmp_header(width, height));
   out.write(palette);
-  const std::size_t row_bytes = static_cast<std::size_t>(pixels.width) * pixels.bytes_per_pixel;
-  const std::size_t padding = (4 - row_bytes % 4) % 4;
-  for (std::int32_t y = pixels.height - 1; y >= 0 && out.ok(); --y) {
-    out.write(std::span<const std::uint8_t>(pixels.pixels.data() + row_bytes * static_cast<std::size_t>(y),
-                                            row_bytes));
-    out.write_zeros(padding);
+  // One buffer holds a row and its zero padding.
+  std::vector<std::uint8_t> buffer(row_stride(width), 0);
+  const std::span<std::uint8_t> pixels(buffer.data(), static_cast<std::size_t>(width));
+  for (std::int32_t y = height - 1; y >= 0 && out.ok(); --y) {
+    row(y, pixels);
+    out.write(buffer);
   }
   return out.finish();
+}
+
+bool write_bmp(const std::string& path, const ByteImage& pixels, const BmpPalette& palette) {
+  const std::size_t row_bytes = static_cast<std::size_t>(pixels.width);
+  return write_bmp(path, pixels.width, pixels.height, palette,
+                   [&](std::int32_t y, std::span<std::uint8_t> row) {
+                     const std::uint8_t* in = pixels.pixels.data() + row_bytes * static_cast<std::size_t>(y);
+                     std::copy(in, in + row_bytes, row.begin());
+                   });
 }
 
 bool write_grey_bmp(const std::string& path, const ByteImage& pixels) {
@@ -88,6 +101,40 @@ bool write_grey_bmp(const std::string& path, const ByteImage& pixels) {
 
 bool write_stats_bmp(const std::string& path, const ByteImage& pixels, const ObjectRecord& record) {
   return write_bmp(path, pixels, stats_palette(record));
+}
+
+std::array<std::uint8_t, 54> bmp24_header(std::int32_t width, std::int32_t height) {
+  const std::uint64_t stride = (static_cast<std::uint64_t>(width) * 3 + 3) / 4 * 4;
+  const std::uint64_t image_bytes = stride * static_cast<std::uint64_t>(height);
+  const bool fits = 54 + image_bytes <= 0xFFFFFFFFu;
+  std::array<std::uint8_t, 54> h{};
+  h[0] = 'B';
+  h[1] = 'M';
+  put_le32(&h[2], fits ? static_cast<std::uint32_t>(54 + image_bytes) : 0);
+  put_le32(&h[10], 54);
+  put_le32(&h[14], 40);
+  put_le32(&h[18], static_cast<std::uint32_t>(width));
+  put_le32(&h[22], static_cast<std::uint32_t>(height));
+  h[26] = 1;   // planes
+  h[28] = 24;  // bits per pixel
+  put_le32(&h[34], fits ? static_cast<std::uint32_t>(image_bytes) : 0);
+  put_le32(&h[38], 1);  // resolution as in the greyscale files
+  put_le32(&h[42], 1);
+  return h;
+}
+
+bool write_bmp24(const std::string& path, std::int32_t width, std::int32_t height,
+                 const std::function<void(std::int32_t y, std::span<std::uint8_t> row)>& fill_row) {
+  OutputFile out(path);
+  out.write(bmp24_header(width, height));
+  const std::size_t row_bytes = static_cast<std::size_t>(width) * 3;
+  std::vector<std::uint8_t> row(row_bytes);
+  for (std::int32_t y = height - 1; y >= 0 && out.ok(); --y) {
+    fill_row(y, row);
+    out.write(row);
+    out.write_zeros((4 - row_bytes % 4) % 4);
+  }
+  return out.finish();
 }
 
 }  // namespace kadrix

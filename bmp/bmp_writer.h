@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -27,10 +28,30 @@ BmpPalette stats_palette(const ObjectRecord& record);
 // The 54 header bytes of an 8-bit file of that size.
 std::array<std::uint8_t, 54> bmp_header(std::int32_t width, std::int32_t height);
 
+// Fills image row y (0 = top) of width bytes.
+using RowSource = std::function<void(std::int32_t y, std::span<std::uint8_t> row)>;
+
+// Writes an 8-bit image row by row, bottom row first, as the file stores
+// it; true when the file was created, written and closed without a fault.
+bool write_bmp(const std::string& path, std::int32_t width, std::int32_t height,
+               const BmpPalette& palette, const RowSource& row);
+
 // Write an 8-bit image (rows top-down in memory, bottom-up in the file);
 // true when the file was created, written and closed without a fault.
 bool write_bmp(const std::string& path, const ByteImage& pixels, const BmpPalette& palette);
 bool write_grey_bmp(const std::string& path, const ByteImage& pixels);
 bool write_stats_bmp(const std::string& path, const ByteImage& pixels, const ObjectRecord& record);
+
+// The 54 header bytes of a 24-bit file of that size (no palette). Size
+// fields that a file over 4 GiB cannot hold are written as 0, which the
+// format allows for uncompressed images.
+std::array<std::uint8_t, 54> bmp24_header(std::int32_t width, std::int32_t height);
+
+// Writes a 24-bit colour image. fill_row(y, row) fills image row y (0 =
+// top) with width pixels of blue, green, red bytes; rows are asked for in
+// file order, bottom-up, so the image never has to be held whole. True when
+// the file was created, written and closed without a fault.
+bool write_bmp24(const std::string& path, std::int32_t width, std::int32_t height,
+                 const std::function<void(std::int32_t y, std::span<std::uint8_t> row)>& fill_row);
 
 }  // namespace kadrix
