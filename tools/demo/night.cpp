@@ -260,7 +260,7 @@ bool write_object(const std::string& dir, const ObjectPlan& plan, std::string& f
   for (int k = 1; k <= plan.frame_count; ++k) {
     const ByteImage frame = render_frame(plan, k);
     const std::string path = frame_file(dir, plan.name, k);
-    if (!write_grey_bmp(path, frame, frame.width, frame.height, 8)) {
+    if (!write_grey_bmp(path, frame)) {
       failed_path = path;
       return false;
     }

@@ -13,7 +13,7 @@ namespace kadrix::demo {
 inline constexpr int kMaxObjects = 199;  // kadrix analyses at most 199 names
 inline constexpr int kMaxFrames = 100;
 inline constexpr int kMinSide = 8;
-inline constexpr int kMaxSide = 8192;
+inline constexpr int kMaxSide = 4096;  // keeps one frame's working buffer within 128 MiB
 
 struct NightSettings {
   int objects = 3;

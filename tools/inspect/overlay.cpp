@@ -1,0 +1,80 @@
+#include "tools/inspect/overlay.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "bmp/bmp_writer.h"
+#include "bmp/replace_files.h"
+
+namespace kadrix::inspect {
+
+namespace {
+
+constexpr std::int32_t kSteps = 1 << 15;  // decoded means 0 to 255 127/128
+
+// The value at position k of the sorted steps, from their histogram.
+std::int32_t nth_step(const std::vector<std::int64_t>& histogram, std::int64_t k) {
+  std::int64_t below = 0;
+  for (std::int32_t s = 0; s < kSteps; ++s) {
+    below += histogram[static_cast<std::size_t>(s)];
+    if (below > k) return s;
+  }
+  return kSteps - 1;
+}
+
+// Removes the temporary unless it has been handed to replace_files, so an
+// early return or an exception leaves nothing behind.
+struct TempGuard {
+  PendingFile file;
+  bool handed_over = false;
+  ~TempGuard() {
+    if (!handed_over) discard_files(std::span<const PendingFile>(&file, 1));
+  }
+};
+
+}  // namespace
+
+Stretch stretch_range(std::span<const std::uint16_t> codes) {
+  // The means take only 2^15 values: a histogram stands in for sorting.
+  std::vector<std::int64_t> histogram(kSteps);
+  for (const std::uint16_t code : codes) ++histogram[static_cast<std::size_t>(mean_steps(code))];
+  const std::int64_t last = static_cast<std::int64_t>(codes.size()) - 1;
+  // Integer arithmetic: 0.999 has no exact binary form.
+  return {nth_step(histogram, last / 100), nth_step(histogram, last * 999 / 1000)};
+}
+
+std::uint8_t stretch_grey(std::int32_t steps, Stretch stretch) {
+  if (stretch.hi <= stretch.lo || steps <= stretch.lo) return 0;
+  // All three are multiples of 1/128, so the quotient is exact in integers.
+  const std::int64_t grey = std::int64_t{steps - stretch.lo} * 255 / (stretch.hi - stretch.lo);
+  return static_cast<std::uint8_t>(std::min<std::int64_t>(grey, 255));
+}
+
+bool write_overlay(const std::string& path, const ResultPair& pair) {
+  const Stretch stretch = stretch_range(pair.codes);
+  // One grey value per step, so a row is filled by table look-ups.
+  std::vector<std::uint8_t> grey(kSteps);
+  for (std::int32_t s = 0; s < kSteps; ++s) grey[static_cast<std::size_t>(s)] = stretch_grey(s, stretch);
+
+  TempGuard temp{pending_file(path)};
+  const std::size_t width = static_cast<std::size_t>(pair.width);
+  const bool written = write_bmp24(temp.file.temp_path, pair.width, pair.height,
+                                   [&](std::int32_t y, std::span<std::uint8_t> row) {
+    const std::uint16_t* codes = pair.codes.data() + width * static_cast<std::size_t>(y);
+    for (std::size_t x = 0; x < width; ++x) {
+      std::uint8_t* bgr = row.data() + 3 * x;
+      if (is_flagged(codes[x])) {
+        bgr[0] = 0;
+        bgr[1] = 0;
+        bgr[2] = 255;
+      } else {
+        bgr[0] = bgr[1] = bgr[2] = grey[static_cast<std::size_t>(mean_steps(codes[x]))];
+      }
+    }
+  });
+  if (!written) return false;
+  temp.handed_over = true;
+  return replace_files(std::span<const PendingFile>(&temp.file, 1)) < 0;
+}
+
+}  // namespace kadrix::inspect

@@ -1,0 +1,30 @@
+#pragma once
+// The overlay picture: the decoded mean stretched to grey between two
+// percentiles, detected pixels in pure red, as a 24-bit BMP.
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "tools/inspect/result_pair.h"
+
+namespace kadrix::inspect {
+
+// lo and hi in 1/128 steps: the sorted decoded means at indices
+// floor(0.01 (N - 1)) and floor(0.999 (N - 1)). N must be at least 1.
+struct Stretch {
+  std::int32_t lo = 0;
+  std::int32_t hi = 0;
+};
+
+Stretch stretch_range(std::span<const std::uint16_t> codes);
+
+// clamp(floor((m - lo) * 255 / (hi - lo)), 0, 255); 0 when hi <= lo.
+std::uint8_t stretch_grey(std::int32_t steps, Stretch stretch);
+
+// Writes the overlay to a temporary file beside path and renames it over
+// path only once it is complete; false (and nothing left behind) on any
+// failure. The caller checks that path is not an input file.
+bool write_overlay(const std::string& path, const ResultPair& pair);
+
+}  // namespace kadrix::inspect

@@ -1,0 +1,27 @@
+#pragma once
+// Grouping the flagged pixels of a result pair into sources.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace kadrix::inspect {
+
+// A group of flagged pixels connected through their 8 neighbours.
+struct Source {
+  double x = 0.0;  // centroid weighted by the decoded mean; pixel centres
+  double y = 0.0;  // on whole coordinates, y = 0 the top row
+  std::int32_t pixels = 0;
+  std::int32_t peak_steps = 0;  // largest decoded mean, in 1/128 steps
+  std::int64_t sum_steps = 0;   // summed decoded mean, in 1/128 steps
+  std::int64_t first_index = 0;  // raster index y * width + x of its first pixel
+};
+
+// Every source of the image (codes as in ResultPair), brightest first: by
+// sum descending, then peak descending, then first raster index.
+std::vector<Source> find_sources(std::span<const std::uint16_t> codes, std::int32_t width,
+                                 std::int32_t height);
+
+std::int64_t count_flagged(std::span<const std::uint16_t> codes);
+
+}  // namespace kadrix::inspect
