@@ -55,6 +55,9 @@ def main():
             peaks[name] = max(peaks[name], peak)
             outputs[name] = (transcript, results(args.dir))
 
+    if not outputs["fast"][1]:
+        print("no result files were written: check the data directory and list", file=sys.stderr)
+        return 1
     same = outputs["fast"] == outputs["straightforward"]
     fast = statistics.median(times["fast"])
     plain = statistics.median(times["straightforward"])

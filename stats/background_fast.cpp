@@ -133,11 +133,15 @@ inline __attribute__((always_inline)) BackgroundMap background_map(std::span<con
   return background;
 }
 
-BackgroundMap background_sse2(std::span<const double> mean_image, std::span<const std::uint8_t> bright_mask,
-                              std::int32_t width, std::int32_t height, int r) {
+BackgroundMap background_generic(std::span<const double> mean_image, std::span<const std::uint8_t> bright_mask,
+                                 std::int32_t width, std::int32_t height, int r) {
   return background_map<Double2>(mean_image, bright_mask, width, height, r);
 }
 
+bool always() { return true; }
+
+#if defined(__x86_64__) || defined(__i386__)
+// Wider variants are chosen at run time, never assumed of the build machine.
 __attribute__((target("avx2"))) BackgroundMap background_avx2(std::span<const double> mean_image,
                                                               std::span<const std::uint8_t> bright_mask,
                                                               std::int32_t width, std::int32_t height, int r) {
@@ -153,13 +157,17 @@ __attribute__((target("avx512f"))) BackgroundMap background_avx512(std::span<con
 
 bool has_avx512() { return __builtin_cpu_supports("avx512f"); }
 bool has_avx2() { return __builtin_cpu_supports("avx2"); }
-bool always() { return true; }
 
 constexpr BackgroundKernel kKernels[] = {
     {"avx512", has_avx512, background_avx512},
     {"avx2", has_avx2, background_avx2},
-    {"sse2", always, background_sse2},
+    {"sse2", always, background_generic},
 };
+#else
+constexpr BackgroundKernel kKernels[] = {
+    {"generic", always, background_generic},
+};
+#endif
 
 }  // namespace
 

@@ -1,0 +1,397 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <stdexcept>
+
+namespace kadrix_test {
+
+namespace fs = std::filesystem;
+
+// ---- TempDir -----------------------------------------------------------
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kadrix-test-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
+  }
+  path_ = buffer.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+// ---- files -------------------------------------------------------------
+
+Bytes read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+void write_file(const std::string& path, const std::string& text) {
+  write_file(path, Bytes(text.begin(), text.end()));
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> list_dir(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+::testing::AssertionResult same_bytes(const Bytes& actual, const Bytes& expected) {
+  if (actual == expected) return ::testing::AssertionSuccess();
+  std::size_t at = 0;
+  while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+  auto window = [at](const Bytes& bytes) {
+    std::string text;
+    char hex[4];
+    const std::size_t from = at >= 8 ? at - 8 : 0;
+    for (std::size_t i = from; i < bytes.size() && i < at + 8; ++i) {
+      std::snprintf(hex, sizeof hex, "%02X", bytes[i]);
+      text += i == at ? '[' : ' ';
+      text += hex;
+      if (i == at) text += ']';
+    }
+    return text;
+  };
+  return ::testing::AssertionFailure()
+         << "sizes " << actual.size() << " (actual) and " << expected.size()
+         << " (expected); first difference at byte " << at << "\n  actual:  " << window(actual)
+         << "\n  expected:" << window(expected);
+}
+
+// ---- BMP bytes ---------------------------------------------------------
+
+void put_le16(Bytes& bytes, std::size_t offset, std::uint16_t value) {
+  bytes.at(offset) = static_cast<std::uint8_t>(value & 0xFF);
+  bytes.at(offset + 1) = static_cast<std::uint8_t>(value >> 8);
+}
+
+void put_le32(Bytes& bytes, std::size_t offset, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes.at(offset + i) = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::uint32_t get_le32(const Bytes& bytes, std::size_t offset) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | bytes.at(offset + i);
+  return value;
+}
+
+Bytes build_bmp(const BmpSpec& shape) {
+  const std::uint32_t bytes_per_pixel = shape.bits / 8u;
+  const std::uint32_t row_bytes = static_cast<std::uint32_t>(shape.width) * bytes_per_pixel;
+  const std::uint32_t stride = (row_bytes + 3) / 4 * 4;
+  const std::uint32_t palette_bytes = static_cast<std::uint32_t>(shape.palette_entries) * 4;
+  const std::uint32_t data_offset = 14 + shape.info_size + palette_bytes + shape.gap;
+  const std::uint32_t image_size = stride * static_cast<std::uint32_t>(shape.height);
+
+  if (shape.pixels.size() != static_cast<std::size_t>(row_bytes) * static_cast<std::uint32_t>(shape.height)) {
+    throw std::invalid_argument("build_bmp: pixel count does not match the geometry");
+  }
+  if (shape.info_size < 40) throw std::invalid_argument("build_bmp: info_size below 40");
+
+  Bytes bytes(data_offset + image_size, 0);
+  bytes[0] = 'B';
+  bytes[1] = 'M';
+  put_le32(bytes, 2, data_offset + image_size);
+  put_le32(bytes, 10, data_offset);
+  put_le32(bytes, 14, shape.info_size);
+  put_le32(bytes, 18, static_cast<std::uint32_t>(shape.width));
+  put_le32(bytes, 22, static_cast<std::uint32_t>(shape.top_down ? -shape.height : shape.height));
+  put_le16(bytes, 26, 1);
+  put_le16(bytes, 28, shape.bits);
+  put_le32(bytes, 30, shape.compression);
+  put_le32(bytes, 34, image_size);
+  put_le32(bytes, 38, 1);
+  put_le32(bytes, 42, 1);
+
+  std::size_t at = 14 + shape.info_size;
+  for (int i = 0; i < shape.palette_entries; ++i) {
+    const auto v = static_cast<std::uint8_t>(shape.inverted_palette ? 255 - (i & 0xFF) : (i & 0xFF));
+    bytes[at++] = v;
+    bytes[at++] = v;
+    bytes[at++] = v;
+    bytes[at++] = 0;
+  }
+  for (std::uint32_t i = 0; i < shape.gap; ++i) bytes[at++] = shape.gap_byte;
+
+  for (std::int32_t f = 0; f < shape.height; ++f) {
+    // File row f holds image row height-1-f, or row f when stored top-down.
+    const std::int32_t y = shape.top_down ? f : shape.height - 1 - f;
+    const std::uint8_t* src = shape.pixels.data() + static_cast<std::size_t>(y) * row_bytes;
+    std::copy(src, src + row_bytes, bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(at + row_bytes),
+              bytes.begin() + static_cast<std::ptrdiff_t>(at + stride), shape.pad_byte);
+    at += stride;
+  }
+  return bytes;
+}
+
+Bytes frame_bmp(std::int32_t width, std::int32_t height, const std::vector<std::uint8_t>& pixels) {
+  BmpSpec shape;
+  shape.width = width;
+  shape.height = height;
+  shape.pixels = pixels;
+  return build_bmp(shape);
+}
+
+std::vector<std::uint8_t> flat(std::int32_t width, std::int32_t height, std::uint8_t value) {
+  return std::vector<std::uint8_t>(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), value);
+}
+
+Bytes float_bytes(float value) {
+  std::uint32_t bits = 0;
+  static_assert(sizeof bits == sizeof value);
+  std::memcpy(&bits, &value, sizeof bits);
+  Bytes bytes(4);
+  put_le32(bytes, 0, bits);
+  return bytes;
+}
+
+// ---- running the binary ------------------------------------------------
+
+namespace {
+
+void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+[[noreturn]] void child_fail(const char* what) {
+  const char* msg = std::strerror(errno);
+  [[maybe_unused]] auto r1 = write(2, what, std::strlen(what));
+  [[maybe_unused]] auto r2 = write(2, ": ", 2);
+  [[maybe_unused]] auto r3 = write(2, msg, std::strlen(msg));
+  _exit(127);
+}
+
+}  // namespace
+
+RunResult run_program(const std::string& program, const std::vector<std::string>& args,
+                      const RunOptions& options) {
+  // A child that exits before reading its input must not stop the tests.
+  signal(SIGPIPE, SIG_IGN);
+
+  int out_pipe[2], err_pipe[2], in_pipe[2] = {-1, -1};
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+  if (options.stdin_data && pipe(in_pipe) != 0) throw std::runtime_error("pipe failed");
+
+  std::vector<std::string> argv_storage;
+  argv_storage.push_back(program);
+  argv_storage.insert(argv_storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_storage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  if (options.close_stdout_early) {
+    // Nobody ever reads: the first write of the child already fails.
+    close(out_pipe[0]);
+    out_pipe[0] = -1;
+  }
+
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    signal(SIGPIPE, SIG_DFL);
+    signal(SIGXFSZ, SIG_DFL);
+    if (options.stdin_data) {
+      dup2(in_pipe[0], 0);
+      close(in_pipe[0]);
+      close(in_pipe[1]);
+    } else {
+      const int null_fd = open("/dev/null", O_RDONLY);
+      if (null_fd < 0) child_fail("open /dev/null");
+      dup2(null_fd, 0);
+      close(null_fd);
+    }
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    if (out_pipe[0] >= 0) close(out_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[0]);
+    close(err_pipe[1]);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) child_fail("chdir");
+    if (options.umask_value) umask(*options.umask_value);
+    if (options.address_space_limit != 0) {
+      struct rlimit limit;
+      limit.rlim_cur = options.address_space_limit;
+      limit.rlim_max = options.address_space_limit;
+      if (setrlimit(RLIMIT_AS, &limit) != 0) child_fail("setrlimit");
+    }
+    execv(program.c_str(), argv.data());
+    child_fail("execv");
+  }
+
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  std::string input;
+  std::size_t input_at = 0;
+  if (options.stdin_data) {
+    close(in_pipe[0]);
+    input = *options.stdin_data;
+    set_nonblocking(in_pipe[1]);
+    if (input.empty()) {
+      close(in_pipe[1]);
+      in_pipe[1] = -1;
+    }
+  }
+
+  RunResult result;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
+  int fds[3] = {out_pipe[0], err_pipe[0], in_pipe[1]};
+  std::string* sinks[2] = {&result.out, &result.err};
+  while (fds[0] >= 0 || fds[1] >= 0 || fds[2] >= 0) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      result.timed_out = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    pollfd polls[3];
+    nfds_t count = 0;
+    int which[3];
+    for (int i = 0; i < 3; ++i) {
+      if (fds[i] < 0) continue;
+      polls[count].fd = fds[i];
+      polls[count].events = i < 2 ? POLLIN : POLLOUT;
+      polls[count].revents = 0;
+      which[count] = i;
+      ++count;
+    }
+    const int ready = poll(polls, count, static_cast<int>(std::min<long long>(left.count(), 1000)));
+    if (ready < 0 && errno != EINTR) break;
+    for (nfds_t p = 0; p < count; ++p) {
+      if (polls[p].revents == 0) continue;
+      const int i = which[p];
+      if (i < 2) {
+        char buffer[65536];
+        const ssize_t n = read(fds[i], buffer, sizeof buffer);
+        if (n > 0) {
+          sinks[i]->append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+          close(fds[i]);
+          fds[i] = -1;
+        }
+      } else {
+        const ssize_t n = write(fds[2], input.data() + input_at, input.size() - input_at);
+        if (n > 0) input_at += static_cast<std::size_t>(n);
+        if ((n < 0 && errno != EAGAIN && errno != EINTR) || input_at == input.size()) {
+          close(fds[2]);
+          fds[2] = -1;
+        }
+      }
+    }
+  }
+  for (int fd : fds)
+    if (fd >= 0) close(fd);
+
+  int status = 0;
+  struct rusage usage {};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  }
+  result.peak_rss_kib = usage.ru_maxrss;
+  if (WIFEXITED(status)) {
+    result.exit_status = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.signal = WTERMSIG(status);
+  }
+  return result;
+}
+
+// ---- capturing standard output -----------------------------------------
+
+std::string capture_stdout(const std::function<void()>& fn) {
+  std::fflush(stdout);
+  std::cout.flush();
+  char name[] = "/tmp/kadrix-capture-XXXXXX";
+  const int file = mkstemp(name);
+  if (file < 0) throw std::runtime_error("mkstemp failed");
+  unlink(name);
+  const int saved = dup(1);
+  dup2(file, 1);
+  try {
+    fn();
+  } catch (...) {
+    std::fflush(stdout);
+    std::cout.flush();
+    dup2(saved, 1);
+    close(saved);
+    close(file);
+    throw;
+  }
+  std::fflush(stdout);
+  std::cout.flush();
+  dup2(saved, 1);
+  close(saved);
+
+  std::string captured;
+  char buffer[65536];
+  off_t at = 0;
+  ssize_t n;
+  while ((n = pread(file, buffer, sizeof buffer, at)) > 0) {
+    captured.append(buffer, static_cast<std::size_t>(n));
+    at += n;
+  }
+  close(file);
+  return captured;
+}
+
+// ---- address-space cap -------------------------------------------------
+
+AddressSpaceCap::AddressSpaceCap(std::uint64_t headroom_bytes) {
+  std::ifstream statm("/proc/self/statm");
+  std::uint64_t pages = 0;
+  if (!(statm >> pages)) return;
+  const std::uint64_t current = pages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_AS, &limit) != 0) return;
+  const std::uint64_t wanted = current + headroom_bytes;
+  if (limit.rlim_max != RLIM_INFINITY && wanted > limit.rlim_max) return;
+  if (limit.rlim_cur != RLIM_INFINITY && wanted > limit.rlim_cur) return;
+  old_soft_ = limit.rlim_cur;
+  limit.rlim_cur = wanted;
+  active_ = setrlimit(RLIMIT_AS, &limit) == 0;
+}
+
+AddressSpaceCap::~AddressSpaceCap() {
+  if (!active_) return;
+  struct rlimit limit;
+  getrlimit(RLIMIT_AS, &limit);
+  limit.rlim_cur = old_soft_;
+  setrlimit(RLIMIT_AS, &limit);
+}
+
+}  // namespace kadrix_test
