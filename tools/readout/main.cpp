@@ -1,3 +1,3 @@
-#include "tools/inspect/inspect_cli.h"
+#include "tools/readout/readout_cli.h"
 
 int main(int argc, char** argv) { return kadrix::inspect::run_inspect(argc, argv); }

@@ -1,4 +1,4 @@
-#include "tools/inspect/overlay.h"
+#include "tools/readout/overlay.h"
 
 #include <algorithm>
 #include <vector>

@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "tools/inspect/result_pair.h"
+#include "tools/readout/result_pair.h"
 
 namespace kadrix::inspect {
 

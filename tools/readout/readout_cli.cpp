@@ -1,4 +1,4 @@
-#include "tools/inspect/inspect_cli.h"
+#include "tools/readout/readout_cli.h"
 
 #include <sys/stat.h>
 
@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "driver/console.h"
-#include "tools/inspect/overlay.h"
-#include "tools/inspect/result_pair.h"
-#include "tools/inspect/sources.h"
+#include "tools/readout/overlay.h"
+#include "tools/readout/result_pair.h"
+#include "tools/readout/sources.h"
 
 namespace kadrix::inspect {
 

@@ -1,4 +1,4 @@
-#include "tools/inspect/result_pair.h"
+#include "tools/readout/result_pair.h"
 
 #include <sys/stat.h>
 

@@ -1,8 +1,8 @@
-#include "tools/inspect/sources.h"
+#include "tools/readout/sources.h"
 
 #include <algorithm>
 
-#include "tools/inspect/result_pair.h"
+#include "tools/readout/result_pair.h"
 
 namespace kadrix::inspect {
 

@@ -1,0 +1,167 @@
+// The greyscale writer: header fields, palettes, padded bottom-up rows.
+
+#include "bmp/bmp_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using kadrix_test::Bytes;
+using kadrix_test::read_file;
+using kadrix_test::same_bytes;
+using kadrix_test::TempDir;
+
+using Header = std::array<std::uint8_t, 54>;
+
+TEST(BmpHeader, Width640Height480) {
+  // stride 640; image size 640 * 480 = 307200 = 0x0004B000;
+  // file size 1078 + 307200 = 308278 = 0x0004B436.
+  const Header expected = {'B',  'M',                // signature
+                           0x36, 0xB4, 0x04, 0x00,   // file size
+                           0x00, 0x00, 0x00, 0x00,   // reserved
+                           0x36, 0x04, 0x00, 0x00,   // pixel data at 1078
+                           0x28, 0x00, 0x00, 0x00,   // information header 40
+                           0x80, 0x02, 0x00, 0x00,   // width 640
+                           0xE0, 0x01, 0x00, 0x00,   // height 480
+                           0x01, 0x00,               // planes
+                           0x08, 0x00,               // bits per pixel
+                           0x00, 0x00, 0x00, 0x00,   // no compression
+                           0x00, 0xB0, 0x04, 0x00,   // image size
+                           0x01, 0x00, 0x00, 0x00,   // 1 pixel per metre
+                           0x01, 0x00, 0x00, 0x00,   //
+                           0x00, 0x00, 0x00, 0x00,   // colours used
+                           0x00, 0x00, 0x00, 0x00};  // important colours
+  EXPECT_EQ(kadrix::bmp_header(640, 480), expected);
+}
+
+TEST(BmpHeader, Width641CountsThePaddedStride) {
+  // stride (641 + 3) / 4 * 4 = 644; image size 644 * 480 = 309120 =
+  // 0x0004B780; file size 1078 + 309120 = 310198 = 0x0004BBB6.
+  const Header expected = {'B',  'M',  0xB6, 0xBB, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x36, 0x04, 0x00, 0x00,
+                           0x28, 0x00, 0x00, 0x00, 0x81, 0x02, 0x00, 0x00, 0xE0, 0x01, 0x00, 0x00, 0x01, 0x00,
+                           0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0xB7, 0x04, 0x00, 0x01, 0x00, 0x00, 0x00,
+                           0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+  EXPECT_EQ(kadrix::bmp_header(641, 480), expected);
+}
+
+TEST(BmpPalette, GreyRampAndStatistics) {
+  const kadrix::BmpPalette grey = kadrix::grey_palette();
+  for (int i = 0; i < 256; ++i) {
+    const auto v = static_cast<std::uint8_t>(i);
+    ASSERT_EQ(grey[4 * i], v);
+    ASSERT_EQ(grey[4 * i + 1], v);
+    ASSERT_EQ(grey[4 * i + 2], v);
+    ASSERT_EQ(grey[4 * i + 3], 0);
+  }
+
+  kadrix::ObjectRecord record;
+  record.level = 10.5;  // 0x41280000 as a float
+  record.sigma = 2.25;  // 0x40100000
+  record.frame_count = 12;
+  const kadrix::BmpPalette stats = kadrix::stats_palette(record);
+  const std::vector<std::uint8_t> head(stats.begin(), stats.begin() + 16);
+  EXPECT_EQ(head, (std::vector<std::uint8_t>{0x00, 0x00, 0x28, 0x41, 0x00, 0x00, 0x10, 0x40,  //
+                                             0x0C, 0x00, 0x00, 0x00, 0x03, 0x03, 0x03, 0x00}));
+  EXPECT_TRUE(std::equal(stats.begin() + 12, stats.end(), grey.begin() + 12));
+}
+
+TEST(BmpPalette, LevelAndSigmaAreRoundedToSinglePrecision) {
+  kadrix::ObjectRecord record;
+  record.level = 0.1;        // single precision 0x3DCCCCCD, rounded up
+  record.sigma = 1.0 / 3.0;  // 0x3EAAAAAB, rounded up
+  record.frame_count = 100;
+  const kadrix::BmpPalette stats = kadrix::stats_palette(record);
+  EXPECT_EQ(std::vector<std::uint8_t>(stats.begin(), stats.begin() + 12),
+            (std::vector<std::uint8_t>{0xCD, 0xCC, 0xCC, 0x3D, 0xAB, 0xAA, 0xAA, 0x3E, 100, 0, 0, 0}));
+}
+
+TEST(ByteImage, KeepsTheLowEightBitsInPixelOrder) {
+  const std::vector<std::int32_t> values = {300, 256, 255, 511, 0, 44};
+  const kadrix::ByteImage image = kadrix::to_byte_image(values, 3, 2, 8);
+  EXPECT_EQ(image.width, 3);
+  EXPECT_EQ(image.height, 2);
+  EXPECT_EQ(image.bytes_per_pixel, 1);
+  EXPECT_EQ(image.pixels, (std::vector<std::uint8_t>{44, 0, 255, 255, 0, 44}));
+}
+
+Bytes grey_file_3x2(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, std::uint8_t e,
+                    std::uint8_t f) {
+  // stride 4, image size 8, file size 1078 + 8 = 1086 = 0x043E.
+  Bytes bytes = {'B',  'M',  0x3E, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x36, 0x04, 0x00, 0x00,
+                 0x28, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00,
+                 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,
+                 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+  for (int i = 0; i < 256; ++i) {
+    const auto v = static_cast<std::uint8_t>(i);
+    bytes.insert(bytes.end(), {v, v, v, 0});
+  }
+  // Bottom row first, each padded with one zero byte.
+  bytes.insert(bytes.end(), {d, e, f, 0, a, b, c, 0});
+  return bytes;
+}
+
+TEST(GreyBmp, FileIsHeaderPaletteAndPaddedRowsBottomUp) {
+  TempDir dir;
+  const std::string path = dir.file("g.BMP");
+  // A stale, longer file of that name is replaced, not overwritten in part.
+  kadrix_test::write_file(path, Bytes(5000, 0x77));
+  const kadrix::ByteImage image = kadrix::to_byte_image(std::vector<std::int32_t>{1, 2, 3, 4, 5, 6}, 3, 2, 8);
+  ASSERT_TRUE(kadrix::write_grey_bmp(path, image));
+  EXPECT_TRUE(same_bytes(read_file(path), grey_file_3x2(1, 2, 3, 4, 5, 6)));
+}
+
+TEST(StatsBmp, CarriesTheNumbersInItsFirstPaletteEntries) {
+  TempDir dir;
+  const std::string path = dir.file("s.BMP");
+  kadrix::ObjectRecord record;
+  record.level = 10.5;
+  record.sigma = 2.25;
+  record.frame_count = 12;
+  const kadrix::ByteImage image = kadrix::to_byte_image(std::vector<std::int32_t>{9, 8, 7, 6, 5, 4}, 3, 2, 8);
+  ASSERT_TRUE(kadrix::write_stats_bmp(path, image, record));
+  Bytes expected = grey_file_3x2(9, 8, 7, 6, 5, 4);
+  const std::uint8_t numbers[] = {0x00, 0x00, 0x28, 0x41, 0x00, 0x00, 0x10, 0x40, 0x0C, 0x00, 0x00, 0x00};
+  std::copy(std::begin(numbers), std::end(numbers), expected.begin() + 54);
+  EXPECT_TRUE(same_bytes(read_file(path), expected));
+}
+
+TEST(GreyBmp, EveryWidthIsPaddedToFourBytes) {
+  TempDir dir;
+  for (std::int32_t width = 1; width <= 8; ++width) {
+    const std::int32_t height = 3;
+    std::vector<std::int32_t> values;
+    for (std::int32_t i = 0; i < width * height; ++i) values.push_back(100 + i);
+    const std::string path = dir.file(std::string("w") + std::to_string(width) + ".BMP");
+    ASSERT_TRUE(kadrix::write_grey_bmp(path, kadrix::to_byte_image(values, width, height, 8)));
+    const Bytes file = read_file(path);
+    const std::size_t stride = static_cast<std::size_t>((width + 3) / 4 * 4);
+    ASSERT_EQ(file.size(), 1078 + stride * height) << width;
+    EXPECT_EQ(kadrix_test::get_le32(file, 2), file.size()) << width;
+    EXPECT_EQ(kadrix_test::get_le32(file, 34), stride * height) << width;
+    for (std::int32_t f = 0; f < height; ++f) {
+      const std::int32_t y = height - 1 - f;
+      for (std::size_t k = 0; k < stride; ++k) {
+        const std::uint8_t want =
+            k < static_cast<std::size_t>(width)
+                ? static_cast<std::uint8_t>(100 + y * width + static_cast<std::int32_t>(k))
+                : 0;
+        ASSERT_EQ(file[1078 + f * stride + k], want)
+            << "width " << width << " file row " << f << " byte " << k;
+      }
+    }
+  }
+}
+
+TEST(GreyBmp, AFileThatCannotBeCreatedIsReported) {
+  TempDir dir;
+  const kadrix::ByteImage image = kadrix::to_byte_image(std::vector<std::int32_t>{1}, 1, 1, 8);
+  EXPECT_FALSE(kadrix::write_grey_bmp(dir.file("no/such/dir/x.BMP"), image));
+}
+
+}  // namespace

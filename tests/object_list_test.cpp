@@ -1,0 +1,154 @@
+// The list reader: text-mode reading, token echo, stored names, capacity.
+
+#include "driver/object_list.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using namespace std::string_literals;
+using kadrix_test::capture_stdout;
+using kadrix_test::TempDir;
+using kadrix_test::write_file;
+
+struct ListRead {
+  std::optional<std::int32_t> count;
+  std::vector<std::string> stored;  // the first count entries of the table
+  std::string out;
+};
+
+ListRead read_list(const std::string& path, int capacity = kadrix::kNameCapacity) {
+  ListRead r;
+  kadrix::NameTable table;
+  r.out = capture_stdout([&] { r.count = kadrix::read_object_list(path, table, capacity); });
+  if (r.count && *r.count > 0) {
+    const auto n = static_cast<std::size_t>(*r.count);
+    EXPECT_GE(table.size(), n);
+    r.stored.assign(table.begin(), table.begin() + static_cast<std::ptrdiff_t>(std::min(n, table.size())));
+  }
+  return r;
+}
+
+struct ListCase {
+  const char* title;
+  std::string contents;
+  std::string echo;
+  std::vector<std::string> stored;
+};
+
+class ListContents : public ::testing::TestWithParam<ListCase> {};
+
+TEST_P(ListContents, EchoesAndStoresEveryName) {
+  const ListCase& c = GetParam();
+  TempDir dir;
+  const std::string path = dir.file("lista.list");
+  write_file(path, c.contents);
+  const ListRead r = read_list(path);
+  ASSERT_TRUE(r.count.has_value());
+  EXPECT_EQ(*r.count, static_cast<std::int32_t>(c.stored.size()));
+  EXPECT_EQ(r.out, c.echo);
+  EXPECT_EQ(r.stored, c.stored);
+}
+
+const std::string kLongToken(5000, 'Q');
+
+INSTANTIATE_TEST_SUITE_P(
+    TextMode, ListContents,
+    ::testing::Values(
+        ListCase{"empty", "", "", {}}, ListCase{"only_white_space", " \n\t\r\n\v\f  \r", "", {}},
+        ListCase{"one_name_a_line", "M31\nNGC7\n", "M31 0\r\nNGC7 1\r\n", {"M31", "NGC7"}},
+        ListCase{"no_final_line_end", "A\nB", "A 0\r\nB 1\r\n", {"A", "B"}},
+        ListCase{"several_on_one_line",
+                 "A B\tC\vD\fE",
+                 "A 0\r\nB 1\r\nC 2\r\nD 3\r\nE 4\r\n",
+                 {"A", "B", "C", "D", "E"}},
+        ListCase{"windows_line_ends", "A\r\nB\r\n", "A 0\r\nB 1\r\n", {"A", "B"}},
+        // A CR inside a token is dropped, joining the two halves into one name.
+        ListCase{"cr_inside_a_token", "AB\rCD\r\nE\r\rF\n", "ABCD 0\r\nEF 1\r\n", {"ABCD", "EF"}},
+        ListCase{"lone_cr_between_names", "X\r\rY", "XY 0\r\n", {"XY"}},
+        // Byte 0x1A ends the data, even in the middle of a token.
+        ListCase{"ctrl_z_ends_data",
+                 "A\nB\x1a"
+                 "C\nD\n",
+                 "A 0\r\nB 1\r\n",
+                 {"A", "B"}},
+        ListCase{"ctrl_z_first",
+                 "\x1a"
+                 "A B\n",
+                 "",
+                 {}},
+        ListCase{"ctrl_z_after_white_space", "A \x1a B", "A 0\r\n", {"A"}},
+        // Echoed in full, stored as the first 6 characters.
+        ListCase{"long_names",
+                 "ABCDEFGH\nXYZ123456789012345678901234567890 UVWXYZ\n",
+                 "ABCDEFGH 0\r\nXYZ123456789012345678901234567890 1\r\nUVWXYZ 2\r\n",
+                 {"ABCDEF", "XYZ123", "UVWXYZ"}},
+        ListCase{"very_long_name", kLongToken + "\nB", kLongToken + " 0\r\nB 1\r\n", {"QQQQQQ", "B"}},
+        // A NUL ends the token's text; the rest up to white space is dropped.
+        ListCase{"nul_in_token", "AB\0CD EF\nG\0\0H\n"s, "AB 0\r\nEF 1\r\nG 2\r\n", {"AB", "EF", "G"}},
+        ListCase{"nul_after_six", "ABCDEFG\0XY Z"s, "ABCDEFG 0\r\nZ 1\r\n", {"ABCDEF", "Z"}},
+        ListCase{"duplicates_kept", "A\nA\nAB\n", "A 0\r\nA 1\r\nAB 2\r\n", {"A", "A", "AB"}}),
+    [](const ::testing::TestParamInfo<ListCase>& info) { return std::string(info.param.title); });
+
+std::string numbered_names(int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) text += std::string("N") + std::to_string(i) + "\n";
+  return text;
+}
+
+std::string numbered_echo(int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i)
+    text += std::string("N") + std::to_string(i) + " " + std::to_string(i) + "\r\n";
+  return text;
+}
+
+TEST(ListCapacity, OneHundredNinetyNineNamesAreAllTaken) {
+  TempDir dir;
+  write_file(dir.file("l"), numbered_names(199));
+  const ListRead r = read_list(dir.file("l"));
+  ASSERT_TRUE(r.count.has_value());
+  EXPECT_EQ(*r.count, 199);
+  EXPECT_EQ(r.out, numbered_echo(199));
+  ASSERT_EQ(r.stored.size(), 199u);
+  EXPECT_EQ(r.stored[0], "N0");
+  EXPECT_EQ(r.stored[198], "N198");
+}
+
+TEST(ListCapacity, TheTwoHundredthNameEndsTheReadWithNoObjects) {
+  // 200 and 250 names read alike: the 200th name is echoed, then the
+  // message, and nothing after it is read.
+  for (int names : {200, 250}) {
+    TempDir dir;
+    write_file(dir.file("l"), numbered_names(names));
+    const ListRead r = read_list(dir.file("l"));
+    ASSERT_TRUE(r.count.has_value()) << names;
+    EXPECT_EQ(*r.count, 0) << names;
+    EXPECT_EQ(r.out, numbered_echo(200) + "Za duzo linii w pliku. Popraw zawartosc pliku.\r\n") << names;
+  }
+}
+
+TEST(ListCapacity, FollowsTheCapacityGiven) {
+  TempDir dir;
+  write_file(dir.file("l"), "A B C");
+  EXPECT_EQ(read_list(dir.file("l"), 4).count, std::optional<std::int32_t>(3));
+  const ListRead r = read_list(dir.file("l"), 3);
+  EXPECT_EQ(r.count, std::optional<std::int32_t>(0));
+  EXPECT_EQ(r.out, "A 0\r\nB 1\r\nC 2\r\nZa duzo linii w pliku. Popraw zawartosc pliku.\r\n");
+}
+
+TEST(ListFile, MissingOrADirectoryIsReportedAsAbsent) {
+  TempDir dir;
+  for (const std::string& path : {dir.file("nie_ma.list"), dir.path().string(), dir.prefix()}) {
+    const ListRead r = read_list(path);
+    EXPECT_FALSE(r.count.has_value()) << path;
+    EXPECT_EQ(r.out, "Brak pliku " + path + "\r\n");
+  }
+}
+
+}  // namespace

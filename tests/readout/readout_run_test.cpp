@@ -1,0 +1,329 @@
+// Runs of the built kadrix-inspect on result pairs the tests write.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "readout_support.h"
+#include "test_support.h"
+
+namespace {
+
+using kadrix_test::Bytes;
+using kadrix_test::RunOptions;
+using kadrix_test::RunResult;
+using kadrix_test::TempDir;
+
+RunResult inspect(const std::vector<std::string>& args, const RunOptions& options = {}) {
+  return kadrix_test::run_program(KADRIX_INSPECT_BIN, args, options);
+}
+
+// Every '\n' of text as the CR LF the program writes.
+std::string crlf(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+const std::string kUsage = crlf(
+    "Prawidlowe wywolanie: kadrix-inspect prefiks [--csv] [--overlay plik.BMP]\n"
+    "np. kadrix-inspect dane/M31 --overlay M31.BMP\n"
+    "(kadrix-inspect --help opisuje program i opcje)\n");
+
+// A 5 x 4 object (rows padded to 8 bytes) with three sources:
+//   10    11   12   13   12.6*
+//   14    40*  20*  15   16
+//   17    18   20*  19   25
+//   30.25* 21  22   23   24          (* flagged)
+inspect_test::ObjectResult sample_object() {
+  inspect_test::ObjectResult result;
+  result.width = 5;
+  result.height = 4;
+  result.means = {10, 11, 12, 13, 12.6, 14, 40, 20, 15, 16, 17, 18, 20, 19, 25, 30.25, 21, 22, 23, 24};
+  result.flags = {0, 0, 0, 0, 1, 0, 1, 1, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0};
+  result.level = 10.5;
+  result.sigma = 2.25;
+  result.frames = 12;
+  return result;
+}
+
+// The group of 40, 20, 20: x = (40 + 2 * 20 + 2 * 20) / 80, y = (40 + 20 +
+// 2 * 20) / 80. 12.6 is stored as 1612 / 128 = 12.59375.
+const std::string kSampleCsv = crlf(
+    "x,y,pixels,peak,sum\n"
+    "1.500,1.250,3,40.000000,80.000000\n"
+    "0.000,3.000,1,30.250000,30.250000\n"
+    "4.000,0.000,1,12.593750,12.593750\n");
+
+const std::string kSampleReport = crlf(
+    "Rozmiar: 5 x 4\n"
+    "Kl: 12\n"
+    "Sr: 10.500000\n"
+    "Var: 2.250000\n"
+    "Wykryte piksele: 5\n"
+    "Zrodla: 3\n") + kSampleCsv;
+
+struct SampleDir {
+  TempDir dir;
+  std::string prefix = dir.prefix() + "OBJ";
+  SampleDir() { inspect_test::write_pair(dir.prefix(), "OBJ", sample_object()); }
+};
+
+TEST(InspectRun, ReportsStatisticsAndSources) {
+  SampleDir sample;
+  const RunResult run = inspect({sample.prefix});
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.out, kSampleReport);
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(InspectRun, CsvAloneWithTheOptionAnywhere) {
+  SampleDir sample;
+  for (const auto& args : {std::vector<std::string>{sample.prefix, "--csv"},
+                           std::vector<std::string>{"--csv", sample.prefix}}) {
+    const RunResult run = inspect(args);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.out, kSampleCsv);
+  }
+}
+
+TEST(InspectRun, NoSourcesGivesTheHeaderOnly) {
+  TempDir dir;
+  inspect_test::ObjectResult result = inspect_test::drawn({"...", "..."});
+  inspect_test::write_pair(dir.prefix(), "E", result);
+  const RunResult run = inspect({dir.prefix() + "E", "--csv"});
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.out, "x,y,pixels,peak,sum\r\n");
+}
+
+TEST(InspectRun, PrefixAfterDoubleDashMayStartWithADash) {
+  TempDir dir;
+  inspect_test::write_pair(dir.prefix(), "-x", sample_object());
+  RunOptions options;
+  options.cwd = dir.path().string();
+  const RunResult run = inspect({"--csv", "--", "-x"}, options);
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.out, kSampleCsv);
+}
+
+TEST(InspectRun, HelpEndsWell) {
+  for (const auto& args : {std::vector<std::string>{"--help"}, std::vector<std::string>{"-h"},
+                           std::vector<std::string>{"PREFIX", "--bogus", "--help"}}) {
+    const RunResult run = inspect(args);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.out.rfind("Wywolanie: kadrix-inspect prefiks [--csv] [--overlay plik.BMP]\r\n", 0), 0u);
+    EXPECT_NE(run.out.find("--overlay plik.BMP"), std::string::npos);
+    // Every line end is CR LF.
+    std::size_t bare = 0;
+    for (std::size_t i = 0; i < run.out.size(); ++i)
+      if (run.out[i] == '\n' && (i == 0 || run.out[i - 1] != '\r')) ++bare;
+    EXPECT_EQ(bare, 0u);
+  }
+}
+
+TEST(InspectRun, WrongCallsShowTheUsage) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {{}, "brak prefiksu plikow"},
+      {{"--csv"}, "brak prefiksu plikow"},
+      {{"A", "B"}, "za duzo argumentow (B)"},
+      {{"--bogus", "A"}, "nieznana opcja --bogus"},
+      {{"A", "-c"}, "nieznana opcja -c"},
+      {{"A", "--overlay"}, "brak nazwy pliku po --overlay"},
+      {{"A", "--overlay="}, "brak nazwy pliku po --overlay"},
+      {{"A", "--overlay", "x.bmp", "--overlay=y.bmp"}, "opcja --overlay podana dwa razy"},
+  };
+  for (const Case& c : cases) {
+    const RunResult run = inspect(c.args);
+    EXPECT_EQ(run.exit_status, 2) << c.reason;
+    EXPECT_EQ(run.out, "Zle wywolanie programu: " + c.reason + ".\r\n" + kUsage);
+  }
+}
+
+void put_float(Bytes& bytes, std::size_t at, float value) {
+  std::uint32_t bits = 0;
+  std::memcpy(&bits, &value, 4);
+  kadrix_test::put_le32(bytes, at, bits);
+}
+
+TEST(InspectRun, BadInputIsNamedWithItsReason) {
+  namespace fs = std::filesystem;
+  struct Case {
+    const char* what;
+    // Changes the good pair in dir (PSR.BMP, PSS.BMP) into a bad one.
+    std::function<void(const TempDir& dir)> spoil;
+    std::string message;  // with "@" for the directory prefix
+  };
+  auto spoil_ss = [](const TempDir& dir, const std::function<void(Bytes&)>& change) {
+    Bytes ss = kadrix_test::read_file(dir.file("PSS.BMP"));
+    change(ss);
+    kadrix_test::write_file(dir.file("PSS.BMP"), ss);
+  };
+  const Case cases[] = {
+      {"no pair", [](const TempDir& dir) { fs::remove(dir.file("PSR.BMP")); fs::remove(dir.file("PSS.BMP")); },
+       "Brak pliku @PSR.BMP"},
+      {"no SS", [](const TempDir& dir) { fs::remove(dir.file("PSS.BMP")); }, "Brak pliku @PSS.BMP"},
+      {"SR a directory",
+       [](const TempDir& dir) { fs::remove(dir.file("PSR.BMP")); fs::create_directory(dir.file("PSR.BMP")); },
+       "Brak pliku @PSR.BMP"},
+      {"SR 24-bit",
+       [](const TempDir& dir) {
+         kadrix_test::BmpSpec bmp;
+         bmp.width = 5;
+         bmp.height = 4;
+         bmp.bits = 24;
+         bmp.palette_entries = 0;
+         bmp.pixels.assign(60, 9);
+         kadrix_test::write_file(dir.file("PSR.BMP"), kadrix_test::build_bmp(bmp));
+       },
+       "Zly plik @PSR.BMP (nie 8 bitow na piksel)"},
+      {"SR text", [](const TempDir& dir) { kadrix_test::write_file(dir.file("PSR.BMP"), std::string(80, 'x')); },
+       "Zly plik @PSR.BMP (brak sygnatury BM)"},
+      {"SR empty", [](const TempDir& dir) { kadrix_test::write_file(dir.file("PSR.BMP"), std::string()); },
+       "Zly plik @PSR.BMP (krotszy niz naglowki BMP)"},
+      {"SS cut short",
+       [&](const TempDir& dir) { spoil_ss(dir, [](Bytes& b) { b.resize(b.size() - 9); }); },
+       "Zly plik @PSS.BMP (plik urwany przed koncem pikseli)"},
+      {"SS compressed",
+       [&](const TempDir& dir) { spoil_ss(dir, [](Bytes& b) { kadrix_test::put_le32(b, 30, 1); }); },
+       "Zly plik @PSS.BMP (obraz skompresowany)"},
+      {"SS with a grey palette",
+       [](const TempDir& dir) { fs::copy_file(dir.file("PSR.BMP"), dir.file("PSS.BMP"), fs::copy_options::overwrite_existing); },
+       "Zly plik @PSS.BMP (brak statystyk kadrix w palecie)"},
+      {"SS with 101 frames",
+       [&](const TempDir& dir) { spoil_ss(dir, [](Bytes& b) { kadrix_test::put_le32(b, 62, 101); }); },
+       "Zly plik @PSS.BMP (brak statystyk kadrix w palecie)"},
+      {"SS with a NaN level",
+       [&](const TempDir& dir) {
+         spoil_ss(dir, [](Bytes& b) { put_float(b, 54, std::numeric_limits<float>::quiet_NaN()); });
+       },
+       "Zly plik @PSS.BMP (brak statystyk kadrix w palecie)"},
+      {"SS without palette room",
+       [&](const TempDir& dir) { spoil_ss(dir, [](Bytes& b) { kadrix_test::put_le32(b, 10, 54 + 8); }); },
+       "Zly plik @PSS.BMP (brak statystyk kadrix w palecie)"},
+      {"SS transposed: same pixel count, other shape",
+       [&](const TempDir& dir) {
+         spoil_ss(dir, [](Bytes& b) {
+           kadrix_test::put_le32(b, 18, 4);
+           kadrix_test::put_le32(b, 22, 5);
+         });
+       },
+       "Pliki @PSR.BMP i @PSS.BMP maja rozne rozmiary"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    inspect_test::write_pair(dir.prefix(), "P", sample_object());
+    c.spoil(dir);
+    std::string expected = c.message;
+    for (std::size_t at; (at = expected.find('@')) != std::string::npos;) expected.replace(at, 1, dir.prefix());
+    const RunResult run = inspect({dir.prefix() + "P", "--overlay", dir.file("over.bmp")});
+    EXPECT_EQ(run.exit_status, 1) << c.what;
+    EXPECT_EQ(run.out, expected + "\r\n") << c.what;
+    EXPECT_FALSE(kadrix_test::exists(dir.file("over.bmp"))) << c.what;
+  }
+}
+
+// Pixel (x, y) of a 24-bit file as blue, green, red.
+std::vector<int> bgr_at(const Bytes& file, int width, int height, int x, int y) {
+  const std::size_t stride = (static_cast<std::size_t>(width) * 3 + 3) / 4 * 4;
+  const std::size_t at = 54 + stride * static_cast<std::size_t>(height - 1 - y) + 3 * static_cast<std::size_t>(x);
+  return {file.at(at), file.at(at + 1), file.at(at + 2)};
+}
+
+TEST(InspectRun, OverlayReplacesAnOldFileWhole) {
+  SampleDir sample;
+  const std::string out = sample.dir.file("over.bmp");
+  kadrix_test::write_file(out, std::string("an old picture"));
+  const RunResult run = inspect({sample.prefix, "--overlay", out});
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.out, kSampleReport);
+
+  // Sorted means: 10 11 12 12.59 13 ... 25 30.25 40; indices 0 and
+  // floor(0.999 * 19) = 18 give lo 10 and hi 30.25.
+  const Bytes file = kadrix_test::read_file(out);
+  ASSERT_EQ(file.size(), 54u + 16 * 4);  // 15 bytes a row, padded to 16
+  EXPECT_EQ(kadrix_test::get_le32(file, 18), 5u);
+  EXPECT_EQ(kadrix_test::get_le32(file, 22), 4u);
+  EXPECT_EQ(file[28], 24);
+  const std::vector<int> red = {0, 0, 255};
+  const int grey[4][5] = {
+      {0, 12, 25, 37, -1},  // (m - 10) * 255 / 20.25, rounded down; -1 flagged
+      {50, -1, -1, 62, 75},
+      {88, 100, -1, 113, 188},
+      {-1, 138, 151, 163, 176},
+  };
+  for (int y = 0; y < 4; ++y) {
+    for (int x = 0; x < 5; ++x) {
+      const bool flagged = sample_object().flags[static_cast<std::size_t>(y * 5 + x)] == 1;
+      const int g = grey[y][x];
+      const std::vector<int> want = flagged ? red : std::vector<int>{g, g, g};
+      EXPECT_EQ(bgr_at(file, 5, 4, x, y), want) << x << "," << y;
+    }
+  }
+  EXPECT_EQ(kadrix_test::list_dir(sample.dir.path().string()),
+            (std::vector<std::string>{"OBJSR.BMP", "OBJSS.BMP", "over.bmp"}));
+}
+
+TEST(InspectRun, OverlayNamingAnInputIsRefused) {
+  namespace fs = std::filesystem;
+  struct Case {
+    const char* what;
+    std::function<std::string(const TempDir& dir)> overlay;  // makes the name, returns it
+  };
+  const Case cases[] = {
+      {"the SR name", [](const TempDir& dir) { return dir.prefix() + "OBJSR.BMP"; }},
+      {"the SS name", [](const TempDir& dir) { return dir.prefix() + "OBJSS.BMP"; }},
+      {"SS spelled otherwise", [](const TempDir& dir) { return dir.prefix() + "./OBJSS.BMP"; }},
+      {"a hard link to SR",
+       [](const TempDir& dir) {
+         fs::create_hard_link(dir.file("OBJSR.BMP"), dir.file("link.bmp"));
+         return dir.file("link.bmp");
+       }},
+      {"a symbolic link to SS",
+       [](const TempDir& dir) {
+         fs::create_symlink("OBJSS.BMP", dir.file("sym.bmp"));
+         return dir.file("sym.bmp");
+       }},
+  };
+  for (const Case& c : cases) {
+    SampleDir sample;
+    const std::string overlay = c.overlay(sample.dir);
+    const Bytes sr = kadrix_test::read_file(sample.dir.file("OBJSR.BMP"));
+    const Bytes ss = kadrix_test::read_file(sample.dir.file("OBJSS.BMP"));
+    const auto before = kadrix_test::list_dir(sample.dir.path().string());
+    const RunResult run = inspect({sample.prefix, "--overlay", overlay});
+    EXPECT_EQ(run.exit_status, 2) << c.what;
+    EXPECT_EQ(run.out, "Zle wywolanie programu: plik " + overlay + " jest plikiem wejsciowym.\r\n" + kUsage)
+        << c.what;
+    EXPECT_EQ(kadrix_test::read_file(sample.dir.file("OBJSR.BMP")), sr) << c.what;
+    EXPECT_EQ(kadrix_test::read_file(sample.dir.file("OBJSS.BMP")), ss) << c.what;
+    EXPECT_EQ(kadrix_test::list_dir(sample.dir.path().string()), before) << c.what;
+  }
+}
+
+TEST(InspectRun, OverlayThatCannotBeWrittenFailsAfterTheReport) {
+  SampleDir sample;
+  std::filesystem::create_directory(sample.dir.file("taken"));
+  for (const std::string& overlay : {sample.dir.file("taken"), sample.dir.file("missing/over.bmp")}) {
+    const RunResult run = inspect({sample.prefix, "--overlay", overlay});
+    EXPECT_EQ(run.exit_status, 1) << overlay;
+    EXPECT_EQ(run.out, kSampleReport + "Blad zapisu pliku " + overlay + "\r\n");
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(sample.dir.file("taken")));
+  EXPECT_EQ(kadrix_test::list_dir(sample.dir.path().string()),
+            (std::vector<std::string>{"OBJSR.BMP", "OBJSS.BMP", "taken"}));
+}
+
+}  // namespace
