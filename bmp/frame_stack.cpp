@@ -77,18 +77,57 @@ FrameStack load_frame_stack(const std::string& directory, const std::string& nam
 
 namespace fast {
 
-void add_frame(std::span<const std::uint8_t> block, const BmpLayout& layout, FrameSums& sums) {
+namespace {
+
+// Whole numbers: any order and any vector width give the same sums.
+inline __attribute__((always_inline)) void add_frame_body(std::span<const std::uint8_t> block,
+                                                          const BmpLayout& layout, FrameSums& sums) {
   const std::size_t w = static_cast<std::size_t>(layout.width);
   for (std::int32_t file_row = 0; file_row < layout.height; ++file_row) {
     const std::int32_t y = layout.image_row(file_row);
-    const std::uint8_t* in = block.data() + layout.stride * static_cast<std::uint64_t>(file_row);
-    std::uint16_t* sum = sums.sum.data() + w * static_cast<std::size_t>(y);
-    std::uint8_t* max = sums.max.data() + w * static_cast<std::size_t>(y);
+    const std::uint8_t* __restrict in = block.data() + layout.stride * static_cast<std::uint64_t>(file_row);
+    std::uint16_t* __restrict sum = sums.sum.data() + w * static_cast<std::size_t>(y);
+    std::uint8_t* __restrict max = sums.max.data() + w * static_cast<std::size_t>(y);
     for (std::size_t x = 0; x < w; ++x) {
       sum[x] = static_cast<std::uint16_t>(sum[x] + in[x]);
       max[x] = std::max(max[x], in[x]);
     }
   }
+}
+
+void add_frame_generic(std::span<const std::uint8_t> block, const BmpLayout& layout, FrameSums& sums) {
+  add_frame_body(block, layout, sums);
+}
+
+#ifdef KADRIX_X86_VARIANTS
+__attribute__((target("avx2"))) void add_frame_avx2(std::span<const std::uint8_t> block, const BmpLayout& layout,
+                                                    FrameSums& sums) {
+  add_frame_body(block, layout, sums);
+}
+
+__attribute__((target("avx512bw"))) void add_frame_avx512(std::span<const std::uint8_t> block,
+                                                          const BmpLayout& layout, FrameSums& sums) {
+  add_frame_body(block, layout, sums);
+}
+
+constexpr KernelVariant<FrameAdder> kFrameAdders[] = {
+    {"avx512", cpu_has_avx512bw, add_frame_avx512},
+    {"avx2", cpu_has_avx2, add_frame_avx2},
+    {"sse2", runs_anywhere, add_frame_generic},
+};
+#else
+constexpr KernelVariant<FrameAdder> kFrameAdders[] = {
+    {"generic", runs_anywhere, add_frame_generic},
+};
+#endif
+
+}  // namespace
+
+std::span<const KernelVariant<FrameAdder>> frame_adders() { return kFrameAdders; }
+
+void add_frame(std::span<const std::uint8_t> block, const BmpLayout& layout, FrameSums& sums) {
+  static const KernelVariant<FrameAdder>& widest = widest_supported(frame_adders());
+  widest.run(block, layout, sums);
 }
 
 FrameSums load_frame_stack(const std::string& directory, const std::string& name,

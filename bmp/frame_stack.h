@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bmp/bmp_reader.h"
+#include "driver/kernel_variant.h"
 #include "driver/object_record.h"
 
 namespace kadrix {
@@ -45,6 +46,10 @@ FrameSums load_frame_stack(const std::string& directory, const std::string& name
 
 // Adds one frame, a pixel block as the file stores it, to the sums.
 void add_frame(std::span<const std::uint8_t> block, const BmpLayout& layout, FrameSums& sums);
+
+// The builds of add_frame for each instruction set, widest first.
+using FrameAdder = void (*)(std::span<const std::uint8_t> block, const BmpLayout& layout, FrameSums& sums);
+std::span<const KernelVariant<FrameAdder>> frame_adders();
 
 }  // namespace fast
 

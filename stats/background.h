@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 
+#include "driver/kernel_variant.h"
 #include "driver/object_record.h"
 
 namespace kadrix {
@@ -27,11 +28,7 @@ using BackgroundMapper = BackgroundMap (*)(std::span<const double> mean_image,
                                            std::span<const std::uint8_t> bright_mask, std::int32_t width,
                                            std::int32_t height, int r);
 
-struct BackgroundKernel {
-  const char* name;
-  bool (*supported)();  // whether this CPU can run it
-  BackgroundMapper map;
-};
+using BackgroundKernel = KernelVariant<BackgroundMapper>;
 
 // Every variant built in, widest first; the last runs on any x86-64.
 std::span<const BackgroundKernel> background_kernels();

@@ -25,36 +25,74 @@ typedef double Double2 __attribute__((vector_size(16)));
 typedef double Double4 __attribute__((vector_size(32)));
 typedef double Double8 __attribute__((vector_size(64)));
 
-// Enough independent sums in flight to hide the latency of an addition.
-constexpr int kAccumulators = 8;
+// Independent sums in flight for each of the two output rows: enough to
+// hide the latency of an addition.
+constexpr int kAccumulators = 4;
 
-// out[x] = sum over the rows, in order, of row[x] + ... + row[x + taps - 1].
 template <class Vector>
-inline __attribute__((always_inline)) void window_sums(const double* const* rows, int row_count, int taps,
-                                                      int width, double* out) {
+inline __attribute__((always_inline)) void add_row(Vector* acc, const double* row, int taps) {
+  constexpr int kLanes = sizeof(Vector) / sizeof(double);
+  for (int dx = 0; dx < taps; ++dx) {
+    for (int a = 0; a < kAccumulators; ++a) {
+      Vector v;
+      std::memcpy(&v, row + dx + a * kLanes, sizeof v);
+      acc[a] = acc[a] + v;
+    }
+  }
+}
+
+template <class Vector>
+inline __attribute__((always_inline)) void add_row_to_both(Vector* acc0, Vector* acc1, const double* row, int taps) {
+  constexpr int kLanes = sizeof(Vector) / sizeof(double);
+  for (int dx = 0; dx < taps; ++dx) {
+    for (int a = 0; a < kAccumulators; ++a) {
+      Vector v;
+      std::memcpy(&v, row + dx + a * kLanes, sizeof v);
+      // Keeps the value in a register: loaded once for both sums, not
+      // folded into each addition as a load of its own.
+      __asm__("" : "+v"(v));
+      acc0[a] = acc0[a] + v;
+      acc1[a] = acc1[a] + v;
+    }
+  }
+}
+
+// The window sums of two output rows at once. rows[] holds the union of
+// their windows in ascending order; output k sums rows [begin[k], end[k]):
+// out[k][x] = sum over those rows, in order, of row[x] + ... + row[x + taps - 1].
+// A row shared by both windows is loaded once and added to each sum in its
+// own place of that sum's sequence.
+template <class Vector>
+inline __attribute__((always_inline)) void window_sums(const double* const* rows, const int* begin, const int* end,
+                                                      int taps, int width, double* const* out) {
   constexpr int kLanes = sizeof(Vector) / sizeof(double);
   constexpr int kTile = kLanes * kAccumulators;
+  const int first = std::min(begin[0], begin[1]);
+  const int last = std::max(end[0], end[1]);
   int x = 0;
   for (; x + kTile <= width; x += kTile) {
-    Vector acc[kAccumulators] = {};  // +0.0, as the straightforward sum starts
-    for (int i = 0; i < row_count; ++i) {
-      const double* row = rows[i] + x;
-      for (int dx = 0; dx < taps; ++dx) {
-        for (int a = 0; a < kAccumulators; ++a) {
-          Vector v;
-          std::memcpy(&v, row + dx + a * kLanes, sizeof v);
-          acc[a] = acc[a] + v;
-        }
-      }
+    Vector acc0[kAccumulators] = {};  // +0.0, as the straightforward sums start
+    Vector acc1[kAccumulators] = {};
+    for (int i = first; i < last; ++i) {
+      const bool to0 = i >= begin[0] && i < end[0];
+      const bool to1 = i >= begin[1] && i < end[1];
+      if (to0 && to1) add_row_to_both(acc0, acc1, rows[i] + x, taps);
+      else if (to0) add_row(acc0, rows[i] + x, taps);
+      else if (to1) add_row(acc1, rows[i] + x, taps);
     }
-    for (int a = 0; a < kAccumulators; ++a) std::memcpy(out + x + a * kLanes, &acc[a], sizeof(Vector));
+    for (int a = 0; a < kAccumulators; ++a) {
+      std::memcpy(out[0] + x + a * kLanes, &acc0[a], sizeof(Vector));
+      std::memcpy(out[1] + x + a * kLanes, &acc1[a], sizeof(Vector));
+    }
   }
   for (; x < width; ++x) {
-    double acc = 0.0;
-    for (int i = 0; i < row_count; ++i) {
-      for (int dx = 0; dx < taps; ++dx) acc = acc + rows[i][x + dx];
+    for (int k = 0; k < 2; ++k) {
+      double acc = 0.0;
+      for (int i = begin[k]; i < end[k]; ++i) {
+        for (int dx = 0; dx < taps; ++dx) acc = acc + rows[i][x + dx];
+      }
+      out[k][x] = acc;
     }
-    out[x] = acc;
   }
 }
 
@@ -66,24 +104,19 @@ inline __attribute__((always_inline)) BackgroundMap background_map(std::span<con
   const std::size_t w = static_cast<std::size_t>(width);
   BackgroundMap background(w * static_cast<std::size_t>(height));
   const int taps = 2 * r + 1;
+  const int slots = taps + 1;  // the windows of two neighbouring rows
   const std::size_t padded = w + 2 * static_cast<std::size_t>(r);
   const int first_row = kFirstUsableRow;
   const int last_row = height - 1 - kRowsLeftOutAtBottom;
   const std::size_t first_column = kFirstUsableColumn;
-  const std::size_t end_column = static_cast<std::size_t>(std::max(width - kColumnsLeftOutAtRight, kFirstUsableColumn));
+  const std::size_t end_column =
+      static_cast<std::size_t>(std::max(width - kColumnsLeftOutAtRight, kFirstUsableColumn));
 
-  // The rows of the current window, masked and padded, in a ring of taps
-  // slots, and per padded column how many window pixels count. Columns
-  // outside the usable area stay zero in every slot.
-  std::vector<double> ring(static_cast<std::size_t>(taps) * padded, 0.0);
-  std::vector<int> column_counts(padded, 0);
-  auto slot = [&](int ky) { return ring.data() + static_cast<std::size_t>(ky % taps) * padded; };
-  auto count_row = [&](int ky, int step) {
-    int* __restrict count = column_counts.data() + r;
-    const std::uint8_t* __restrict flag = bright_mask.data() + static_cast<std::size_t>(ky) * w;
-    for (std::size_t kx = first_column; kx < end_column; ++kx) count[kx] += step * (flag[kx] == 0);
-  };
-  auto enter = [&](int ky) {
+  // The window rows, masked and padded, in a ring of slots; columns outside
+  // the usable area stay zero in every slot.
+  std::vector<double> ring(static_cast<std::size_t>(slots) * padded, 0.0);
+  auto slot = [&](int ky) { return ring.data() + static_cast<std::size_t>(ky % slots) * padded; };
+  auto fill = [&](int ky) {
     double* __restrict row = slot(ky) + r;
     const double* __restrict mean = mean_image.data() + static_cast<std::size_t>(ky) * w;
     const std::uint8_t* __restrict flag = bright_mask.data() + static_cast<std::size_t>(ky) * w;
@@ -91,27 +124,23 @@ inline __attribute__((always_inline)) BackgroundMap background_map(std::span<con
       const double value = mean[kx];
       row[kx] = flag[kx] == 0 ? value : 0.0;
     }
-    count_row(ky, 1);
   };
 
-  std::vector<const double*> rows;
-  rows.reserve(static_cast<std::size_t>(taps));
-  std::vector<double> sums(w);
-  std::vector<int> counts(w);
+  // Per padded column, how many pixels of the current window count.
+  std::vector<int> column_counts(padded, 0);
+  auto count_row = [&](int ky, int step) {
+    int* __restrict count = column_counts.data() + r;
+    const std::uint8_t* __restrict flag = bright_mask.data() + static_cast<std::size_t>(ky) * w;
+    for (std::size_t kx = first_column; kx < end_column; ++kx) count[kx] += step * (flag[kx] == 0);
+  };
   int entered = first_row;  // the column totals hold rows [left, entered)
   int left = first_row;
-  for (int y = 0; y < height; ++y) {
+  // The window counts of output row y, by a running total over the columns.
+  auto window_counts = [&](int y, int* counts) {
     const int lo = std::max(y - r, first_row);
     const int hi = std::min(y + r, last_row);
-    for (; entered <= hi; ++entered) enter(entered);
+    for (; entered <= hi; ++entered) count_row(entered, 1);
     for (; left < lo && left < entered; ++left) count_row(left, -1);
-
-    rows.clear();
-    for (int ky = lo; ky <= hi; ++ky) rows.push_back(slot(ky));
-    window_sums<Vector>(rows.data(), static_cast<int>(rows.size()), taps, width, sums.data());
-
-    // Window counts by a running total over the columns; the divisions then
-    // run side by side, each by a nonzero divisor so none can trap.
     int n = 0;
     for (int j = 0; j < taps - 1; ++j) n += column_counts[static_cast<std::size_t>(j)];
     for (std::size_t x = 0; x < w; ++x) {
@@ -119,16 +148,45 @@ inline __attribute__((always_inline)) BackgroundMap background_map(std::span<con
       counts[x] = n;
       n -= column_counts[x];
     }
-    double* __restrict out = background.data() + static_cast<std::size_t>(y) * w;
-    const double* __restrict sum = sums.data();
-    const int* __restrict count = counts.data();
+  };
+  // The divisions run side by side, each by a nonzero divisor so none can
+  // trap; an empty window has a sum of +0.0, and 0 / 1 + 255 is the empty value.
+  auto divide = [&](const double* __restrict sum, const int* __restrict count, double* __restrict out) {
     for (std::size_t x = 0; x < w; ++x) {
-      // An empty window has a sum of +0.0: 0 / 1 + 255 gives the empty value.
       const int n = count[x];
       const double divisor = static_cast<double>(n > 0 ? n : 1);
       const double empty = n > 0 ? 0.0 : kEmptyWindowValue;
       out[x] = sum[x] / divisor + empty;
     }
+  };
+
+  std::vector<const double*> rows(static_cast<std::size_t>(slots));
+  std::vector<double> sums(2 * w);
+  std::vector<int> counts(2 * w);
+  int filled = first_row;  // rows [.., filled) are in the ring
+  for (int y = 0; y < height; y += 2) {
+    // The last row of an odd height runs as both rows of its pair.
+    const int y1 = std::min(y + 1, height - 1);
+    const int lo[2] = {std::max(y - r, first_row), std::max(y1 - r, first_row)};
+    const int hi[2] = {std::min(y + r, last_row), std::min(y1 + r, last_row)};
+    window_counts(y, counts.data());
+    window_counts(y1, counts.data() + w);
+    for (; filled <= hi[1]; ++filled) fill(filled);
+
+    int begin[2] = {0, 0};
+    int end[2] = {0, 0};
+    int row_count = 0;
+    for (int ky = lo[0]; ky <= hi[1]; ++ky) rows[static_cast<std::size_t>(row_count++)] = slot(ky);
+    for (int k = 0; k < 2; ++k) {
+      if (lo[k] > hi[k]) continue;  // no usable row: the sum stays 0
+      begin[k] = lo[k] - lo[0];
+      end[k] = hi[k] - lo[0] + 1;
+    }
+    double* const out[2] = {sums.data(), sums.data() + w};
+    window_sums<Vector>(rows.data(), begin, end, taps, width, out);
+
+    divide(sums.data(), counts.data(), background.data() + static_cast<std::size_t>(y) * w);
+    if (y1 != y) divide(sums.data() + w, counts.data() + w, background.data() + static_cast<std::size_t>(y1) * w);
   }
   return background;
 }
@@ -138,10 +196,7 @@ BackgroundMap background_generic(std::span<const double> mean_image, std::span<c
   return background_map<Double2>(mean_image, bright_mask, width, height, r);
 }
 
-bool always() { return true; }
-
-#if defined(__x86_64__) || defined(__i386__)
-// Wider variants are chosen at run time, never assumed of the build machine.
+#ifdef KADRIX_X86_VARIANTS
 __attribute__((target("avx2"))) BackgroundMap background_avx2(std::span<const double> mean_image,
                                                               std::span<const std::uint8_t> bright_mask,
                                                               std::int32_t width, std::int32_t height, int r) {
@@ -155,17 +210,14 @@ __attribute__((target("avx512f"))) BackgroundMap background_avx512(std::span<con
   return background_map<Double8>(mean_image, bright_mask, width, height, r);
 }
 
-bool has_avx512() { return __builtin_cpu_supports("avx512f"); }
-bool has_avx2() { return __builtin_cpu_supports("avx2"); }
-
 constexpr BackgroundKernel kKernels[] = {
-    {"avx512", has_avx512, background_avx512},
-    {"avx2", has_avx2, background_avx2},
-    {"sse2", always, background_generic},
+    {"avx512", cpu_has_avx512f, background_avx512},
+    {"avx2", cpu_has_avx2, background_avx2},
+    {"sse2", runs_anywhere, background_generic},
 };
 #else
 constexpr BackgroundKernel kKernels[] = {
-    {"generic", always, background_generic},
+    {"generic", runs_anywhere, background_generic},
 };
 #endif
 
@@ -176,9 +228,8 @@ std::span<const BackgroundKernel> background_kernels() { return kKernels; }
 BackgroundMap estimate_background(std::span<const double> mean_image,
                                   std::span<const std::uint8_t> bright_mask, std::int32_t width,
                                   std::int32_t height, int r) {
-  static const BackgroundKernel& best = *std::find_if(
-      std::begin(kKernels), std::end(kKernels), [](const BackgroundKernel& k) { return k.supported(); });
-  return best.map(mean_image, bright_mask, width, height, r);
+  static const BackgroundKernel& widest = widest_supported(background_kernels());
+  return widest.run(mean_image, bright_mask, width, height, r);
 }
 
 }  // namespace kadrix::fast

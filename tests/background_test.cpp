@@ -45,14 +45,14 @@ std::vector<double> coordinates_10x10() {
 // hand-worked values.
 struct Mapper {
   std::string name;
-  kadrix::fast::BackgroundMapper map;
+  kadrix::fast::BackgroundMapper run;
 };
 
 std::vector<Mapper> mappers() {
   std::vector<Mapper> all = {{"plain", &kadrix::estimate_background},
                              {"dispatch", &kadrix::fast::estimate_background}};
   for (const kadrix::fast::BackgroundKernel& kernel : kadrix::fast::background_kernels())
-    if (kernel.supported()) all.push_back({kernel.name, kernel.map});
+    if (kernel.supported()) all.push_back({kernel.name, kernel.run});
   return all;
 }
 
@@ -66,7 +66,7 @@ TEST(EstimateBackground, UsableAreaOfA10x10Image) {
   const BrightMask none(100, 0);
   for (const Mapper& m : mappers()) {
     SCOPED_TRACE(m.name);
-    const BackgroundMap map = m.map(mean, none, 10, 10, 5);
+    const BackgroundMap map = m.run(mean, none, 10, 10, 5);
     ASSERT_EQ(map.size(), 100u);
     struct Probe {
       int x, y;
@@ -94,7 +94,7 @@ TEST(EstimateBackground, FlaggedPixelsAreLeftOutOfEveryWindow) {
   mask[0] = 1;           // in the border: it never counts anyway
   for (const Mapper& m : mappers()) {
     SCOPED_TRACE(m.name);
-    const BackgroundMap map = m.map(mean, mask, 10, 10, 5);
+    const BackgroundMap map = m.run(mean, mask, 10, 10, 5);
     // (5,5): the 20 usable pixels sum to 80090; without 4004 that is 76086 over 19.
     EXPECT_EQ(at(map, 10, 5, 5), 76086.0 / 19.0);
     // (0,0): rows 2..5, columns 3..5 sum to 42048 over 12; without 4004, 38044 over 11.
@@ -114,7 +114,7 @@ TEST(EstimateBackground, ABrightPixelOnAFlatImageLeavesTheFlatValue) {
   mean[3 * width + 4] = 200.0;
   mask[3 * width + 4] = 1;
   for (const Mapper& m : mappers())
-    EXPECT_EQ(m.map(mean, mask, width, height, 5), BackgroundMap(width * height, 20.0)) << m.name;
+    EXPECT_EQ(m.run(mean, mask, width, height, 5), BackgroundMap(width * height, 20.0)) << m.name;
 }
 
 TEST(EstimateBackground, SevenBySixHasOneUsablePixel) {
@@ -123,9 +123,9 @@ TEST(EstimateBackground, SevenBySixHasOneUsablePixel) {
   for (std::size_t i = 0; i < mean.size(); ++i) mean[i] = static_cast<double>(i);
   for (const Mapper& m : mappers()) {
     BrightMask mask(42, 0);
-    EXPECT_EQ(m.map(mean, mask, 7, 6, 5), BackgroundMap(42, 17.0)) << m.name;  // 2 * 7 + 3
+    EXPECT_EQ(m.run(mean, mask, 7, 6, 5), BackgroundMap(42, 17.0)) << m.name;  // 2 * 7 + 3
     mask[2 * 7 + 3] = 1;
-    EXPECT_EQ(m.map(mean, mask, 7, 6, 5), BackgroundMap(42, 255.0)) << m.name;
+    EXPECT_EQ(m.run(mean, mask, 7, 6, 5), BackgroundMap(42, 255.0)) << m.name;
   }
 }
 
@@ -137,7 +137,7 @@ TEST(EstimateBackground, NoUsableRowOrColumnGivesTheEmptyWindowValue) {
     const std::size_t n = static_cast<std::size_t>(s.width) * static_cast<std::size_t>(s.height);
     const std::vector<double> mean(n, 12.0);
     for (const Mapper& m : mappers())
-      EXPECT_EQ(m.map(mean, BrightMask(n, 0), s.width, s.height, 5), BackgroundMap(n, 255.0))
+      EXPECT_EQ(m.run(mean, BrightMask(n, 0), s.width, s.height, 5), BackgroundMap(n, 255.0))
           << m.name << " " << s.width << "x" << s.height;
   }
 }
@@ -145,7 +145,7 @@ TEST(EstimateBackground, NoUsableRowOrColumnGivesTheEmptyWindowValue) {
 TEST(EstimateBackground, EveryPixelFlaggedGivesTheEmptyWindowValue) {
   const std::vector<double> mean = coordinates_10x10();
   for (const Mapper& m : mappers())
-    EXPECT_EQ(m.map(mean, BrightMask(100, 1), 10, 10, 5), BackgroundMap(100, 255.0)) << m.name;
+    EXPECT_EQ(m.run(mean, BrightMask(100, 1), 10, 10, 5), BackgroundMap(100, 255.0)) << m.name;
 }
 
 TEST(ResidualSigma, SpreadAboutTheBackgroundOverUnflaggedPixels) {
