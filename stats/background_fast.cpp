@@ -48,9 +48,11 @@ inline __attribute__((always_inline)) void add_row_to_both(Vector* acc0, Vector*
     for (int a = 0; a < kAccumulators; ++a) {
       Vector v;
       std::memcpy(&v, row + dx + a * kLanes, sizeof v);
+#if defined(__GNUC__) && !defined(__clang__)
       // Keeps the value in a register: loaded once for both sums, not
-      // folded into each addition as a load of its own.
+      // folded by GCC into each addition as a load of its own.
       __asm__("" : "+v"(v));
+#endif
       acc0[a] = acc0[a] + v;
       acc1[a] = acc1[a] + v;
     }
