@@ -21,33 +21,56 @@ void discard_files(std::span<const PendingFile> files) {
 namespace {
 
 // How a final name was taken, so that it can be given back.
-enum class Move { exchanged, renamed };
+enum class Move {
+  exchanged,  // the old file now sits under the temporary name
+  backed_up,  // the old file keeps a second name, backup_path()
+  created,    // there was no old file
+  replaced,   // no way to keep the old file on this file system
+};
 
-bool take_final_name(const PendingFile& file, Move& move) {
-  // An exchange leaves the old file under the temporary name, ready to be
-  // put back if a later file of the group fails.
-  if (::renameat2(AT_FDCWD, file.temp_path.c_str(), AT_FDCWD, file.final_path.c_str(),
-                  RENAME_EXCHANGE) == 0) {
+std::string backup_path(const PendingFile& file) { return file.temp_path + ".old"; }
+
+bool take_final_name(const PendingFile& file, bool use_exchange, Move& move) {
+  if (use_exchange && ::renameat2(AT_FDCWD, file.temp_path.c_str(), AT_FDCWD, file.final_path.c_str(),
+                                  RENAME_EXCHANGE) == 0) {
     move = Move::exchanged;
     return true;
   }
-  // No old file to keep (ENOENT), or a file system without exchange.
-  if (errno != ENOENT && errno != EINVAL && errno != ENOSYS) return false;
-  move = Move::renamed;
-  return ::rename(file.temp_path.c_str(), file.final_path.c_str()) == 0;
+  // No old file to keep (ENOENT), or a file system without exchange: a hard
+  // link keeps the old file reachable until the group is complete.
+  if (use_exchange && errno != ENOENT && errno != EINVAL && errno != ENOSYS) return false;
+  const std::string backup = backup_path(file);
+  ::unlink(backup.c_str());
+  if (::link(file.final_path.c_str(), backup.c_str()) == 0) move = Move::backed_up;
+  else move = errno == ENOENT ? Move::created : Move::replaced;
+  if (::rename(file.temp_path.c_str(), file.final_path.c_str()) == 0) return true;
+  if (move == Move::backed_up) ::unlink(backup.c_str());
+  return false;
 }
 
 void give_back_final_name(const PendingFile& file, Move move) {
-  if (move == Move::exchanged) {
-    ::renameat2(AT_FDCWD, file.temp_path.c_str(), AT_FDCWD, file.final_path.c_str(), RENAME_EXCHANGE);
-  } else {
-    ::unlink(file.final_path.c_str());  // there was no old file
+  switch (move) {
+    case Move::exchanged:
+      ::renameat2(AT_FDCWD, file.temp_path.c_str(), AT_FDCWD, file.final_path.c_str(), RENAME_EXCHANGE);
+      break;
+    case Move::backed_up:
+      ::rename(backup_path(file).c_str(), file.final_path.c_str());
+      break;
+    case Move::created:
+      ::unlink(file.final_path.c_str());
+      break;
+    case Move::replaced:
+      break;  // the old file is gone; the new one, complete, stays
   }
+}
+
+void drop_backup(const PendingFile& file, Move move) {
+  if (move == Move::backed_up) ::unlink(backup_path(file).c_str());
 }
 
 }  // namespace
 
-int replace_files(std::span<const PendingFile> files) {
+int replace_files(std::span<const PendingFile> files, bool use_exchange) {
   // A directory at a final name would refuse a rename or, worse, accept an
   // exchange; caught before anything moves.
   for (std::size_t i = 0; i < files.size(); ++i) {
@@ -58,17 +81,18 @@ int replace_files(std::span<const PendingFile> files) {
     }
   }
   std::vector<Move> moves;
-  for (std::size_t i = 0; i < files.size(); ++i) {
+  int failed = -1;
+  for (std::size_t i = 0; i < files.size() && failed < 0; ++i) {
     Move move{};
-    if (!take_final_name(files[i], move)) {
-      for (std::size_t j = moves.size(); j-- > 0;) give_back_final_name(files[j], moves[j]);
-      discard_files(files);
-      return static_cast<int>(i);
-    }
-    moves.push_back(move);
+    if (take_final_name(files[i], use_exchange, move)) moves.push_back(move);
+    else failed = static_cast<int>(i);
   }
-  discard_files(files);  // the old files, where exchanged
-  return -1;
+  if (failed >= 0) {
+    for (std::size_t j = moves.size(); j-- > 0;) give_back_final_name(files[j], moves[j]);
+  }
+  for (std::size_t j = 0; j < moves.size(); ++j) drop_backup(files[j], moves[j]);
+  discard_files(files);  // the new files on failure, the exchanged old ones on success
+  return failed;
 }
 
 }  // namespace kadrix

@@ -18,7 +18,9 @@ PendingFile pending_file(const std::string& final_path);
 // Moves every temporary over its final name, in order. On failure nothing
 // is replaced (names already moved are put back), every temporary is
 // removed, and the index of the file that failed is returned; -1 on success.
-int replace_files(std::span<const PendingFile> files);
+// use_exchange false moves the files as on a file system that cannot
+// exchange two names (for tests).
+int replace_files(std::span<const PendingFile> files, bool use_exchange = true);
 
 // Removes the temporaries of an abandoned group.
 void discard_files(std::span<const PendingFile> files);

@@ -16,7 +16,7 @@
 namespace {
 
 using namespace kadrix_e2e;
-using kadrix_test::BmpSpec;
+using kadrix_test::BmpShape;
 using kadrix_test::build_bmp;
 using kadrix_test::exists;
 using kadrix_test::flat;
@@ -55,7 +55,7 @@ const std::vector<BadFrame>& bad_frames() {
       {"core_header", [] { return damaged([](Bytes& b) { put_le32(b, 14, 12); }); }},
       {"rgb_24",
        [] {
-         BmpSpec s;
+         BmpShape s;
          s.width = 8;
          s.height = 7;
          s.bits = 24;
@@ -65,7 +65,7 @@ const std::vector<BadFrame>& bad_frames() {
        }},
       {"rgb_32",
        [] {
-         BmpSpec s;
+         BmpShape s;
          s.width = 8;
          s.height = 7;
          s.bits = 32;
@@ -148,7 +148,7 @@ std::vector<BadFrame> bad_later_frames() {
   frames.push_back({"narrower", [] { return frame_bmp(7, 7, flat(7, 7, 10)); }});
   frames.push_back({"taller", [] { return frame_bmp(8, 8, flat(8, 8, 10)); }});
   frames.push_back({"shorter_top_down", [] {
-                      BmpSpec s;
+                      BmpShape s;
                       s.width = 8;
                       s.height = 6;
                       s.top_down = true;
@@ -174,7 +174,7 @@ TEST(FrameSequence, FramesOfOtherLayoutsJoinFrameOne) {
   std::vector<std::uint8_t> ramp;
   for (int y = 0; y < 7; ++y)
     for (int x = 0; x < 8; ++x) ramp.push_back(static_cast<std::uint8_t>(10 * y + x));
-  BmpSpec second;
+  BmpShape second;
   second.width = 8;
   second.height = 7;
   second.pixels = ramp;
@@ -182,7 +182,7 @@ TEST(FrameSequence, FramesOfOtherLayoutsJoinFrameOne) {
   second.info_size = 124;
   second.palette_entries = 16;
   second.gap = 6;
-  BmpSpec third;
+  BmpShape third;
   third.width = 8;
   third.height = 7;
   third.pixels = ramp;

@@ -11,7 +11,7 @@
 
 namespace {
 
-using kadrix_test::BmpSpec;
+using kadrix_test::BmpShape;
 using kadrix_test::build_bmp;
 using kadrix_test::capture_stdout;
 using kadrix_test::frame_bmp;
@@ -112,7 +112,7 @@ TEST(FrameStack, AFrameStoredTopDownJoinsOneStoredBottomUp) {
   TempDir dir;
   const std::vector<std::uint8_t> image = {1, 2, 3, 4, 5, 6};
   write_file(name_of(dir, "T", "01"), frame_bmp(3, 2, image));
-  BmpSpec shape;
+  BmpShape shape;
   shape.width = 3;
   shape.height = 2;
   shape.pixels = {7, 8, 9, 10, 11, 12};
@@ -167,7 +167,7 @@ TEST(FrameStack, ABadFrameOneIsReportedOnce) {
 
 TEST(FrameStack, ADeeperFrameIsNotAFrame) {
   TempDir dir;
-  BmpSpec shape;
+  BmpShape shape;
   shape.width = 2;
   shape.height = 2;
   shape.bits = 24;

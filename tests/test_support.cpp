@@ -111,7 +111,7 @@ std::uint32_t get_le32(const Bytes& bytes, std::size_t offset) {
   return value;
 }
 
-Bytes build_bmp(const BmpSpec& shape) {
+Bytes build_bmp(const BmpShape& shape) {
   const std::uint32_t bytes_per_pixel = shape.bits / 8u;
   const std::uint32_t row_bytes = static_cast<std::uint32_t>(shape.width) * bytes_per_pixel;
   const std::uint32_t stride = (row_bytes + 3) / 4 * 4;
@@ -162,7 +162,7 @@ Bytes build_bmp(const BmpSpec& shape) {
 }
 
 Bytes frame_bmp(std::int32_t width, std::int32_t height, const std::vector<std::uint8_t>& pixels) {
-  BmpSpec shape;
+  BmpShape shape;
   shape.width = width;
   shape.height = height;
   shape.pixels = pixels;

@@ -57,7 +57,7 @@ std::uint32_t get_le32(const Bytes& bytes, std::size_t offset);
 // project's greyscale writer: 40-byte information header, 256 grey palette
 // entries, pixels right after the palette, rows bottom-up padded with
 // zeros, resolution fields 1, image size field filled in.
-struct BmpSpec {
+struct BmpShape {
   std::int32_t width = 0;
   std::int32_t height = 0;           // number of rows (positive)
   std::vector<std::uint8_t> pixels;  // rows top-down, width * bits/8 bytes each
@@ -72,7 +72,7 @@ struct BmpSpec {
   std::uint32_t compression = 0;
 };
 
-Bytes build_bmp(const BmpSpec& shape);
+Bytes build_bmp(const BmpShape& shape);
 
 // An 8-bit frame with the default layout.
 Bytes frame_bmp(std::int32_t width, std::int32_t height, const std::vector<std::uint8_t>& pixels);

@@ -20,7 +20,7 @@
 namespace {
 
 using kadrix_faults::ChildRun;
-using kadrix_test::BmpSpec;
+using kadrix_test::BmpShape;
 using kadrix_test::Bytes;
 using kadrix_test::TempDir;
 
@@ -30,27 +30,27 @@ constexpr int kFrames = 4;
 constexpr std::size_t kPixels = 1078;              // data offset of a plain frame
 constexpr std::size_t kFileBytes = 1078 + 12 * 5;  // 1138
 
-BmpSpec frame_spec(int number) {
-  BmpSpec spec;
-  spec.width = kWidth;
-  spec.height = kHeight;
+BmpShape frame_shape(int number) {
+  BmpShape shape;
+  shape.width = kWidth;
+  shape.height = kHeight;
   for (std::int32_t i = 0; i < kWidth * kHeight; ++i)
-    spec.pixels.push_back(static_cast<std::uint8_t>(30 + (i * 7 + number * 13) % 50));
-  return spec;
+    shape.pixels.push_back(static_cast<std::uint8_t>(30 + (i * 7 + number * 13) % 50));
+  return shape;
 }
 
-Bytes frame(int number) { return kadrix_test::build_bmp(frame_spec(number)); }
+Bytes frame(int number) { return kadrix_test::build_bmp(frame_shape(number)); }
 
 // A frame of the same image at another bit depth: every byte of a pixel
 // repeats the 8-bit value.
 Bytes deep_frame(int number, std::uint16_t bits) {
-  BmpSpec spec = frame_spec(number);
-  spec.bits = bits;
-  spec.palette_entries = 0;
+  BmpShape shape = frame_shape(number);
+  shape.bits = bits;
+  shape.palette_entries = 0;
   std::vector<std::uint8_t> pixels;
-  for (std::uint8_t v : spec.pixels) pixels.insert(pixels.end(), bits / 8, v);
-  spec.pixels = pixels;
-  return kadrix_test::build_bmp(spec);
+  for (std::uint8_t v : shape.pixels) pixels.insert(pixels.end(), bits / 8, v);
+  shape.pixels = pixels;
+  return kadrix_test::build_bmp(shape);
 }
 
 using Make = std::function<Bytes(int number)>;
@@ -162,9 +162,9 @@ std::vector<Case> cases() {
   c.push_back({"image_size_field_huge", field32(34, 0xFFFFFFFF), 1, false});
   c.push_back({"last_row_without_padding", cut(kFileBytes - 3), 1, false});
   c.push_back({"top_down", [](int n) {
-                 BmpSpec spec = frame_spec(n);
-                 spec.top_down = true;
-                 return kadrix_test::build_bmp(spec);
+                 BmpShape shape = frame_shape(n);
+                 shape.top_down = true;
+                 return kadrix_test::build_bmp(shape);
                }, 2, false});
   return c;
 }

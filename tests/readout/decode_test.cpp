@@ -151,7 +151,7 @@ TEST(InspectPaletteStats, ValuesNoRunCanGiveAreRefused) {
 TEST(InspectPaletteStats, FoundAfterALargerInformationHeader) {
   // A 124-byte information header moves the palette to byte 138.
   kadrix_test::TempDir dir;
-  kadrix_test::BmpSpec bmp;
+  kadrix_test::BmpShape bmp;
   bmp.width = 2;
   bmp.height = 2;
   bmp.pixels = {7, 8, 9, 10};

@@ -180,7 +180,7 @@ TEST(InspectRun, BadInputIsNamedWithItsReason) {
        "Brak pliku @PSR.BMP"},
       {"SR 24-bit",
        [](const TempDir& dir) {
-         kadrix_test::BmpSpec bmp;
+         kadrix_test::BmpShape bmp;
          bmp.width = 5;
          bmp.height = 4;
          bmp.bits = 24;
