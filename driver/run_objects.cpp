@@ -75,10 +75,10 @@ int run_objects(int argc, const char* const* argv, Kernels kernels) {
 #ifdef __GLIBC__
   // The objects of a night are mostly of one size: memory an object frees
   // stays with the allocator for the next one, instead of going back to the
-  // system and being faulted in and cleared again. Images too large for
-  // this still come from and return to the system directly.
-  mallopt(M_MMAP_THRESHOLD, 256 << 20);
-  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+  // system and being faulted in and cleared again. At most 128 MiB is kept
+  // so; larger images come from and return to the system directly.
+  mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  mallopt(M_TRIM_THRESHOLD, 128 << 20);
 #endif
 
   if (argc != 3) {

@@ -13,6 +13,8 @@ namespace {
 using namespace kadrix_e2e;
 using namespace std::string_literals;
 using kadrix_test::exists;
+using kadrix_test::numbered_echo;
+using kadrix_test::numbered_names;
 using kadrix_test::write_file;
 
 TEST(ListFile, TextModeNamesAndTheirObjects) {
@@ -53,23 +55,10 @@ TEST(ListFile, LongTokensAreEchoedInFullAndShareTheirFirstSix) {
   EXPECT_EQ(r.exit_status, 0);
 }
 
-std::string numbered(int count) {
-  std::string text;
-  for (int i = 0; i < count; ++i) text += std::string("N") + std::to_string(i) + "\n";
-  return text;
-}
-
-std::string numbered_echo(int count) {
-  std::string text;
-  for (int i = 0; i < count; ++i)
-    text += std::string("N") + std::to_string(i) + " " + std::to_string(i) + "\r\n";
-  return text;
-}
-
 TEST(ListFile, TwoHundredNamesGiveNoObjects) {
   TempDir dir;
   write_flat_object(dir.prefix(), "N0", 2);
-  write_file(dir.file("lista.list"), numbered(200));
+  write_file(dir.file("lista.list"), numbered_names(200));
   const RunResult r = run_kadrix({dir.prefix(), dir.file("lista.list")});
   EXPECT_EQ(r.out, dir.prefix() + " sciezka do plikow BMP\r\n" + numbered_echo(200) +
                        "Za duzo linii w pliku. Popraw zawartosc pliku.\r\n0 obrazkow do analizy\r\n");
@@ -80,7 +69,7 @@ TEST(ListFile, TwoHundredNamesGiveNoObjects) {
 TEST(ListFile, OneHundredNinetyNineNamesAreAllAnalysed) {
   TempDir dir;
   write_flat_object(dir.prefix(), "N198", 2);
-  write_file(dir.file("lista.list"), numbered(199));
+  write_file(dir.file("lista.list"), numbered_names(199));
   const RunResult r = run_kadrix({dir.prefix(), dir.file("lista.list")});
   std::string expected =
       dir.prefix() + " sciezka do plikow BMP\r\n" + numbered_echo(199) + "199 obrazkow do analizy\r\n";

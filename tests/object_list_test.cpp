@@ -14,6 +14,8 @@ namespace {
 using namespace std::string_literals;
 using kadrix_test::capture_stdout;
 using kadrix_test::TempDir;
+using kadrix_test::numbered_echo;
+using kadrix_test::numbered_names;
 using kadrix_test::write_file;
 
 struct ListRead {
@@ -94,19 +96,6 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"nul_after_six", "ABCDEFG\0XY Z"s, "ABCDEFG 0\r\nZ 1\r\n", {"ABCDEF", "Z"}},
         ListCase{"duplicates_kept", "A\nA\nAB\n", "A 0\r\nA 1\r\nAB 2\r\n", {"A", "A", "AB"}}),
     [](const ::testing::TestParamInfo<ListCase>& info) { return std::string(info.param.title); });
-
-std::string numbered_names(int count) {
-  std::string text;
-  for (int i = 0; i < count; ++i) text += std::string("N") + std::to_string(i) + "\n";
-  return text;
-}
-
-std::string numbered_echo(int count) {
-  std::string text;
-  for (int i = 0; i < count; ++i)
-    text += std::string("N") + std::to_string(i) + " " + std::to_string(i) + "\r\n";
-  return text;
-}
 
 TEST(ListCapacity, OneHundredNinetyNineNamesAreAllTaken) {
   TempDir dir;

@@ -182,6 +182,29 @@ Bytes float_bytes(float value) {
   return bytes;
 }
 
+std::string numbered_names(int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) {
+    text += 'N';
+    text += std::to_string(i);
+    text += '\n';
+  }
+  return text;
+}
+
+std::string numbered_echo(int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) {
+    const std::string number = std::to_string(i);
+    text += 'N';
+    text += number;
+    text += ' ';
+    text += number;
+    text += "\r\n";
+  }
+  return text;
+}
+
 // ---- running the binary ------------------------------------------------
 
 namespace {

@@ -47,6 +47,11 @@ std::vector<std::string> list_dir(const std::string& dir);
 // bytes around that place, and how long each is.
 ::testing::AssertionResult same_bytes(const Bytes& actual, const Bytes& expected);
 
+// A list of count names "N0\nN1\n..." and the reader's echo of it,
+// "N0 0\r\nN1 1\r\n...".
+std::string numbered_names(int count);
+std::string numbered_echo(int count);
+
 // ---- BMP bytes ---------------------------------------------------------
 
 void put_le16(Bytes& bytes, std::size_t offset, std::uint16_t value);
