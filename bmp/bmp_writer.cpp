@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <vector>
-#include <vector>
 
 #include "bmp/file_io.h"
 
@@ -15,8 +14,44 @@ void put_le32(std::uint8_t* at, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-std::uint32_t row_stride(std::int32_t width) {
-  return (static_cast<std::uint32_t>(width) + 3) / 4 * 4;
+std::uint64_t row_stride(std::int32_t width, int bytes_per_pixel) {
+  return (static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(bytes_per_pixel) + 3) / 4 * 4;
+}
+
+// The 54 header bytes of an uncompressed file whose pixels follow the
+// headers and a palette of palette_bytes; image_bytes and file_bytes are
+// what the size fields say.
+std::array<std::uint8_t, 54> header(std::int32_t width, std::int32_t height, int bits, std::uint32_t palette_bytes,
+                                    std::uint32_t image_bytes, std::uint32_t file_bytes) {
+  std::array<std::uint8_t, 54> h{};
+  h[0] = 'B';
+  h[1] = 'M';
+  put_le32(&h[2], file_bytes);
+  put_le32(&h[10], 54 + palette_bytes);
+  put_le32(&h[14], 40);
+  put_le32(&h[18], static_cast<std::uint32_t>(width));
+  put_le32(&h[22], static_cast<std::uint32_t>(height));
+  h[26] = 1;  // planes
+  h[28] = static_cast<std::uint8_t>(bits);
+  put_le32(&h[34], image_bytes);
+  put_le32(&h[38], 1);  // 1 pixel per metre: not 0, not a screen value
+  put_le32(&h[42], 1);
+  return h;
+}
+
+// Writes the headers, then the rows bottom-up as the file stores them, each
+// made by row(y, bytes) and padded with zeros to the stride.
+bool write_rows(const std::string& path, std::span<const std::uint8_t> headers, std::size_t row_bytes,
+                std::size_t stride, std::int32_t height, const RowSource& row) {
+  OutputFile out(path);
+  out.write(headers);
+  std::vector<std::uint8_t> buffer(stride, 0);
+  const std::span<std::uint8_t> pixels(buffer.data(), row_bytes);
+  for (std::int32_t y = height - 1; y >= 0 && out.ok(); --y) {
+    row(y, pixels);
+    out.write(buffer);
+  }
+  return out.finish();
 }
 
 }  // namespace
@@ -54,36 +89,17 @@ BmpPalette stats_palette(const ObjectRecord& record) {
 
 std::array<std::uint8_t, 54> bmp_header(std::int32_t width, std::int32_t height) {
   // 32-bit size fields wrap as the format's fields do for images over 4 GiB.
-  const std::uint32_t image_bytes = row_stride(width) * static_cast<std::uint32_t>(height);
-  std::array<std::uint8_t, 54> h{};
-  h[0] = 'B';
-  h[1] = 'M';
-  put_le32(&h[2], 54 + 1024 + image_bytes);
-  put_le32(&h[10], 54 + 1024);
-  put_le32(&h[14], 40);
-  put_le32(&h[18], static_cast<std::uint32_t>(width));
-  put_le32(&h[22], static_cast<std::uint32_t>(height));
-  h[26] = 1;  // planes
-  h[28] = 8;  // bits per pixel
-  put_le32(&h[34], image_bytes);
-  put_le32(&h[38], 1);  // 1 pixel per metre: not 0, not a screen value
-  put_le32(&h[42], 1);
-  return h;
+  const auto image_bytes = static_cast<std::uint32_t>(row_stride(width, 1) * static_cast<std::uint64_t>(height));
+  return header(width, height, 8, 1024, image_bytes, 54 + 1024 + image_bytes);
 }
 
 bool write_bmp(const std::string& path, std::int32_t width, std::int32_t height,
                const BmpPalette& palette, const RowSource& row) {
-  OutputFile out(path);
-  out.write(bmp_header(width, height));
-  out.write(palette);
-  // One buffer holds a row and its zero padding.
-  std::vector<std::uint8_t> buffer(row_stride(width), 0);
-  const std::span<std::uint8_t> pixels(buffer.data(), static_cast<std::size_t>(width));
-  for (std::int32_t y = height - 1; y >= 0 && out.ok(); --y) {
-    row(y, pixels);
-    out.write(buffer);
-  }
-  return out.finish();
+  std::vector<std::uint8_t> headers(54 + palette.size());
+  const auto head = bmp_header(width, height);
+  std::copy(head.begin(), head.end(), headers.begin());
+  std::copy(palette.begin(), palette.end(), headers.begin() + 54);
+  return write_rows(path, headers, static_cast<std::size_t>(width), row_stride(width, 1), height, row);
 }
 
 bool write_bmp(const std::string& path, const ByteImage& pixels, const BmpPalette& palette) {
@@ -104,37 +120,15 @@ bool write_stats_bmp(const std::string& path, const ByteImage& pixels, const Obj
 }
 
 std::array<std::uint8_t, 54> bmp24_header(std::int32_t width, std::int32_t height) {
-  const std::uint64_t stride = (static_cast<std::uint64_t>(width) * 3 + 3) / 4 * 4;
-  const std::uint64_t image_bytes = stride * static_cast<std::uint64_t>(height);
+  const std::uint64_t image_bytes = row_stride(width, 3) * static_cast<std::uint64_t>(height);
   const bool fits = 54 + image_bytes <= 0xFFFFFFFFu;
-  std::array<std::uint8_t, 54> h{};
-  h[0] = 'B';
-  h[1] = 'M';
-  put_le32(&h[2], fits ? static_cast<std::uint32_t>(54 + image_bytes) : 0);
-  put_le32(&h[10], 54);
-  put_le32(&h[14], 40);
-  put_le32(&h[18], static_cast<std::uint32_t>(width));
-  put_le32(&h[22], static_cast<std::uint32_t>(height));
-  h[26] = 1;   // planes
-  h[28] = 24;  // bits per pixel
-  put_le32(&h[34], fits ? static_cast<std::uint32_t>(image_bytes) : 0);
-  put_le32(&h[38], 1);  // resolution as in the greyscale files
-  put_le32(&h[42], 1);
-  return h;
+  return header(width, height, 24, 0, fits ? static_cast<std::uint32_t>(image_bytes) : 0,
+                fits ? static_cast<std::uint32_t>(54 + image_bytes) : 0);
 }
 
-bool write_bmp24(const std::string& path, std::int32_t width, std::int32_t height,
-                 const std::function<void(std::int32_t y, std::span<std::uint8_t> row)>& fill_row) {
-  OutputFile out(path);
-  out.write(bmp24_header(width, height));
-  const std::size_t row_bytes = static_cast<std::size_t>(width) * 3;
-  std::vector<std::uint8_t> row(row_bytes);
-  for (std::int32_t y = height - 1; y >= 0 && out.ok(); --y) {
-    fill_row(y, row);
-    out.write(row);
-    out.write_zeros((4 - row_bytes % 4) % 4);
-  }
-  return out.finish();
+bool write_bmp24(const std::string& path, std::int32_t width, std::int32_t height, const RowSource& fill_row) {
+  return write_rows(path, bmp24_header(width, height), static_cast<std::size_t>(width) * 3, row_stride(width, 3),
+                    height, fill_row);
 }
 
 }  // namespace kadrix

@@ -28,7 +28,7 @@ BmpPalette stats_palette(const ObjectRecord& record);
 // The 54 header bytes of an 8-bit file of that size.
 std::array<std::uint8_t, 54> bmp_header(std::int32_t width, std::int32_t height);
 
-// Fills image row y (0 = top) of width bytes.
+// Fills image row y (0 = top): its pixel bytes, without the padding.
 using RowSource = std::function<void(std::int32_t y, std::span<std::uint8_t> row)>;
 
 // Writes an 8-bit image row by row, bottom row first, as the file stores
@@ -51,7 +51,6 @@ std::array<std::uint8_t, 54> bmp24_header(std::int32_t width, std::int32_t heigh
 // top) with width pixels of blue, green, red bytes; rows are asked for in
 // file order, bottom-up, so the image never has to be held whole. True when
 // the file was created, written and closed without a fault.
-bool write_bmp24(const std::string& path, std::int32_t width, std::int32_t height,
-                 const std::function<void(std::int32_t y, std::span<std::uint8_t> row)>& fill_row);
+bool write_bmp24(const std::string& path, std::int32_t width, std::int32_t height, const RowSource& fill_row);
 
 }  // namespace kadrix

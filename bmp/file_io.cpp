@@ -93,15 +93,6 @@ void OutputFile::write(std::span<const std::uint8_t> bytes) {
   }
 }
 
-void OutputFile::write_zeros(std::size_t count) {
-  static constexpr std::uint8_t kZeros[64] = {};
-  while (ok_ && count > 0) {
-    const std::size_t take = std::min(count, sizeof kZeros);
-    write(std::span<const std::uint8_t>(kZeros, take));
-    count -= take;
-  }
-}
-
 bool OutputFile::finish() {
   if (ok_) flush();
   if (!file_.close()) ok_ = false;

@@ -52,7 +52,6 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
 
   void write(std::span<const std::uint8_t> bytes);
-  void write_zeros(std::size_t count);
   // Flushes and closes; true when every step succeeded.
   bool finish();
   bool ok() const { return ok_; }
