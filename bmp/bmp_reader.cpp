@@ -11,18 +11,18 @@ std::uint32_t le16(std::span<const std::uint8_t> b, std::size_t at) {
   return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8;
 }
 
-std::uint32_t le32(std::span<const std::uint8_t> b, std::size_t at) {
-  return le16(b, at) | le16(b, at + 2) << 16;
-}
-
 std::int32_t le32_signed(std::span<const std::uint8_t> b, std::size_t at) {
-  return static_cast<std::int32_t>(le32(b, at));
+  return static_cast<std::int32_t>(read_le32(b, at));
 }
 
 // Rows are read in chunks of about this size: few system calls, little memory.
 constexpr std::uint64_t kChunkBytes = 1 << 20;
 
 }  // namespace
+
+std::uint32_t read_le32(std::span<const std::uint8_t> bytes, std::size_t at) {
+  return le16(bytes, at) | le16(bytes, at + 2) << 16;
+}
 
 const char* describe(BmpFault fault) {
   switch (fault) {
@@ -47,12 +47,12 @@ BmpFault parse_bmp_header(std::span<const std::uint8_t> header, std::uint64_t fi
   if (header.size() < static_cast<std::size_t>(kBmpHeaderBytes) || file_size < kBmpHeaderBytes)
     return BmpFault::short_header;
   if (header[0] != 'B' || header[1] != 'M') return BmpFault::no_signature;
-  const std::uint64_t info_size = le32(header, 14);
+  const std::uint64_t info_size = read_le32(header, 14);
   if (info_size < 40) return BmpFault::small_info_header;
   const std::uint32_t bits = le16(header, 28);
   if (bits != 8 && bits != 24 && bits != 32) return BmpFault::unsupported_bits;
-  if (le32(header, 30) != 0) return BmpFault::compressed;
-  const std::uint64_t data_offset = le32(header, 10);
+  if (read_le32(header, 30) != 0) return BmpFault::compressed;
+  const std::uint64_t data_offset = read_le32(header, 10);
   if (data_offset < kBmpFileHeaderBytes + info_size) return BmpFault::bad_data_offset;
   const std::int64_t width = le32_signed(header, 18);
   if (width <= 0) return BmpFault::bad_width;
@@ -142,7 +142,7 @@ bool read_bmp_palette(const BmpFile& bmp, std::vector<std::uint8_t>& palette) {
   if (!read_exact_at(bmp.file.get(), size_bytes, kBmpFileHeaderBytes)) return false;
   // The checked layout puts the data offset past the information header;
   // tested again since the size is read anew from the file.
-  const std::uint64_t start = kBmpFileHeaderBytes + std::uint64_t{le32(size_bytes, 0)};
+  const std::uint64_t start = kBmpFileHeaderBytes + std::uint64_t{read_le32(size_bytes, 0)};
   if (start >= bmp.layout.data_offset) return true;
   const std::uint64_t bytes = std::min<std::uint64_t>(bmp.layout.data_offset - start, 1024);
   palette.resize(static_cast<std::size_t>(bytes));

@@ -41,6 +41,9 @@ enum class BmpFault {
 
 const char* describe(BmpFault fault);
 
+// The 4 bytes at `at`, least significant first.
+std::uint32_t read_le32(std::span<const std::uint8_t> bytes, std::size_t at);
+
 // The geometry of a checked file.
 struct BmpLayout {
   std::int32_t width = 0;

@@ -6,16 +6,6 @@
 
 namespace kadrix {
 
-namespace {
-
-// Rows and columns of the image that may feed a background window.
-constexpr int kFirstUsableRow = 2;
-constexpr int kRowsLeftOutAtBottom = 3;
-constexpr int kFirstUsableColumn = 3;
-constexpr int kColumnsLeftOutAtRight = 3;
-
-}  // namespace
-
 BrightMask threshold_above_level(std::span<const double> mean_image, std::int32_t pixel_count,
                                  double level, double sigma, double k) {
   const double t = sigma * k + level;

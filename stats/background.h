@@ -13,6 +13,14 @@ namespace kadrix {
 BrightMask threshold_above_level(std::span<const double> mean_image, std::int32_t pixel_count,
                                  double level, double sigma, double k);
 
+// The part of the image that may feed a background window: rows from
+// kFirstUsableRow to height - 1 - kRowsLeftOutAtBottom, columns from
+// kFirstUsableColumn to width - 1 - kColumnsLeftOutAtRight.
+inline constexpr int kFirstUsableRow = 2;
+inline constexpr int kRowsLeftOutAtBottom = 3;
+inline constexpr int kFirstUsableColumn = 3;
+inline constexpr int kColumnsLeftOutAtRight = 3;
+
 // Mean of the unflagged pixels of the (2r+1)^2 window around each pixel,
 // counting only rows 2 .. height-4 and columns 3 .. width-4;
 // kEmptyWindowValue when the window holds none.

@@ -15,12 +15,6 @@ namespace kadrix::fast {
 
 namespace {
 
-// Mirrors the usable area of the straightforward map.
-constexpr int kFirstUsableRow = 2;
-constexpr int kRowsLeftOutAtBottom = 3;
-constexpr int kFirstUsableColumn = 3;
-constexpr int kColumnsLeftOutAtRight = 3;
-
 typedef double Double2 __attribute__((vector_size(16)));
 typedef double Double4 __attribute__((vector_size(32)));
 typedef double Double8 __attribute__((vector_size(64)));

@@ -42,6 +42,17 @@ Bytes damaged(const std::function<void(Bytes&)>& damage) {
   return bytes;
 }
 
+// A sound 8 x 7 file of 24 or 32 bits a pixel: readable, but not a frame.
+Bytes colour_frame(std::uint16_t bits) {
+  BmpShape s;
+  s.width = 8;
+  s.height = 7;
+  s.bits = bits;
+  s.palette_entries = 0;
+  s.pixels.assign(8 * 7 * (bits / 8), 10);
+  return build_bmp(s);
+}
+
 // Files that are regular but cannot serve as a frame.
 const std::vector<BadFrame>& bad_frames() {
   static const std::vector<BadFrame> frames = {
@@ -53,26 +64,8 @@ const std::vector<BadFrame>& bad_frames() {
        }},
       {"no_signature", [] { return damaged([](Bytes& b) { b[0] = 'P'; }); }},
       {"core_header", [] { return damaged([](Bytes& b) { put_le32(b, 14, 12); }); }},
-      {"rgb_24",
-       [] {
-         BmpShape s;
-         s.width = 8;
-         s.height = 7;
-         s.bits = 24;
-         s.palette_entries = 0;
-         s.pixels.assign(8 * 7 * 3, 10);
-         return build_bmp(s);
-       }},
-      {"rgb_32",
-       [] {
-         BmpShape s;
-         s.width = 8;
-         s.height = 7;
-         s.bits = 32;
-         s.palette_entries = 0;
-         s.pixels.assign(8 * 7 * 4, 10);
-         return build_bmp(s);
-       }},
+      {"rgb_24", [] { return colour_frame(24); }},
+      {"rgb_32", [] { return colour_frame(32); }},
       {"bits_4", [] { return damaged([](Bytes& b) { put_le16(b, 28, 4); }); }},
       {"rle8", [] { return damaged([](Bytes& b) { put_le32(b, 30, 1); }); }},
       {"offset_inside_header", [] { return damaged([](Bytes& b) { put_le32(b, 10, 53); }); }},

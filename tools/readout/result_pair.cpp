@@ -12,11 +12,6 @@ namespace kadrix::inspect {
 
 namespace {
 
-std::uint32_t le32(std::span<const std::uint8_t> b, std::size_t at) {
-  return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8 |
-         static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
-}
-
 const char* fault_reason(BmpFault fault) {
   switch (fault) {
     case BmpFault::none: break;
@@ -58,9 +53,9 @@ PairError open_result(const std::string& path, BmpFile& bmp, FileId& id) {
 std::optional<PaletteStats> parse_palette_stats(std::span<const std::uint8_t> palette) {
   if (palette.size() < 12) return std::nullopt;
   PaletteStats stats;
-  stats.level = std::bit_cast<float>(le32(palette, 0));
-  stats.sigma = std::bit_cast<float>(le32(palette, 4));
-  stats.frame_count = static_cast<std::int32_t>(le32(palette, 8));
+  stats.level = std::bit_cast<float>(read_le32(palette, 0));
+  stats.sigma = std::bit_cast<float>(read_le32(palette, 4));
+  stats.frame_count = static_cast<std::int32_t>(read_le32(palette, 8));
   // kadrix analyses 2 to 100 frames, and a mean of byte samples stays
   // within 0 to 255. The comparisons also refuse NaN; a sign bit on zero
   // cannot come from a sum of non-negative samples either.
