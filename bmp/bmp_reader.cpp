@@ -18,49 +18,37 @@ std::int32_t le32_signed(std::span<const std::uint8_t> b, std::size_t at) {
 // Rows are read in chunks of about this size: few system calls, little memory.
 constexpr std::uint64_t kChunkBytes = 1 << 20;
 
+bool bit_count_taken(std::uint32_t bits, BitCounts taken) {
+  if (bits == 8) return true;
+  return taken == BitCounts::eight_or_colour && (bits == 24 || bits == 32);
+}
+
 }  // namespace
 
 std::uint32_t read_le32(std::span<const std::uint8_t> bytes, std::size_t at) {
   return le16(bytes, at) | le16(bytes, at + 2) << 16;
 }
 
-const char* describe(BmpFault fault) {
-  switch (fault) {
-    case BmpFault::none: return "no fault";
-    case BmpFault::short_header: return "shorter than its headers";
-    case BmpFault::no_signature: return "no BM signature";
-    case BmpFault::small_info_header: return "information header under 40 bytes";
-    case BmpFault::unsupported_bits: return "unsupported bit count";
-    case BmpFault::compressed: return "compressed";
-    case BmpFault::bad_data_offset: return "pixel data offset inside the headers";
-    case BmpFault::bad_width: return "width not positive";
-    case BmpFault::bad_height: return "height zero or out of range";
-    case BmpFault::too_many_pixels: return "too many pixels";
-    case BmpFault::short_pixels: return "pixel rows past the end of the file";
-    case BmpFault::read_failed: return "pixel rows could not be read";
-  }
-  return "unknown fault";
-}
-
-BmpFault parse_bmp_header(std::span<const std::uint8_t> header, std::uint64_t file_size,
-                          BmpLayout& layout) {
+BmpCheck parse_bmp_header(std::span<const std::uint8_t> header, std::uint64_t file_size, BmpLayout& layout,
+                          BitCounts taken) {
   if (header.size() < static_cast<std::size_t>(kBmpHeaderBytes) || file_size < kBmpHeaderBytes)
-    return BmpFault::short_header;
-  if (header[0] != 'B' || header[1] != 'M') return BmpFault::no_signature;
+    return {BmpFault::short_header};
+  if (header[0] != 'B' || header[1] != 'M') return {BmpFault::no_signature};
   const std::uint64_t info_size = read_le32(header, 14);
-  if (info_size < 40) return BmpFault::small_info_header;
+  if (info_size < 40) return {BmpFault::small_info_header};
   const std::uint32_t bits = le16(header, 28);
-  if (bits != 8 && bits != 24 && bits != 32) return BmpFault::unsupported_bits;
-  if (read_le32(header, 30) != 0) return BmpFault::compressed;
+  if (!bit_count_taken(bits, taken)) return {BmpFault::bit_count, static_cast<std::int32_t>(bits)};
+  if (read_le32(header, 30) != 0) return {BmpFault::compression, le32_signed(header, 30)};
   const std::uint64_t data_offset = read_le32(header, 10);
-  if (data_offset < kBmpFileHeaderBytes + info_size) return BmpFault::bad_data_offset;
-  const std::int64_t width = le32_signed(header, 18);
-  if (width <= 0) return BmpFault::bad_width;
-  const std::int64_t stored_height = le32_signed(header, 22);
+  if (data_offset < kBmpFileHeaderBytes + info_size) return {BmpFault::data_offset};
+  const std::int32_t stored_width = le32_signed(header, 18);
+  if (stored_width <= 0) return {BmpFault::width, stored_width};
+  const std::int32_t stored_height = le32_signed(header, 22);
   if (stored_height == 0 || stored_height == std::numeric_limits<std::int32_t>::min())
-    return BmpFault::bad_height;
-  const std::int64_t height = stored_height < 0 ? -stored_height : stored_height;
-  if (width * height > std::numeric_limits<std::int32_t>::max()) return BmpFault::too_many_pixels;
+    return {BmpFault::height, stored_height};
+  const std::int64_t width = stored_width;
+  const std::int64_t height = stored_height < 0 ? -std::int64_t{stored_height} : stored_height;
+  if (width * height > std::numeric_limits<std::int32_t>::max()) return {BmpFault::pixel_count};
 
   BmpLayout checked;
   checked.width = static_cast<std::int32_t>(width);
@@ -71,21 +59,21 @@ BmpFault parse_bmp_header(std::span<const std::uint8_t> header, std::uint64_t fi
   // Within these bounds every product below fits easily in 64 bits.
   checked.stride = (checked.row_bytes() + 3) / 4 * 4;
   // The last row stored may lack its padding and still be whole.
-  if (data_offset + checked.block_bytes() > file_size) return BmpFault::short_pixels;
+  if (data_offset + checked.block_bytes() > file_size) return {BmpFault::short_pixels};
   layout = checked;
-  return BmpFault::none;
+  return {};
 }
 
-FrameRead open_bmp(const std::string& path, BmpFile& out, BmpFault& fault) {
+BmpOpen open_bmp(const std::string& path, BmpFile& out, BmpCheck& check, BitCounts bits) {
   std::uint64_t size = 0;
   FileHandle file = open_regular_file(path, size);
-  if (!file.valid()) return FrameRead::absent;
+  if (!file.valid()) return BmpOpen::absent;
   std::uint8_t header[kBmpHeaderBytes];
   const std::size_t got = read_some_at(file.get(), header, 0);
-  fault = parse_bmp_header(std::span<const std::uint8_t>(header, got), size, out.layout);
-  if (fault != BmpFault::none) return FrameRead::unusable;
+  check = parse_bmp_header(std::span<const std::uint8_t>(header, got), size, out.layout, bits);
+  if (!check.ok()) return BmpOpen::unusable;
   out.file = std::move(file);
-  return FrameRead::ok;
+  return BmpOpen::ok;
 }
 
 bool read_bmp_rows(const BmpFile& bmp,
@@ -94,8 +82,7 @@ bool read_bmp_rows(const BmpFile& bmp,
   const std::uint64_t row_bytes = layout.row_bytes();
   const std::uint64_t rows_per_chunk = std::max<std::uint64_t>(1, kChunkBytes / layout.stride);
   const std::uint64_t rows = static_cast<std::uint64_t>(layout.height);
-  std::vector<std::uint8_t> chunk(
-      static_cast<std::size_t>(layout.stride * std::min(rows_per_chunk, rows)));
+  std::vector<std::uint8_t> chunk(static_cast<std::size_t>(layout.stride * std::min(rows_per_chunk, rows)));
 
   for (std::uint64_t first = 0; first < rows; first += rows_per_chunk) {
     const std::uint64_t count = std::min(rows_per_chunk, rows - first);
@@ -110,30 +97,9 @@ bool read_bmp_rows(const BmpFile& bmp,
   return true;
 }
 
-bool read_bmp_block(const BmpFile& bmp, std::vector<std::uint8_t>& block) {
-  block.resize(static_cast<std::size_t>(bmp.layout.block_bytes()));
-  return read_exact_at(bmp.file.get(), block, bmp.layout.data_offset);
-}
-
-FrameRead read_frame_bmp(const std::string& path, ByteImage& out, BmpFault& fault) {
-  BmpFile bmp;
-  const FrameRead opened = open_bmp(path, bmp, fault);
-  if (opened != FrameRead::ok) return opened;
-  const BmpLayout& layout = bmp.layout;
-  const std::size_t row_bytes = static_cast<std::size_t>(layout.width) * layout.bytes_per_pixel();
-  std::vector<std::uint8_t> pixels(row_bytes * static_cast<std::size_t>(layout.height));
-  const bool whole = read_bmp_rows(bmp, [&](std::int32_t y, std::span<const std::uint8_t> row) {
-    std::copy(row.begin(), row.end(), pixels.begin() + static_cast<std::ptrdiff_t>(row_bytes * y));
-  });
-  if (!whole) {
-    fault = BmpFault::read_failed;
-    return FrameRead::unusable;
-  }
-  out.width = layout.width;
-  out.height = layout.height;
-  out.bytes_per_pixel = layout.bytes_per_pixel();
-  out.pixels = std::move(pixels);
-  return FrameRead::ok;
+bool read_bmp_block(const BmpFile& bmp, std::span<std::uint8_t> block) {
+  return read_exact_at(bmp.file.get(), block.first(static_cast<std::size_t>(bmp.layout.block_bytes())),
+                       bmp.layout.data_offset);
 }
 
 bool read_bmp_palette(const BmpFile& bmp, std::vector<std::uint8_t>& palette) {

@@ -1,7 +1,6 @@
 #include "bmp/bmp_writer.h"
 
 #include <algorithm>
-#include <bit>
 #include <vector>
 
 #include "bmp/file_io.h"
@@ -56,34 +55,11 @@ bool write_rows(const std::string& path, std::span<const std::uint8_t> headers, 
 
 }  // namespace
 
-ByteImage to_byte_image(std::span<const std::int32_t> values, std::int32_t width,
-                        std::int32_t height, int bits) {
-  ByteImage image;
-  image.width = width;
-  image.height = height;
-  image.bytes_per_pixel = bits / 8;
-  const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-  image.pixels.resize(count * static_cast<std::size_t>(image.bytes_per_pixel));
-  std::uint8_t* out = image.pixels.data();
-  for (std::size_t i = 0; i < count; ++i) {
-    for (int b = 0; b < image.bytes_per_pixel; ++b) *out++ = static_cast<std::uint8_t>(values[i]);
-  }
-  return image;
-}
-
 BmpPalette grey_palette() {
   BmpPalette palette{};
   for (int i = 0; i < 256; ++i) {
     palette[4 * i] = palette[4 * i + 1] = palette[4 * i + 2] = static_cast<std::uint8_t>(i);
   }
-  return palette;
-}
-
-BmpPalette stats_palette(const ObjectRecord& record) {
-  BmpPalette palette = grey_palette();
-  put_le32(&palette[0], std::bit_cast<std::uint32_t>(static_cast<float>(record.level)));
-  put_le32(&palette[4], std::bit_cast<std::uint32_t>(static_cast<float>(record.sigma)));
-  put_le32(&palette[8], static_cast<std::uint32_t>(record.frame_count));
   return palette;
 }
 
@@ -100,23 +76,6 @@ bool write_bmp(const std::string& path, std::int32_t width, std::int32_t height,
   std::copy(head.begin(), head.end(), headers.begin());
   std::copy(palette.begin(), palette.end(), headers.begin() + 54);
   return write_rows(path, headers, static_cast<std::size_t>(width), row_stride(width, 1), height, row);
-}
-
-bool write_bmp(const std::string& path, const ByteImage& pixels, const BmpPalette& palette) {
-  const std::size_t row_bytes = static_cast<std::size_t>(pixels.width);
-  return write_bmp(path, pixels.width, pixels.height, palette,
-                   [&](std::int32_t y, std::span<std::uint8_t> row) {
-                     const std::uint8_t* in = pixels.pixels.data() + row_bytes * static_cast<std::size_t>(y);
-                     std::copy(in, in + row_bytes, row.begin());
-                   });
-}
-
-bool write_grey_bmp(const std::string& path, const ByteImage& pixels) {
-  return write_bmp(path, pixels, grey_palette());
-}
-
-bool write_stats_bmp(const std::string& path, const ByteImage& pixels, const ObjectRecord& record) {
-  return write_bmp(path, pixels, stats_palette(record));
 }
 
 std::array<std::uint8_t, 54> bmp24_header(std::int32_t width, std::int32_t height) {

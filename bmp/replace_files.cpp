@@ -95,4 +95,18 @@ int replace_files(std::span<const PendingFile> files, bool use_exchange) {
   return failed;
 }
 
+PendingGroup::PendingGroup(const std::vector<std::string>& final_paths) {
+  files_.reserve(final_paths.size());
+  for (const std::string& path : final_paths) files_.push_back(pending_file(path));
+}
+
+PendingGroup::~PendingGroup() {
+  if (!committed_) discard_files(files_);
+}
+
+int PendingGroup::commit(bool use_exchange) {
+  committed_ = true;
+  return replace_files(files_, use_exchange);
+}
+
 }  // namespace kadrix

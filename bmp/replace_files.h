@@ -5,6 +5,7 @@
 
 #include <span>
 #include <string>
+#include <vector>
 
 namespace kadrix {
 
@@ -24,5 +25,25 @@ int replace_files(std::span<const PendingFile> files, bool use_exchange = true);
 
 // Removes the temporaries of an abandoned group.
 void discard_files(std::span<const PendingFile> files);
+
+// A group of files being written under their temporary names. Whatever
+// way the writer leaves (a failed write, an exception), the temporaries
+// go with the group unless commit() has handed them to replace_files.
+class PendingGroup {
+ public:
+  explicit PendingGroup(const std::vector<std::string>& final_paths);
+  ~PendingGroup();
+  PendingGroup(const PendingGroup&) = delete;
+  PendingGroup& operator=(const PendingGroup&) = delete;
+
+  const PendingFile& operator[](std::size_t i) const { return files_[i]; }
+  // replace_files on the group: -1 when every file took its final name,
+  // else the index of the one that failed (nothing replaced then).
+  int commit(bool use_exchange = true);
+
+ private:
+  std::vector<PendingFile> files_;
+  bool committed_ = false;
+};
 
 }  // namespace kadrix

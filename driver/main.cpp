@@ -1,9 +1,3 @@
 #include "driver/run_objects.h"
 
-int main(int argc, char** argv) {
-#ifdef KADRIX_STRAIGHTFORWARD
-  return kadrix::run_objects(argc, argv, kadrix::Kernels::straightforward);
-#else
-  return kadrix::run_objects(argc, argv);
-#endif
-}
+int main(int argc, char** argv) { return kadrix::run_objects(argc, argv, kadrix::fast_stages()); }

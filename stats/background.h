@@ -2,16 +2,15 @@
 // Thresholds, the local background map and the residual sigma.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
-#include "driver/kernel_variant.h"
-#include "driver/object_record.h"
+#include "stats/kernel_variant.h"
 
 namespace kadrix {
 
-// flag = mean > sigma * k + level (strictly).
-BrightMask threshold_above_level(std::span<const double> mean_image, std::int32_t pixel_count,
-                                 double level, double sigma, double k);
+// The background given to a pixel whose window holds no usable pixel.
+inline constexpr double kEmptyWindowValue = 255.0;
 
 // The part of the image that may feed a background window: rows from
 // kFirstUsableRow to height - 1 - kRowsLeftOutAtBottom, columns from
@@ -21,44 +20,40 @@ inline constexpr int kRowsLeftOutAtBottom = 3;
 inline constexpr int kFirstUsableColumn = 3;
 inline constexpr int kColumnsLeftOutAtRight = 3;
 
-// Mean of the unflagged pixels of the (2r+1)^2 window around each pixel,
-// counting only rows 2 .. height-4 and columns 3 .. width-4;
-// kEmptyWindowValue when the window holds none.
-BackgroundMap estimate_background(std::span<const double> mean_image,
-                                  std::span<const std::uint8_t> bright_mask, std::int32_t width,
-                                  std::int32_t height, int r);
+// bright_mask[i] = mean_image[i] > sigma * k + level (strictly), 1 or 0.
+void threshold_above_level(std::span<const double> mean_image, double level, double sigma, double k,
+                           std::span<std::uint8_t> bright_mask);
 
-namespace fast {
+// Image rows first to end - 1.
+struct RowRange {
+  std::int32_t first = 0;
+  std::int32_t end = 0;
+};
 
-// A build of the background map for one instruction set: the same sequence
-// of additions per pixel as above, with many pixels run side by side.
-using BackgroundMapper = BackgroundMap (*)(std::span<const double> mean_image,
-                                           std::span<const std::uint8_t> bright_mask, std::int32_t width,
-                                           std::int32_t height, int r);
+// Rows `rows` of the background map (the whole map's memory, y * width + x):
+// for every pixel the mean of the unflagged pixels of the (2r+1)^2 window
+// around it, counting only the usable area, or kEmptyWindowValue when the
+// window holds none. Each window's additions run in the plain order (rows
+// ascending, columns ascending within a row), many pixels side by side:
+// the unusable and flagged pixels add an exact +0.0, which leaves a sum
+// that is never negative unchanged. Any split of the rows gives the same map.
+void estimate_background(std::span<const double> mean_image, std::span<const std::uint8_t> bright_mask,
+                         std::int32_t width, std::int32_t height, int r, RowRange rows, std::span<double> background);
 
-using BackgroundKernel = KernelVariant<BackgroundMapper>;
+// The builds of estimate_background for each instruction set, widest first;
+// the last runs on any x86-64.
+using BackgroundMapper = void (*)(std::span<const double> mean_image, std::span<const std::uint8_t> bright_mask,
+                                  std::int32_t width, std::int32_t height, int r, RowRange rows,
+                                  std::span<double> background);
+std::span<const KernelVariant<BackgroundMapper>> background_kernels();
 
-// Every variant built in, widest first; the last runs on any x86-64.
-std::span<const BackgroundKernel> background_kernels();
+// Sample standard deviation of mean - background over the unflagged pixels,
+// in pixel order; nothing when at most one pixel counts.
+std::optional<double> residual_sigma(std::span<const double> mean_image, std::span<const double> background_image,
+                                     std::span<const std::uint8_t> bright_mask);
 
-// The same map as estimate_background above, to the last bit, using the
-// widest variant this CPU supports.
-BackgroundMap estimate_background(std::span<const double> mean_image,
-                                  std::span<const std::uint8_t> bright_mask, std::int32_t width,
-                                  std::int32_t height, int r);
-
-}  // namespace fast
-
-// Sample standard deviation of mean - background over the unflagged
-// pixels; replaces sigma and prints "new Var: %f\n" when more than one
-// pixel counts, else leaves sigma and prints nothing.
-void residual_sigma(std::span<const double> mean_image, std::span<const double> background_image,
-                    std::span<const std::uint8_t> bright_mask, std::int32_t pixel_count,
-                    double& sigma);
-
-// flag = mean > sigma * k + background (strictly).
-DetectionMask threshold_above_background(std::span<const double> mean_image,
-                                         std::span<const double> background_image,
-                                         std::int32_t pixel_count, double sigma, double k);
+// detections[i] = mean_image[i] > sigma * k + background_image[i] (strictly).
+void threshold_above_background(std::span<const double> mean_image, std::span<const double> background_image,
+                                double sigma, double k, std::span<std::uint8_t> detections);
 
 }  // namespace kadrix

@@ -8,7 +8,9 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
+#include "driver/object_list.h"
 #include "tools/demo/night.h"
 
 namespace {
@@ -39,7 +41,7 @@ void print_help(std::FILE* to) {
                "  --help        show this text\n"
                "\n"
                "then run: kadrix DIR/ DIR/lista.list\n",
-               kadrix::demo::kMaxObjects, kadrix::demo::kMaxFrames, kadrix::demo::kMinSide,
+               kadrix::demo::kMaxObjects, kadrix::kMaxFrames, kadrix::demo::kMinSide,
                kadrix::demo::kMaxSide, kadrix::demo::kMinSide, kadrix::demo::kMaxSide);
 }
 
@@ -116,8 +118,8 @@ int main(int argc, char** argv) {
         ok = parse_int(v, 1, kadrix::demo::kMaxObjects, settings.objects);
         allowed = "a whole number from 1 to " + std::to_string(kadrix::demo::kMaxObjects);
       } else if (name == "--frames") {
-        ok = parse_int(v, 1, kadrix::demo::kMaxFrames, settings.frames);
-        allowed = "a whole number from 1 to " + std::to_string(kadrix::demo::kMaxFrames);
+        ok = parse_int(v, 1, kadrix::kMaxFrames, settings.frames);
+        allowed = "a whole number from 1 to " + std::to_string(kadrix::kMaxFrames);
       } else if (name == "--width" || name == "--height") {
         ok = parse_int(v, kadrix::demo::kMinSide, kadrix::demo::kMaxSide,
                        name == "--width" ? settings.width : settings.height);
@@ -152,7 +154,7 @@ int main(int argc, char** argv) {
   if (dir.back() != '/') dir += '/';
 
   const auto night = kadrix::demo::plan_night(settings);
-  std::string list_text;
+  std::vector<std::string> names;
   for (const auto& plan : night) {
     std::string failed;
     if (!kadrix::demo::write_object(dir, plan, failed)) {
@@ -161,18 +163,11 @@ int main(int argc, char** argv) {
     }
     std::printf("%-6s %3d frame%s %dx%d, %zu stars\n", plan.name.c_str(), plan.frame_count,
                 plan.frame_count == 1 ? " " : "s", plan.width, plan.height, plan.stars.size());
-    list_text += plan.name;
-    list_text += '\n';
+    names.push_back(plan.name);
   }
 
   const std::string list_path = dir + settings.list_name;
-  std::FILE* list = std::fopen(list_path.c_str(), "wb");
-  bool ok = list != nullptr;
-  if (ok) {
-    ok = std::fwrite(list_text.data(), 1, list_text.size(), list) == list_text.size();
-    ok = (std::fclose(list) == 0) && ok;
-  }
-  if (!ok) {
+  if (!kadrix::write_object_list(list_path, names)) {
     std::fprintf(stderr, "kadrix-demo: cannot write %s\n", list_path.c_str());
     return kExitFailed;
   }

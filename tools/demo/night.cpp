@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include "bmp/bmp_writer.h"
 #include "tools/demo/random.h"
 
 namespace kadrix::demo {
@@ -225,7 +224,6 @@ ByteImage render_frame(const ObjectPlan& plan, int frame_number) {
   ByteImage frame;
   frame.width = w;
   frame.height = h;
-  frame.bytes_per_pixel = 1;
   frame.pixels.resize(count);
   for (std::size_t i = 0; i < count; ++i) {
     double v = image[i];
@@ -246,12 +244,6 @@ std::string star_table(const ObjectPlan& plan) {
   return text;
 }
 
-std::string frame_file(const std::string& dir, const std::string& name, int frame_number) {
-  char number[8];
-  std::snprintf(number, sizeof number, "%02d", frame_number);
-  return dir + name + number + ".BMP";
-}
-
 std::string star_file(const std::string& dir, const std::string& name) {
   return dir + name + "_stars.csv";
 }
@@ -259,15 +251,15 @@ std::string star_file(const std::string& dir, const std::string& name) {
 bool write_object(const std::string& dir, const ObjectPlan& plan, std::string& failed_path) {
   for (int k = 1; k <= plan.frame_count; ++k) {
     const ByteImage frame = render_frame(plan, k);
-    const std::string path = frame_file(dir, plan.name, k);
-    if (!write_grey_bmp(path, frame)) {
+    const std::string path = frame_path(dir, plan.name, k);
+    if (!write_frame(path, frame)) {
       failed_path = path;
       return false;
     }
   }
   for (int k = plan.frame_count + 1; k <= kMaxFrames; ++k) {
     std::error_code ignored;
-    std::filesystem::remove(frame_file(dir, plan.name, k), ignored);
+    std::filesystem::remove(frame_path(dir, plan.name, k), ignored);
   }
 
   const std::string path = star_file(dir, plan.name);

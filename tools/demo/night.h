@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "bmp/bmp_reader.h"
+#include "bmp/frame_files.h"
+#include "driver/object_list.h"
 
 namespace kadrix::demo {
 
-inline constexpr int kMaxObjects = 199;  // kadrix analyses at most 199 names
-inline constexpr int kMaxFrames = 100;
+inline constexpr int kMaxObjects = kNameCapacity - 1;  // the most names kadrix analyses
 inline constexpr int kMinSide = 8;
 inline constexpr int kMaxSide = 4096;  // keeps one frame's working buffer within 128 MiB
 
@@ -73,8 +73,8 @@ ByteImage render_frame(const ObjectPlan& plan, int frame_number);
 // "x,y,peak" header and one line per star.
 std::string star_table(const ObjectPlan& plan);
 
-// File names within the output directory (dir carries its trailing '/').
-std::string frame_file(const std::string& dir, const std::string& name, int frame_number);
+// The star table's name within the output directory (dir carries its
+// trailing '/'); the frames are named by frame_path.
 std::string star_file(const std::string& dir, const std::string& name);
 
 // Writes the object's frames and star table, and removes higher-numbered

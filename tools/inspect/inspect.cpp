@@ -1,4 +1,4 @@
-#include "tools/readout/readout_cli.h"
+#include "tools/inspect/inspect.h"
 
 #include <sys/stat.h>
 
@@ -9,10 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "bmp/result_pair.h"
 #include "driver/console.h"
-#include "tools/readout/overlay.h"
-#include "tools/readout/result_pair.h"
-#include "tools/readout/sources.h"
+#include "tools/inspect/overlay.h"
+#include "tools/inspect/sources.h"
 
 namespace kadrix::inspect {
 
@@ -98,6 +98,25 @@ int wrong_call(const std::string& reason) {
   return kExitWrongCall;
 }
 
+// Why a file is not a result file of kadrix.
+const char* bad_file_reason(BmpFault fault) {
+  switch (fault) {
+    case BmpFault::none: break;
+    case BmpFault::short_header: return "krotszy niz naglowki BMP";
+    case BmpFault::no_signature: return "brak sygnatury BM";
+    case BmpFault::small_info_header: return "naglowek informacyjny krotszy niz 40 bajtow";
+    case BmpFault::bit_count: return "nie 8 bitow na piksel";
+    case BmpFault::compression: return "obraz skompresowany";
+    case BmpFault::data_offset: return "dane pikseli wewnatrz naglowkow";
+    case BmpFault::width: return "szerokosc nie jest dodatnia";
+    case BmpFault::height: return "zla wysokosc";
+    case BmpFault::pixel_count: return "za duzo pikseli";
+    case BmpFault::short_pixels: return "plik urwany przed koncem pikseli";
+    case BmpFault::read_failed: return "blad odczytu pikseli";
+  }
+  return "zly naglowek";
+}
+
 int bad_input(const PairError& error) {
   switch (error.fault) {
     case PairFault::none: break;
@@ -105,7 +124,10 @@ int bad_input(const PairError& error) {
       console_print("Brak pliku %s\n", error.path.c_str());
       break;
     case PairFault::bad_file:
-      console_print("Zly plik %s (%s)\n", error.path.c_str(), error.reason);
+      console_print("Zly plik %s (%s)\n", error.path.c_str(), bad_file_reason(error.check.fault));
+      break;
+    case PairFault::no_statistics:
+      console_print("Zly plik %s (%s)\n", error.path.c_str(), "brak statystyk kadrix w palecie");
       break;
     case PairFault::size_mismatch:
       console_print("Pliki %s i %s maja rozne rozmiary\n", error.path.c_str(), error.other_path.c_str());
@@ -163,7 +185,7 @@ int run_inspect(int argc, const char* const* argv) {
   if (!wrong.empty()) return wrong_call(wrong);
 
   ResultPair pair;
-  if (const PairError error = load_result_pair(call.prefix, pair); error.fault != PairFault::none)
+  if (const PairError error = read_result_pair(call.prefix, pair); error.fault != PairFault::none)
     return bad_input(error);
   if (call.overlay && names_an_input(*call.overlay, pair))
     return wrong_call("plik " + *call.overlay + " jest plikiem wejsciowym");
@@ -176,7 +198,7 @@ int run_inspect(int argc, const char* const* argv) {
       return kExitBadInput;
     }
   } catch (const std::bad_alloc&) {
-    return bad_input({PairFault::out_of_memory, "", "", ""});
+    return bad_input({PairFault::out_of_memory, "", "", {}});
   }
   return kExitOk;
 }

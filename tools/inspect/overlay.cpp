@@ -1,4 +1,4 @@
-#include "tools/readout/overlay.h"
+#include "tools/inspect/overlay.h"
 
 #include <algorithm>
 #include <vector>
@@ -21,16 +21,6 @@ std::int32_t nth_step(const std::vector<std::int64_t>& histogram, std::int64_t k
   }
   return kSteps - 1;
 }
-
-// Removes the temporary unless it has been handed to replace_files, so an
-// early return or an exception leaves nothing behind.
-struct TempGuard {
-  PendingFile file;
-  bool handed_over = false;
-  ~TempGuard() {
-    if (!handed_over) discard_files(std::span<const PendingFile>(&file, 1));
-  }
-};
 
 }  // namespace
 
@@ -56,9 +46,9 @@ bool write_overlay(const std::string& path, const ResultPair& pair) {
   std::vector<std::uint8_t> grey(kSteps);
   for (std::int32_t s = 0; s < kSteps; ++s) grey[static_cast<std::size_t>(s)] = stretch_grey(s, stretch);
 
-  TempGuard temp{pending_file(path)};
+  PendingGroup temp({path});
   const std::size_t width = static_cast<std::size_t>(pair.width);
-  const bool written = write_bmp24(temp.file.temp_path, pair.width, pair.height,
+  const bool written = write_bmp24(temp[0].temp_path, pair.width, pair.height,
                                    [&](std::int32_t y, std::span<std::uint8_t> row) {
     const std::uint16_t* codes = pair.codes.data() + width * static_cast<std::size_t>(y);
     for (std::size_t x = 0; x < width; ++x) {
@@ -73,8 +63,7 @@ bool write_overlay(const std::string& path, const ResultPair& pair) {
     }
   });
   if (!written) return false;
-  temp.handed_over = true;
-  return replace_files(std::span<const PendingFile>(&temp.file, 1)) < 0;
+  return temp.commit() < 0;
 }
 
 }  // namespace kadrix::inspect

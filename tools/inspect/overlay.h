@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "tools/readout/result_pair.h"
+#include "bmp/result_pair.h"
 
 namespace kadrix::inspect {
 

@@ -11,7 +11,7 @@
 // leaves it unchanged, so every sum is bit-identical. The counts are whole
 // numbers and are kept as running column totals.
 
-namespace kadrix::fast {
+namespace kadrix {
 
 namespace {
 
@@ -93,12 +93,12 @@ inline __attribute__((always_inline)) void window_sums(const double* const* rows
 }
 
 template <class Vector>
-inline __attribute__((always_inline)) BackgroundMap background_map(std::span<const double> mean_image,
-                                                                  std::span<const std::uint8_t> bright_mask,
-                                                                  std::int32_t width, std::int32_t height,
-                                                                  int r) {
+inline __attribute__((always_inline)) void background_rows(std::span<const double> mean_image,
+                                                          std::span<const std::uint8_t> bright_mask,
+                                                          std::int32_t width, std::int32_t height, int r,
+                                                          RowRange rows, std::span<double> background) {
+  if (rows.first >= rows.end) return;
   const std::size_t w = static_cast<std::size_t>(width);
-  BackgroundMap background(w * static_cast<std::size_t>(height));
   const int taps = 2 * r + 1;
   const int slots = taps + 1;  // the windows of two neighbouring rows
   const std::size_t padded = w + 2 * static_cast<std::size_t>(r);
@@ -122,6 +122,8 @@ inline __attribute__((always_inline)) BackgroundMap background_map(std::span<con
     }
   };
 
+  // The first window row any output row of the range needs.
+  const int first_needed = std::max(rows.first - r, first_row);
   // Per padded column, how many pixels of the current window count.
   std::vector<int> column_counts(padded, 0);
   auto count_row = [&](int ky, int step) {
@@ -129,8 +131,8 @@ inline __attribute__((always_inline)) BackgroundMap background_map(std::span<con
     const std::uint8_t* __restrict flag = bright_mask.data() + static_cast<std::size_t>(ky) * w;
     for (std::size_t kx = first_column; kx < end_column; ++kx) count[kx] += step * (flag[kx] == 0);
   };
-  int entered = first_row;  // the column totals hold rows [left, entered)
-  int left = first_row;
+  int entered = first_needed;  // the column totals hold rows [left, entered)
+  int left = first_needed;
   // The window counts of output row y, by a running total over the columns.
   auto window_counts = [&](int y, int* counts) {
     const int lo = std::max(y - r, first_row);
@@ -156,13 +158,13 @@ inline __attribute__((always_inline)) BackgroundMap background_map(std::span<con
     }
   };
 
-  std::vector<const double*> rows(static_cast<std::size_t>(slots));
+  std::vector<const double*> window(static_cast<std::size_t>(slots));
   std::vector<double> sums(2 * w);
   std::vector<int> counts(2 * w);
-  int filled = first_row;  // rows [.., filled) are in the ring
-  for (int y = 0; y < height; y += 2) {
-    // The last row of an odd height runs as both rows of its pair.
-    const int y1 = std::min(y + 1, height - 1);
+  int filled = first_needed;  // rows [.., filled) are in the ring
+  for (int y = rows.first; y < rows.end; y += 2) {
+    // The last row of an odd count runs as both rows of its pair.
+    const int y1 = std::min(y + 1, rows.end - 1);
     const int lo[2] = {std::max(y - r, first_row), std::max(y1 - r, first_row)};
     const int hi[2] = {std::min(y + r, last_row), std::min(y1 + r, last_row)};
     window_counts(y, counts.data());
@@ -172,60 +174,59 @@ inline __attribute__((always_inline)) BackgroundMap background_map(std::span<con
     int begin[2] = {0, 0};
     int end[2] = {0, 0};
     int row_count = 0;
-    for (int ky = lo[0]; ky <= hi[1]; ++ky) rows[static_cast<std::size_t>(row_count++)] = slot(ky);
+    for (int ky = lo[0]; ky <= hi[1]; ++ky) window[static_cast<std::size_t>(row_count++)] = slot(ky);
     for (int k = 0; k < 2; ++k) {
       if (lo[k] > hi[k]) continue;  // no usable row: the sum stays 0
       begin[k] = lo[k] - lo[0];
       end[k] = hi[k] - lo[0] + 1;
     }
     double* const out[2] = {sums.data(), sums.data() + w};
-    window_sums<Vector>(rows.data(), begin, end, taps, width, out);
+    window_sums<Vector>(window.data(), begin, end, taps, width, out);
 
     divide(sums.data(), counts.data(), background.data() + static_cast<std::size_t>(y) * w);
     if (y1 != y) divide(sums.data() + w, counts.data() + w, background.data() + static_cast<std::size_t>(y1) * w);
   }
-  return background;
 }
 
-BackgroundMap background_generic(std::span<const double> mean_image, std::span<const std::uint8_t> bright_mask,
-                                 std::int32_t width, std::int32_t height, int r) {
-  return background_map<Double2>(mean_image, bright_mask, width, height, r);
+void background_generic(std::span<const double> mean_image, std::span<const std::uint8_t> bright_mask,
+                        std::int32_t width, std::int32_t height, int r, RowRange rows, std::span<double> background) {
+  background_rows<Double2>(mean_image, bright_mask, width, height, r, rows, background);
 }
 
 #ifdef KADRIX_X86_VARIANTS
-__attribute__((target("avx2"))) BackgroundMap background_avx2(std::span<const double> mean_image,
-                                                              std::span<const std::uint8_t> bright_mask,
-                                                              std::int32_t width, std::int32_t height, int r) {
-  return background_map<Double4>(mean_image, bright_mask, width, height, r);
+__attribute__((target("avx2"))) void background_avx2(std::span<const double> mean_image,
+                                                     std::span<const std::uint8_t> bright_mask, std::int32_t width,
+                                                     std::int32_t height, int r, RowRange rows,
+                                                     std::span<double> background) {
+  background_rows<Double4>(mean_image, bright_mask, width, height, r, rows, background);
 }
 
-__attribute__((target("avx512f"))) BackgroundMap background_avx512(std::span<const double> mean_image,
-                                                                   std::span<const std::uint8_t> bright_mask,
-                                                                   std::int32_t width, std::int32_t height,
-                                                                   int r) {
-  return background_map<Double8>(mean_image, bright_mask, width, height, r);
+__attribute__((target("avx512f"))) void background_avx512(std::span<const double> mean_image,
+                                                          std::span<const std::uint8_t> bright_mask,
+                                                          std::int32_t width, std::int32_t height, int r,
+                                                          RowRange rows, std::span<double> background) {
+  background_rows<Double8>(mean_image, bright_mask, width, height, r, rows, background);
 }
 
-constexpr BackgroundKernel kKernels[] = {
+constexpr KernelVariant<BackgroundMapper> kKernels[] = {
     {"avx512", cpu_has_avx512f, background_avx512},
     {"avx2", cpu_has_avx2, background_avx2},
     {"sse2", runs_anywhere, background_generic},
 };
 #else
-constexpr BackgroundKernel kKernels[] = {
+constexpr KernelVariant<BackgroundMapper> kKernels[] = {
     {"generic", runs_anywhere, background_generic},
 };
 #endif
 
 }  // namespace
 
-std::span<const BackgroundKernel> background_kernels() { return kKernels; }
+std::span<const KernelVariant<BackgroundMapper>> background_kernels() { return kKernels; }
 
-BackgroundMap estimate_background(std::span<const double> mean_image,
-                                  std::span<const std::uint8_t> bright_mask, std::int32_t width,
-                                  std::int32_t height, int r) {
-  static const BackgroundKernel& widest = widest_supported(background_kernels());
-  return widest.run(mean_image, bright_mask, width, height, r);
+void estimate_background(std::span<const double> mean_image, std::span<const std::uint8_t> bright_mask,
+                         std::int32_t width, std::int32_t height, int r, RowRange rows, std::span<double> background) {
+  static const KernelVariant<BackgroundMapper>& widest = widest_supported(background_kernels());
+  widest.run(mean_image, bright_mask, width, height, r, rows, background);
 }
 
-}  // namespace kadrix::fast
+}  // namespace kadrix

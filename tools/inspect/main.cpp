@@ -1,3 +1,3 @@
-#include "tools/readout/readout_cli.h"
+#include "tools/inspect/inspect.h"
 
 int main(int argc, char** argv) { return kadrix::inspect::run_inspect(argc, argv); }

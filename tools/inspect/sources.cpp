@@ -1,8 +1,8 @@
-#include "tools/readout/sources.h"
+#include "tools/inspect/sources.h"
 
 #include <algorithm>
 
-#include "tools/readout/result_pair.h"
+#include "bmp/result_pair.h"
 
 namespace kadrix::inspect {
 

@@ -1,0 +1,134 @@
+#include "bmp/result_pair.h"
+
+#include <sys/stat.h>
+
+#include <bit>
+#include <cmath>
+#include <new>
+
+#include "bmp/replace_files.h"
+
+namespace kadrix {
+
+namespace {
+
+void put_le32(std::uint8_t* at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+}  // namespace
+
+BmpPalette stats_palette(double level, double sigma, std::int32_t frame_count) {
+  BmpPalette palette = grey_palette();
+  put_le32(&palette[0], std::bit_cast<std::uint32_t>(static_cast<float>(level)));
+  put_le32(&palette[4], std::bit_cast<std::uint32_t>(static_cast<float>(sigma)));
+  put_le32(&palette[8], static_cast<std::uint32_t>(frame_count));
+  return palette;
+}
+
+std::optional<PaletteStats> parse_palette_stats(std::span<const std::uint8_t> palette) {
+  if (palette.size() < 12) return std::nullopt;
+  PaletteStats stats;
+  stats.level = std::bit_cast<float>(read_le32(palette, 0));
+  stats.sigma = std::bit_cast<float>(read_le32(palette, 4));
+  stats.frame_count = static_cast<std::int32_t>(read_le32(palette, 8));
+  // kadrix analyses 2 to 100 frames, and a mean of byte samples stays
+  // within 0 to 255. The comparisons also refuse NaN; a sign bit on zero
+  // cannot come from a sum of non-negative samples either.
+  const bool level_ok = stats.level >= 0.0f && stats.level <= 255.0f && !std::signbit(stats.level);
+  const bool sigma_ok = stats.sigma >= 0.0f && std::isfinite(stats.sigma) && !std::signbit(stats.sigma);
+  const bool frames_ok = stats.frame_count >= 2 && stats.frame_count <= 100;
+  if (!level_ok || !sigma_ok || !frames_ok) return std::nullopt;
+  return stats;
+}
+
+std::string result_path(const std::string& prefix, ResultFile which) {
+  return prefix + (which == ResultFile::sr ? "SR.BMP" : "SS.BMP");
+}
+
+std::optional<std::string> write_result_images(const std::string& prefix, const ResultImages& images) {
+  const std::size_t width = static_cast<std::size_t>(images.width);
+  // The bytes of both images are made row by row as the files are written.
+  auto rows_of = [&images, width](auto value) {
+    return [&images, width, value](std::int32_t y, std::span<std::uint8_t> row) {
+      const std::size_t start = width * static_cast<std::size_t>(y);
+      const double* mean = images.mean.data() + start;
+      const std::uint8_t* flag = images.detections.data() + start;
+      for (std::size_t x = 0; x < width; ++x) row[x] = static_cast<std::uint8_t>(value(result_code(mean[x], flag[x])));
+    };
+  };
+  PendingGroup pair({result_path(prefix, ResultFile::sr), result_path(prefix, ResultFile::ss)});
+  if (!write_bmp(pair[0].temp_path, images.width, images.height, grey_palette(), rows_of([](std::int32_t code) { return sr_value(code); })))
+    return pair[0].final_path;
+  if (!write_bmp(pair[1].temp_path, images.width, images.height,
+                 stats_palette(images.level, images.sigma, images.frame_count),
+                 rows_of([](std::int32_t code) { return ss_value(code); })))
+    return pair[1].final_path;
+  const int failed = pair.commit();
+  if (failed >= 0) return pair[static_cast<std::size_t>(failed)].final_path;
+  return std::nullopt;
+}
+
+namespace {
+
+PairError bad_file(const std::string& path, BmpCheck check) { return {PairFault::bad_file, path, "", check}; }
+
+// Opens one file of the pair and checks what every result file must be.
+PairError open_result(const std::string& path, BmpFile& bmp, FileId& id) {
+  BmpCheck check;
+  const BmpOpen opened = open_bmp(path, bmp, check, BitCounts::eight_or_colour);
+  if (opened == BmpOpen::absent) return {PairFault::missing, path, "", {}};
+  if (opened == BmpOpen::unusable) return bad_file(path, check);
+  // Colour files pass the header check so that their other faults are
+  // named first; results are 8-bit only.
+  if (bmp.layout.bits != 8) return bad_file(path, {BmpFault::bit_count, bmp.layout.bits});
+  struct stat info {};
+  if (::fstat(bmp.file.get(), &info) != 0) return {PairFault::missing, path, "", {}};
+  id = {info.st_dev, info.st_ino};
+  return {};
+}
+
+}  // namespace
+
+PairError read_result_pair(const std::string& prefix, ResultPair& out) {
+  out.sr_path = result_path(prefix, ResultFile::sr);
+  out.ss_path = result_path(prefix, ResultFile::ss);
+  BmpFile sr;
+  BmpFile ss;
+  if (PairError e = open_result(out.sr_path, sr, out.sr_id); e.fault != PairFault::none) return e;
+  if (PairError e = open_result(out.ss_path, ss, out.ss_id); e.fault != PairFault::none) return e;
+
+  std::vector<std::uint8_t> palette;
+  if (!read_bmp_palette(ss, palette)) return bad_file(out.ss_path, {BmpFault::read_failed});
+  const std::optional<PaletteStats> stats = parse_palette_stats(palette);
+  if (!stats) return {PairFault::no_statistics, out.ss_path, "", {}};
+
+  if (sr.layout.width != ss.layout.width || sr.layout.height != ss.layout.height)
+    return {PairFault::size_mismatch, out.sr_path, out.ss_path, {}};
+
+  out.width = sr.layout.width;
+  out.height = sr.layout.height;
+  out.stats = *stats;
+  try {
+    // The header checks tie width * height to bytes the files hold, so this
+    // is never more than twice their pixel data.
+    const std::size_t width = static_cast<std::size_t>(out.width);
+    out.codes.assign(width * static_cast<std::size_t>(out.height), 0);
+    const bool sr_read = read_bmp_rows(sr, [&](std::int32_t y, std::span<const std::uint8_t> row) {
+      std::uint16_t* codes = out.codes.data() + width * static_cast<std::size_t>(y);
+      for (std::size_t x = 0; x < width; ++x) codes[x] = static_cast<std::uint16_t>(row[x] << 8);
+    });
+    if (!sr_read) return bad_file(out.sr_path, {BmpFault::read_failed});
+    const bool ss_read = read_bmp_rows(ss, [&](std::int32_t y, std::span<const std::uint8_t> row) {
+      std::uint16_t* codes = out.codes.data() + width * static_cast<std::size_t>(y);
+      for (std::size_t x = 0; x < width; ++x) codes[x] = static_cast<std::uint16_t>(codes[x] | row[x]);
+    });
+    if (!ss_read) return bad_file(out.ss_path, {BmpFault::read_failed});
+  } catch (const std::bad_alloc&) {
+    out.codes = {};
+    return {PairFault::out_of_memory, out.sr_path, out.ss_path, {}};
+  }
+  return {};
+}
+
+}  // namespace kadrix

@@ -1,0 +1,51 @@
+#pragma once
+// Memory for one of an object's per-pixel arrays, kept from object to
+// object: the next object takes it again when it fits, instead of handing
+// it back and having fresh pages faulted in and cleared. It is never
+// cleared here: every stage writes each element before anything reads it.
+
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <span>
+
+namespace kadrix {
+
+// Pages for count bytes; large blocks ask for transparent huge pages.
+// Throws std::bad_alloc.
+void* take_pages(std::size_t bytes);
+void give_back_pages(void* memory, std::size_t bytes) noexcept;
+
+template <class T>
+class ImageBuffer {
+ public:
+  // count elements, their values unspecified. Grows (without keeping the
+  // old contents) when count exceeds what is held; throws std::bad_alloc.
+  std::span<T> take(std::size_t count) {
+    if (count > capacity_) {
+      release();
+      if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+      data_.reset(static_cast<T*>(take_pages(count * sizeof(T))));
+      data_.get_deleter().bytes = count * sizeof(T);
+      capacity_ = count;
+    }
+    return {data_.get(), count};
+  }
+  // The first count elements of what take() last gave (at most what is held).
+  std::span<const T> view(std::size_t count) const { return {data_.get(), count < capacity_ ? count : capacity_}; }
+  void release() noexcept {
+    data_.reset();
+    capacity_ = 0;
+  }
+  std::size_t held_bytes() const { return capacity_ * sizeof(T); }
+
+ private:
+  struct GiveBack {
+    std::size_t bytes = 0;
+    void operator()(T* memory) const noexcept { give_back_pages(memory, bytes); }
+  };
+  std::unique_ptr<T[], GiveBack> data_;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace kadrix

@@ -1,0 +1,61 @@
+#pragma once
+// The eight stages an object goes through, as one table of functions:
+// kadrix runs the fast table, kadrix-straightforward the reference one.
+// Every stage takes what it needs and returns what it produces (its arrays
+// into memory the driver holds); none prints.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "bmp/frame_files.h"
+#include "bmp/result_pair.h"
+#include "driver/image_buffer.h"
+#include "stats/background.h"
+#include "stats/image_statistics.h"
+
+namespace kadrix {
+
+inline constexpr double kSigmaFactor = 3.0;
+inline constexpr int kBackgroundRadius = 5;
+
+// Where loading leaves an object's frames for the combination; the memory
+// is kept for the next object.
+struct FrameStore {
+  // The fast loader: per pixel the sum of the samples and the largest one,
+  // and the rows of one frame as stored, read whole before it joins them.
+  ImageBuffer<std::uint16_t> sum;
+  ImageBuffer<std::uint8_t> max;
+  ImageBuffer<std::uint8_t> block;
+  // The reference loader: every frame's samples, room for kMaxFrames.
+  std::unique_ptr<std::int32_t[]> stack;
+};
+
+struct Stages {
+  // 1. Frames 01, 02, ... into the store: what the sequence held.
+  FrameSequence (*load_frame_stack)(const std::string& directory, const std::string& name, FrameStore& frames);
+  // 2. The mean of each pixel's samples without the largest one.
+  void (*combine_frames)(const FrameStore& frames, std::int32_t frame_count, std::span<double> mean_image);
+  // 3. Level and sigma of the mean image.
+  ImageStatistics (*image_statistics)(std::span<const double> mean_image);
+  // 4. The pixels above level + k sigma.
+  void (*threshold_above_level)(std::span<const double> mean_image, double level, double sigma, double k,
+                                std::span<std::uint8_t> bright_mask);
+  // 5. Rows of the local background map; any split gives the same map.
+  BackgroundMapper estimate_background;
+  // 6. Sigma about the background, or nothing.
+  std::optional<double> (*residual_sigma)(std::span<const double> mean_image,
+                                          std::span<const double> background_image,
+                                          std::span<const std::uint8_t> bright_mask);
+  // 7. The pixels above their background + k sigma.
+  void (*threshold_above_background)(std::span<const double> mean_image, std::span<const double> background_image,
+                                     double sigma, double k, std::span<std::uint8_t> detections);
+  // 8. The result pair of DIR + NAME; the final path that failed, if any.
+  std::optional<std::string> (*write_result_images)(const std::string& prefix, const ResultImages& images);
+};
+
+const Stages& fast_stages();
+
+}  // namespace kadrix

@@ -1,0 +1,35 @@
+// kadrix-straightforward: kadrix with the reference kernels in the stages
+// that have fast ones (loading, combining, the background map), the build
+// its results are compared with.
+
+#include "driver/run_objects.h"
+#include "reference/reference_kernels.h"
+
+namespace {
+
+using namespace kadrix;
+
+FrameSequence load_stack(const std::string& directory, const std::string& name, FrameStore& frames) {
+  return reference::load_frame_stack(directory, name, frames.stack);
+}
+
+void combine_stack(const FrameStore& frames, std::int32_t frame_count, std::span<double> mean_image) {
+  const auto pixel_count = static_cast<std::int32_t>(mean_image.size());
+  reference::combine_frames({frames.stack.get(), mean_image.size() * static_cast<std::size_t>(frame_count)},
+                            pixel_count, frame_count, mean_image);
+}
+
+const Stages kReferenceStages{
+    load_stack,
+    combine_stack,
+    image_statistics,
+    threshold_above_level,
+    reference::estimate_background,
+    residual_sigma,
+    threshold_above_background,
+    write_result_images,
+};
+
+}  // namespace
+
+int main(int argc, char** argv) { return run_objects(argc, argv, kReferenceStages); }
