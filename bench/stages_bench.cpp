@@ -1,19 +1,17 @@
 // Each stage of one object at 1024 x 1024 pixels and 20 frames of a demo
-// star field, the straightforward kernels beside the fast ones.
+// star field, the reference kernels beside the fast ones.
 
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
+#include <vector>
 
-#include "bmp/frame_stack.h"
-#include "stats/background.h"
-#include "stats/frame_stats.h"
-#include "stats/result_images.h"
+#include "driver/stages.h"
+#include "reference/reference_kernels.h"
+#include "stats/frame_sums.h"
 #include "tools/demo/night.h"
 
 namespace {
@@ -21,12 +19,20 @@ namespace {
 constexpr int kSide = 1024;
 constexpr int kFrames = 20;
 
+using kadrix::fast_stages;
+
 // The frames on disk and the products of every stage, made once.
 struct Night {
   std::string dir;
   std::string name;
-  kadrix::ObjectRecord record;
-  kadrix::BrightMask bright_mask;
+  kadrix::FrameSequence frames;
+  kadrix::FrameStore store;
+  std::vector<double> mean;
+  kadrix::ImageStatistics statistics;
+  std::vector<std::uint8_t> bright;
+  std::vector<double> background;
+  double sigma = 0.0;
+  std::vector<std::uint8_t> detections;
 
   Night() {
     dir = (std::filesystem::temp_directory_path() / ("kadrix-bench-" + std::to_string(::getpid()))).string() + "/";
@@ -43,17 +49,19 @@ struct Night {
       std::exit(1);
     }
     name = plan.name;
-    const auto sums = kadrix::fast::load_frame_stack(dir, name, record);
-    record.mean_image = kadrix::fast::combine_frames(sums, record.pixel_count, record.frame_count);
-    kadrix::image_statistics(record.mean_image, record.pixel_count, record.level, record.sigma);
-    bright_mask = kadrix::threshold_above_level(record.mean_image, record.pixel_count, record.level, record.sigma,
-                                                kadrix::kSigmaFactor);
-    record.background_image = kadrix::fast::estimate_background(record.mean_image, bright_mask, record.width,
-                                                                record.height, kadrix::kBackgroundRadius);
-    kadrix::residual_sigma(record.mean_image, record.background_image, bright_mask, record.pixel_count,
-                           record.sigma);
-    record.detection_mask = kadrix::threshold_above_background(
-        record.mean_image, record.background_image, record.pixel_count, record.sigma, kadrix::kSigmaFactor);
+    const kadrix::Stages& s = fast_stages();
+    frames = s.load_frame_stack(dir, name, store);
+    const auto n = static_cast<std::size_t>(frames.pixel_count());
+    mean.resize(n);
+    bright.resize(n);
+    background.resize(n);
+    detections.resize(n);
+    s.combine_frames(store, frames.frame_count, mean);
+    statistics = s.image_statistics(mean);
+    s.threshold_above_level(mean, statistics.level, statistics.sigma, kadrix::kSigmaFactor, bright);
+    s.estimate_background(mean, bright, kSide, kSide, kadrix::kBackgroundRadius, {0, kSide}, background);
+    sigma = s.residual_sigma(mean, background, bright).value_or(statistics.sigma);
+    s.threshold_above_background(mean, background, sigma, kadrix::kSigmaFactor, detections);
   }
   ~Night() { std::filesystem::remove_all(dir); }
 };
@@ -65,122 +73,111 @@ Night& night() {
 
 void BM_LoadFrames_Straightforward(benchmark::State& state) {
   Night& n = night();
-  kadrix::ObjectRecord record;
-  for (auto _ : state) benchmark::DoNotOptimize(kadrix::load_frame_stack(n.dir, n.name, record));
+  for (auto _ : state) {
+    kadrix::reference::FrameStack stack;
+    benchmark::DoNotOptimize(kadrix::reference::load_frame_stack(n.dir, n.name, stack));
+  }
 }
 BENCHMARK(BM_LoadFrames_Straightforward)->Unit(benchmark::kMillisecond);
 
 void BM_LoadFrames_Fast(benchmark::State& state) {
   Night& n = night();
-  kadrix::ObjectRecord record;
-  for (auto _ : state) benchmark::DoNotOptimize(kadrix::fast::load_frame_stack(n.dir, n.name, record));
+  kadrix::FrameStore store;
+  for (auto _ : state) benchmark::DoNotOptimize(fast_stages().load_frame_stack(n.dir, n.name, store));
 }
 BENCHMARK(BM_LoadFrames_Fast)->Unit(benchmark::kMillisecond);
 
 void BM_Combine_Straightforward(benchmark::State& state) {
   Night& n = night();
-  kadrix::ObjectRecord record;
-  const auto stack = kadrix::load_frame_stack(n.dir, n.name, record);
-  for (auto _ : state) benchmark::DoNotOptimize(kadrix::combine_frames(stack, record.pixel_count, record.frame_count));
+  kadrix::reference::FrameStack stack;
+  kadrix::reference::load_frame_stack(n.dir, n.name, stack);
+  const std::span<const std::int32_t> samples(stack.get(), n.mean.size() * kFrames);
+  std::vector<double> mean(n.mean.size());
+  for (auto _ : state) {
+    kadrix::reference::combine_frames(samples, kSide * kSide, kFrames, mean);
+    benchmark::DoNotOptimize(mean.data());
+  }
 }
 BENCHMARK(BM_Combine_Straightforward)->Unit(benchmark::kMillisecond);
 
 void BM_Combine_Fast(benchmark::State& state) {
   Night& n = night();
-  kadrix::ObjectRecord record;
-  const auto sums = kadrix::fast::load_frame_stack(n.dir, n.name, record);
-  for (auto _ : state)
-    benchmark::DoNotOptimize(kadrix::fast::combine_frames(sums, record.pixel_count, record.frame_count));
+  std::vector<double> mean(n.mean.size());
+  for (auto _ : state) {
+    fast_stages().combine_frames(n.store, kFrames, mean);
+    benchmark::DoNotOptimize(mean.data());
+  }
 }
 BENCHMARK(BM_Combine_Fast)->Unit(benchmark::kMillisecond);
 
 void BM_ImageStatistics(benchmark::State& state) {
-  const kadrix::ObjectRecord& r = night().record;
-  double level = 0.0;
-  double sigma = 0.0;
-  for (auto _ : state) {
-    kadrix::image_statistics(r.mean_image, r.pixel_count, level, sigma);
-    benchmark::DoNotOptimize(sigma);
-  }
+  Night& n = night();
+  for (auto _ : state) benchmark::DoNotOptimize(fast_stages().image_statistics(n.mean));
 }
 BENCHMARK(BM_ImageStatistics)->Unit(benchmark::kMillisecond);
 
 void BM_ThresholdAboveLevel(benchmark::State& state) {
-  const kadrix::ObjectRecord& r = night().record;
-  for (auto _ : state)
-    benchmark::DoNotOptimize(
-        kadrix::threshold_above_level(r.mean_image, r.pixel_count, r.level, r.sigma, kadrix::kSigmaFactor));
+  Night& n = night();
+  std::vector<std::uint8_t> bright(n.mean.size());
+  for (auto _ : state) {
+    fast_stages().threshold_above_level(n.mean, n.statistics.level, n.statistics.sigma, kadrix::kSigmaFactor,
+                                        bright);
+    benchmark::DoNotOptimize(bright.data());
+  }
 }
 BENCHMARK(BM_ThresholdAboveLevel)->Unit(benchmark::kMillisecond);
 
-void BM_Background_Straightforward(benchmark::State& state) {
+void run_background(benchmark::State& state, kadrix::BackgroundMapper map) {
   Night& n = night();
-  const kadrix::ObjectRecord& r = n.record;
-  for (auto _ : state)
-    benchmark::DoNotOptimize(kadrix::estimate_background(r.mean_image, n.bright_mask, r.width, r.height,
-                                                         kadrix::kBackgroundRadius));
+  std::vector<double> background(n.mean.size());
+  for (auto _ : state) {
+    map(n.mean, n.bright, kSide, kSide, kadrix::kBackgroundRadius, {0, kSide}, background);
+    benchmark::DoNotOptimize(background.data());
+  }
+}
+
+void BM_Background_Straightforward(benchmark::State& state) {
+  run_background(state, kadrix::reference::estimate_background);
 }
 BENCHMARK(BM_Background_Straightforward)->Unit(benchmark::kMillisecond);
 
 void BM_Background_Fast(benchmark::State& state) {
-  Night& n = night();
-  const kadrix::ObjectRecord& r = n.record;
-  const auto& kernel = kadrix::fast::background_kernels()[static_cast<std::size_t>(state.range(0))];
+  const auto& kernel = kadrix::background_kernels()[static_cast<std::size_t>(state.range(0))];
   if (!kernel.supported()) {
     state.SkipWithError((std::string(kernel.name) + " not supported by this CPU").c_str());
     return;
   }
   state.SetLabel(kernel.name);
-  for (auto _ : state)
-    benchmark::DoNotOptimize(kernel.run(r.mean_image, n.bright_mask, r.width, r.height, kadrix::kBackgroundRadius));
+  run_background(state, kernel.run);
 }
-BENCHMARK(BM_Background_Fast)->DenseRange(0, static_cast<int>(kadrix::fast::background_kernels().size()) - 1)
+BENCHMARK(BM_Background_Fast)
+    ->DenseRange(0, static_cast<int>(kadrix::background_kernels().size()) - 1)
     ->Unit(benchmark::kMillisecond);
 
 void BM_ResidualSigma(benchmark::State& state) {
   Night& n = night();
-  const kadrix::ObjectRecord& r = n.record;
-  for (auto _ : state) {
-    double sigma = r.sigma;
-    kadrix::residual_sigma(r.mean_image, r.background_image, n.bright_mask, r.pixel_count, sigma);
-    benchmark::DoNotOptimize(sigma);
-  }
+  for (auto _ : state) benchmark::DoNotOptimize(fast_stages().residual_sigma(n.mean, n.background, n.bright));
 }
 BENCHMARK(BM_ResidualSigma)->Unit(benchmark::kMillisecond);
 
 void BM_ThresholdAboveBackground(benchmark::State& state) {
-  const kadrix::ObjectRecord& r = night().record;
-  for (auto _ : state)
-    benchmark::DoNotOptimize(kadrix::threshold_above_background(r.mean_image, r.background_image, r.pixel_count,
-                                                                r.sigma, kadrix::kSigmaFactor));
+  Night& n = night();
+  std::vector<std::uint8_t> detections(n.mean.size());
+  for (auto _ : state) {
+    fast_stages().threshold_above_background(n.mean, n.background, n.sigma, kadrix::kSigmaFactor, detections);
+    benchmark::DoNotOptimize(detections.data());
+  }
 }
 BENCHMARK(BM_ThresholdAboveBackground)->Unit(benchmark::kMillisecond);
 
 void BM_WriteResultImages(benchmark::State& state) {
   Night& n = night();
-  for (auto _ : state) benchmark::DoNotOptimize(kadrix::write_result_images(n.record, n.name, n.dir));
+  const kadrix::ResultImages images{kSide,        kSide, n.mean, n.detections, n.statistics.level,
+                                    n.sigma,      kFrames};
+  for (auto _ : state) benchmark::DoNotOptimize(fast_stages().write_result_images(n.dir + n.name, images));
 }
 BENCHMARK(BM_WriteResultImages)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-// The stages print their part of the transcript; that goes to /dev/null so
-// that only the benchmark table reaches the terminal.
-int main(int argc, char** argv) {
-  const int table = ::dup(1);
-  const int null = ::open("/dev/null", O_WRONLY);
-  if (table < 0 || null < 0) return 1;
-  ::dup2(null, 1);
-  ::close(null);
-  std::ofstream out("/dev/fd/" + std::to_string(table));
-
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::ConsoleReporter reporter;
-  reporter.SetOutputStream(&out);
-  reporter.SetErrorStream(&out);
-  night();
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
-}
+BENCHMARK_MAIN();

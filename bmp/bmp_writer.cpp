@@ -42,7 +42,7 @@ std::array<std::uint8_t, 54> header(std::int32_t width, std::int32_t height, int
 // made by row(y, bytes) and padded with zeros to the stride.
 bool write_rows(const std::string& path, std::span<const std::uint8_t> headers, std::size_t row_bytes,
                 std::size_t stride, std::int32_t height, const RowSource& row) {
-  OutputFile out(path);
+  OutputFile out(path, headers.size() + stride * static_cast<std::uint64_t>(height));
   out.write(headers);
   std::vector<std::uint8_t> buffer(stride, 0);
   const std::span<std::uint8_t> pixels(buffer.data(), row_bytes);

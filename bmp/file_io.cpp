@@ -63,13 +63,14 @@ namespace {
 constexpr std::size_t kOutputBufferBytes = 1 << 18;
 }
 
-OutputFile::OutputFile(const std::string& path) {
+OutputFile::OutputFile(const std::string& path, std::uint64_t expected_bytes) {
   // A leftover of an earlier run under this name goes first, so O_EXCL can
   // make sure we write a fresh file of our own and never through a link.
   ::unlink(path.c_str());
   file_ = FileHandle(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   ok_ = file_.valid();
-  if (ok_) buffer_.reserve(kOutputBufferBytes);
+  buffer_bytes_ = static_cast<std::size_t>(std::clamp<std::uint64_t>(expected_bytes, 1, kOutputBufferBytes));
+  if (ok_) buffer_.reserve(buffer_bytes_);
 }
 
 void OutputFile::flush() {
@@ -85,11 +86,11 @@ void OutputFile::flush() {
 
 void OutputFile::write(std::span<const std::uint8_t> bytes) {
   while (ok_ && !bytes.empty()) {
-    const std::size_t room = kOutputBufferBytes - buffer_.size();
+    const std::size_t room = buffer_bytes_ - buffer_.size();
     const std::size_t take = std::min(room, bytes.size());
     buffer_.insert(buffer_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
     bytes = bytes.subspan(take);
-    if (buffer_.size() == kOutputBufferBytes) flush();
+    if (buffer_.size() == buffer_bytes_) flush();
   }
 }
 

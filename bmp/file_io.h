@@ -46,8 +46,9 @@ std::size_t read_some_at(int fd, std::span<std::uint8_t> buffer, std::uint64_t o
 class OutputFile {
  public:
   // Creates path afresh (a stale file of that name is removed first), with
-  // the permissions a plain create gives.
-  explicit OutputFile(const std::string& path);
+  // the permissions a plain create gives. expected_bytes, when known, keeps
+  // the buffer of a small file small.
+  explicit OutputFile(const std::string& path, std::uint64_t expected_bytes = UINT64_MAX);
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
@@ -61,6 +62,7 @@ class OutputFile {
 
   FileHandle file_;
   std::vector<std::uint8_t> buffer_;
+  std::size_t buffer_bytes_ = 1;  // flushed when this full
   bool ok_ = false;
 };
 

@@ -35,7 +35,6 @@ inline std::uint16_t pixel_code(std::uint8_t sr, std::uint8_t ss) { return stati
 // integers keep sums, orderings and stretches free of rounding.
 inline std::int32_t mean_steps(std::uint16_t code) { return code >> 1; }
 inline double steps_to_mean(std::int64_t steps) { return static_cast<double>(steps) / 128.0; }
-inline double decoded_mean(std::uint8_t sr, std::uint8_t ss) { return sr + (ss >> 1) / 128.0; }
 inline bool is_flagged(std::uint16_t code) { return (code & 1) != 0; }
 
 // ---- the SS palette -----------------------------------------------------------

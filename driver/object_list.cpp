@@ -113,7 +113,7 @@ bool write_object_list(const std::string& list_path, const std::vector<std::stri
   std::string text;
   for (const std::string& name : names) text += name + '\n';
   PendingGroup list({list_path});
-  OutputFile out(list[0].temp_path);
+  OutputFile out(list[0].temp_path, text.size());
   out.write(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
   return out.finish() && list.commit() < 0;
 }

@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+bash scripts/install-deps.sh
+
 echo "== building (Release, build/)"
 # A first configure leaves the test suite out, so the demo needs nothing
 # beyond a compiler and CMake; scripts/test.sh switches it on for good.

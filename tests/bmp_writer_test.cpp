@@ -2,8 +2,11 @@
 
 #include "bmp/bmp_writer.h"
 
+#include "bmp/result_pair.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <vector>
@@ -60,11 +63,8 @@ TEST(BmpPalette, GreyRampAndStatistics) {
     ASSERT_EQ(grey[4 * i + 3], 0);
   }
 
-  kadrix::ObjectRecord record;
-  record.level = 10.5;  // 0x41280000 as a float
-  record.sigma = 2.25;  // 0x40100000
-  record.frame_count = 12;
-  const kadrix::BmpPalette stats = kadrix::stats_palette(record);
+  // 10.5 is 0x41280000 as a float, 2.25 is 0x40100000.
+  const kadrix::BmpPalette stats = kadrix::stats_palette(10.5, 2.25, 12);
   const std::vector<std::uint8_t> head(stats.begin(), stats.begin() + 16);
   EXPECT_EQ(head, (std::vector<std::uint8_t>{0x00, 0x00, 0x28, 0x41, 0x00, 0x00, 0x10, 0x40,  //
                                              0x0C, 0x00, 0x00, 0x00, 0x03, 0x03, 0x03, 0x00}));
@@ -72,22 +72,18 @@ TEST(BmpPalette, GreyRampAndStatistics) {
 }
 
 TEST(BmpPalette, LevelAndSigmaAreRoundedToSinglePrecision) {
-  kadrix::ObjectRecord record;
-  record.level = 0.1;        // single precision 0x3DCCCCCD, rounded up
-  record.sigma = 1.0 / 3.0;  // 0x3EAAAAAB, rounded up
-  record.frame_count = 100;
-  const kadrix::BmpPalette stats = kadrix::stats_palette(record);
+  // 0.1 is 0x3DCCCCCD in single precision, 1/3 0x3EAAAAAB, both rounded up.
+  const kadrix::BmpPalette stats = kadrix::stats_palette(0.1, 1.0 / 3.0, 100);
   EXPECT_EQ(std::vector<std::uint8_t>(stats.begin(), stats.begin() + 12),
             (std::vector<std::uint8_t>{0xCD, 0xCC, 0xCC, 0x3D, 0xAB, 0xAA, 0xAA, 0x3E, 100, 0, 0, 0}));
 }
 
-TEST(ByteImage, KeepsTheLowEightBitsInPixelOrder) {
-  const std::vector<std::int32_t> values = {300, 256, 255, 511, 0, 44};
-  const kadrix::ByteImage image = kadrix::to_byte_image(values, 3, 2, 8);
-  EXPECT_EQ(image.width, 3);
-  EXPECT_EQ(image.height, 2);
-  EXPECT_EQ(image.bytes_per_pixel, 1);
-  EXPECT_EQ(image.pixels, (std::vector<std::uint8_t>{44, 0, 255, 255, 0, 44}));
+// Writes an 8-bit image (rows top-down) through the row-by-row writer.
+bool write_image(const std::string& path, std::int32_t width, std::int32_t height,
+                 const std::vector<std::uint8_t>& pixels, const kadrix::BmpPalette& palette) {
+  return kadrix::write_bmp(path, width, height, palette, [&](std::int32_t y, std::span<std::uint8_t> row) {
+    std::copy_n(pixels.begin() + static_cast<std::ptrdiff_t>(y) * width, width, row.begin());
+  });
 }
 
 Bytes grey_file_3x2(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d, std::uint8_t e,
@@ -111,20 +107,14 @@ TEST(GreyBmp, FileIsHeaderPaletteAndPaddedRowsBottomUp) {
   const std::string path = dir.file("g.BMP");
   // A stale, longer file of that name is replaced, not overwritten in part.
   kadrix_test::write_file(path, Bytes(5000, 0x77));
-  const kadrix::ByteImage image = kadrix::to_byte_image(std::vector<std::int32_t>{1, 2, 3, 4, 5, 6}, 3, 2, 8);
-  ASSERT_TRUE(kadrix::write_grey_bmp(path, image));
+  ASSERT_TRUE(write_image(path, 3, 2, {1, 2, 3, 4, 5, 6}, kadrix::grey_palette()));
   EXPECT_TRUE(same_bytes(read_file(path), grey_file_3x2(1, 2, 3, 4, 5, 6)));
 }
 
 TEST(StatsBmp, CarriesTheNumbersInItsFirstPaletteEntries) {
   TempDir dir;
   const std::string path = dir.file("s.BMP");
-  kadrix::ObjectRecord record;
-  record.level = 10.5;
-  record.sigma = 2.25;
-  record.frame_count = 12;
-  const kadrix::ByteImage image = kadrix::to_byte_image(std::vector<std::int32_t>{9, 8, 7, 6, 5, 4}, 3, 2, 8);
-  ASSERT_TRUE(kadrix::write_stats_bmp(path, image, record));
+  ASSERT_TRUE(write_image(path, 3, 2, {9, 8, 7, 6, 5, 4}, kadrix::stats_palette(10.5, 2.25, 12)));
   Bytes expected = grey_file_3x2(9, 8, 7, 6, 5, 4);
   const std::uint8_t numbers[] = {0x00, 0x00, 0x28, 0x41, 0x00, 0x00, 0x10, 0x40, 0x0C, 0x00, 0x00, 0x00};
   std::copy(std::begin(numbers), std::end(numbers), expected.begin() + 54);
@@ -135,10 +125,10 @@ TEST(GreyBmp, EveryWidthIsPaddedToFourBytes) {
   TempDir dir;
   for (std::int32_t width = 1; width <= 8; ++width) {
     const std::int32_t height = 3;
-    std::vector<std::int32_t> values;
-    for (std::int32_t i = 0; i < width * height; ++i) values.push_back(100 + i);
+    std::vector<std::uint8_t> values;
+    for (std::int32_t i = 0; i < width * height; ++i) values.push_back(static_cast<std::uint8_t>(100 + i));
     const std::string path = dir.file(std::string("w") + std::to_string(width) + ".BMP");
-    ASSERT_TRUE(kadrix::write_grey_bmp(path, kadrix::to_byte_image(values, width, height, 8)));
+    ASSERT_TRUE(write_image(path, width, height, values, kadrix::grey_palette()));
     const Bytes file = read_file(path);
     const std::size_t stride = static_cast<std::size_t>((width + 3) / 4 * 4);
     ASSERT_EQ(file.size(), 1078 + stride * height) << width;
@@ -160,8 +150,7 @@ TEST(GreyBmp, EveryWidthIsPaddedToFourBytes) {
 
 TEST(GreyBmp, AFileThatCannotBeCreatedIsReported) {
   TempDir dir;
-  const kadrix::ByteImage image = kadrix::to_byte_image(std::vector<std::int32_t>{1}, 1, 1, 8);
-  EXPECT_FALSE(kadrix::write_grey_bmp(dir.file("no/such/dir/x.BMP"), image));
+  EXPECT_FALSE(write_image(dir.file("no/such/dir/x.BMP"), 1, 1, {1}, kadrix::grey_palette()));
 }
 
 }  // namespace

@@ -7,32 +7,29 @@
 #include <string>
 #include <vector>
 
+#include "driver/transcript.h"
 #include "test_support.h"
 
 namespace {
 
 using namespace std::string_literals;
-using kadrix_test::capture_stdout;
 using kadrix_test::TempDir;
 using kadrix_test::numbered_echo;
 using kadrix_test::numbered_names;
 using kadrix_test::write_file;
 
 struct ListRead {
-  std::optional<std::int32_t> count;
-  std::vector<std::string> stored;  // the first count entries of the table
-  std::string out;
+  std::optional<std::int32_t> count;  // names to analyse; nothing for a missing list
+  std::vector<std::string> stored;
+  std::string out;                    // what kadrix prints of the list, line ends as CR LF
 };
 
 ListRead read_list(const std::string& path, int capacity = kadrix::kNameCapacity) {
   ListRead r;
-  kadrix::NameTable table;
-  r.out = capture_stdout([&] { r.count = kadrix::read_object_list(path, table, capacity); });
-  if (r.count && *r.count > 0) {
-    const auto n = static_cast<std::size_t>(*r.count);
-    EXPECT_GE(table.size(), n);
-    r.stored.assign(table.begin(), table.begin() + static_cast<std::ptrdiff_t>(std::min(n, table.size())));
-  }
+  const kadrix::ObjectList list = kadrix::read_object_list(path, capacity);
+  if (!list.missing) r.count = static_cast<std::int32_t>(list.names.size());
+  r.stored = list.names;
+  for (const char c : kadrix::list_text(list, path)) r.out += c == '\n' ? std::string("\r\n") : std::string(1, c);
   return r;
 }
 
@@ -94,7 +91,18 @@ INSTANTIATE_TEST_SUITE_P(
         // A NUL ends the token's text; the rest up to white space is dropped.
         ListCase{"nul_in_token", "AB\0CD EF\nG\0\0H\n"s, "AB 0\r\nEF 1\r\nG 2\r\n", {"AB", "EF", "G"}},
         ListCase{"nul_after_six", "ABCDEFG\0XY Z"s, "ABCDEFG 0\r\nZ 1\r\n", {"ABCDEF", "Z"}},
-        ListCase{"duplicates_kept", "A\nA\nAB\n", "A 0\r\nA 1\r\nAB 2\r\n", {"A", "A", "AB"}}),
+        ListCase{"duplicates_kept", "A\nA\nAB\n", "A 0\r\nA 1\r\nAB 2\r\n", {"A", "A", "AB"}},
+        // A UTF-8 byte-order mark is skipped at the very start only; a part
+        // of one, or one anywhere else, is text of a name.
+        ListCase{"byte_order_mark", "\xEF\xBB\xBFM42\r\nM51\r\n", "M42 0\r\nM51 1\r\n", {"M42", "M51"}},
+        ListCase{"byte_order_mark_then_space", "\xEF\xBB\xBF A", "A 0\r\n", {"A"}},
+        ListCase{"byte_order_mark_alone", "\xEF\xBB\xBF", "", {}},
+        ListCase{"two_byte_order_marks", "\xEF\xBB\xBF\xEF\xBB\xBF" "AB", "\xEF\xBB\xBF" "AB 0\r\n",
+                 {"\xEF\xBB\xBF" "AB"}},
+        ListCase{"byte_order_mark_later", "A \xEF\xBB\xBF" "B", "A 0\r\n\xEF\xBB\xBF" "B 1\r\n",
+                 {"A", "\xEF\xBB\xBF" "B"}},
+        ListCase{"part_of_a_mark", "\xEF\xBBX Y", "\xEF\xBBX 0\r\nY 1\r\n", {"\xEF\xBBX", "Y"}},
+        ListCase{"part_of_a_mark_at_the_end", "\xEF\xBB", "\xEF\xBB 0\r\n", {"\xEF\xBB"}}),
     [](const ::testing::TestParamInfo<ListCase>& info) { return std::string(info.param.title); });
 
 TEST(ListCapacity, OneHundredNinetyNineNamesAreAllTaken) {

@@ -3,21 +3,37 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "bmp/frame_stack.h"
+#include "reference/reference_kernels.h"
 #include "stats/background.h"
-#include "stats/frame_stats.h"
+#include "stats/frame_sums.h"
 
 namespace {
 
-using kadrix::BackgroundMap;
-using kadrix::BrightMask;
-using kadrix::MeanImage;
+using BackgroundMap = std::vector<double>;
+using BrightMask = std::vector<std::uint8_t>;
+using MeanImage = std::vector<double>;
+
+// The map of rows [0, height) by one build, split into bands of the given
+// heights (the last band takes what is left).
+BackgroundMap map_of(kadrix::BackgroundMapper map, const MeanImage& mean, const BrightMask& mask, int width,
+                     int height, int r, const std::vector<int>& bands = {}) {
+  BackgroundMap out(mean.size(), -1.0);
+  int first = 0;
+  for (const int band : bands) {
+    const int end = std::min(first + band, height);
+    map(mean, mask, width, height, r, {first, end}, out);
+    first = end;
+  }
+  map(mean, mask, width, height, r, {first, height}, out);
+  return out;
+}
 
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
@@ -79,7 +95,7 @@ BrightMask random_mask(std::mt19937_64& rng, std::size_t n, MaskKind kind) {
 TEST(FastBackground, EveryVariantMatchesTheStraightforwardMapBitForBit) {
   std::mt19937_64 rng(20261209);
   std::string skipped;
-  for (const auto& kernel : kadrix::fast::background_kernels()) {
+  for (const auto& kernel : kadrix::background_kernels()) {
     if (!kernel.supported()) {
       skipped += std::string(skipped.empty() ? "" : ", ") + kernel.name;
       continue;
@@ -91,8 +107,9 @@ TEST(FastBackground, EveryVariantMatchesTheStraightforwardMapBitForBit) {
           for (const int r : {5, 0, 1, 3, 8}) {
             const MeanImage mean = random_mean(rng, n, value_kind);
             const BrightMask mask = random_mask(rng, n, mask_kind);
-            const BackgroundMap expected = kadrix::estimate_background(mean, mask, size.width, size.height, r);
-            const BackgroundMap got = kernel.run(mean, mask, size.width, size.height, r);
+            const BackgroundMap expected =
+                map_of(kadrix::reference::estimate_background, mean, mask, size.width, size.height, r);
+            const BackgroundMap got = map_of(kernel.run, mean, mask, size.width, size.height, r);
             ASSERT_TRUE(same_bits(expected, got))
                 << kernel.name << " " << size.width << "x" << size.height << " mask " << static_cast<int>(mask_kind)
                 << " values " << value_kind << " r " << r << ": " << first_difference(expected, got, size.width);
@@ -113,39 +130,59 @@ TEST(FastBackground, DispatchedMapMatchesOnARandomImage) {
   const std::size_t n = static_cast<std::size_t>(size.width) * size.height;
   const MeanImage mean = random_mean(rng, n, 1);
   const BrightMask mask = random_mask(rng, n, MaskKind::sparse);
-  EXPECT_TRUE(same_bits(kadrix::estimate_background(mean, mask, size.width, size.height, 5),
-                        kadrix::fast::estimate_background(mean, mask, size.width, size.height, 5)));
+  EXPECT_TRUE(same_bits(map_of(kadrix::reference::estimate_background, mean, mask, size.width, size.height, 5),
+                        map_of(kadrix::estimate_background, mean, mask, size.width, size.height, 5)));
+}
+
+TEST(FastBackground, AnySplitOfTheRowsGivesTheSameMap) {
+  // Bands as workers get them: one row, odd and even heights, bands that
+  // start inside the border, more bands than rows.
+  std::mt19937_64 rng(99);
+  const std::vector<std::vector<int>> splits = {
+      {1}, {2}, {3, 3}, {1, 1, 1, 1, 1}, {5, 1, 7}, {4, 4, 4, 4, 4, 4, 4, 4}, {11, 2, 13}, {100}};
+  for (const Size size : kSizes) {
+    const std::size_t n = static_cast<std::size_t>(size.width) * size.height;
+    const MeanImage mean = random_mean(rng, n, 2);
+    const BrightMask mask = random_mask(rng, n, MaskKind::sparse);
+    const BackgroundMap whole = map_of(kadrix::estimate_background, mean, mask, size.width, size.height, 5);
+    for (const auto& kernel : kadrix::background_kernels()) {
+      if (!kernel.supported()) continue;
+      for (const std::vector<int>& bands : splits) {
+        const BackgroundMap split = map_of(kernel.run, mean, mask, size.width, size.height, 5, bands);
+        ASSERT_TRUE(same_bits(whole, split)) << kernel.name << " " << size.width << "x" << size.height << " bands "
+                                             << ::testing::PrintToString(bands) << ": "
+                                             << first_difference(whole, split, size.width);
+      }
+    }
+  }
 }
 
 // Lays the frames out both ways: the 100-frame stack of samples, and the
 // sums gathered frame by frame, by the given adder, from blocks stored as a
 // BMP file stores them.
 struct TwoStacks {
-  kadrix::FrameStack stack;
-  kadrix::fast::FrameSums sums;
+  std::vector<std::int32_t> stack;
+  std::vector<std::uint16_t> sum;
+  std::vector<std::uint8_t> max;
 };
 
 TwoStacks make_stacks(std::mt19937_64& rng, int width, int height, int frames, bool top_down,
-                      kadrix::fast::FrameAdder add_frame) {
+                      kadrix::FrameAdder add_frame) {
   const std::size_t n = static_cast<std::size_t>(width) * height;
   TwoStacks out;
-  out.stack.pixel_count = static_cast<std::int64_t>(n);
-  out.stack.samples = std::make_unique<std::int32_t[]>(static_cast<std::size_t>(kadrix::kMaxFrames) * n);
-  out.sums.sum.assign(n, 0);
-  out.sums.max.assign(n, 0);
-
-  kadrix::BmpLayout layout;
-  layout.width = width;
-  layout.height = height;
-  layout.bits = 8;
-  layout.top_down = top_down;
-  layout.stride = (static_cast<std::uint64_t>(width) + 3) / 4 * 4;
+  out.stack.assign(static_cast<std::size_t>(kadrix::kMaxFrames) * n, 0);
+  // Garbage, as fresh memory may hold: the first frame must replace it.
+  out.sum.assign(n, 0xBEEF);
+  out.max.assign(n, 0xEE);
+  const kadrix::FrameSums sums{out.sum, out.max};
+  const std::size_t stride = (static_cast<std::size_t>(width) + 3) / 4 * 4;
 
   // Mostly sky with ties at the top value, saturated and zero pixels.
   std::uniform_int_distribution<int> sample(0, 255);
   std::uniform_int_distribution<int> style(0, 9);
   for (int f = 0; f < frames; ++f) {
-    std::vector<std::uint8_t> block(static_cast<std::size_t>(layout.block_bytes()), 0xEE);
+    std::vector<std::uint8_t> block(stride * static_cast<std::size_t>(height - 1) + static_cast<std::size_t>(width),
+                                    0xEE);
     for (int y = 0; y < height; ++y) {
       for (int x = 0; x < width; ++x) {
         const std::size_t p = static_cast<std::size_t>(y) * width + x;
@@ -154,13 +191,14 @@ TwoStacks make_stacks(std::mt19937_64& rng, int width, int height, int frames, b
         if (s == 0) v = 255;
         if (s == 1) v = 0;
         if (s == 2) v = static_cast<int>(p % 7) * 30;  // the same in every frame
-        out.stack.samples[static_cast<std::size_t>(f) * n + p] = v;
+        out.stack[static_cast<std::size_t>(f) * n + p] = v;
         const std::int32_t file_row = top_down ? y : height - 1 - y;
-        block[layout.stride * static_cast<std::uint64_t>(file_row) + static_cast<std::uint64_t>(x)] =
-            static_cast<std::uint8_t>(v);
+        block[stride * static_cast<std::size_t>(file_row) + static_cast<std::size_t>(x)] = static_cast<std::uint8_t>(v);
       }
     }
-    add_frame(block, layout, out.sums);
+    const kadrix::StoredRows rows{block, width, height, stride, top_down};
+    if (f == 0) kadrix::start_frame_sums(rows, sums);
+    else add_frame(rows, sums);
   }
   return out;
 }
@@ -174,7 +212,7 @@ TEST(FastCombination, MeansMatchTheStraightforwardCombinationBitForBit) {
                {5, 9, 19, false},  {13, 4, 20, true},   {33, 17, 37, false}, {64, 3, 64, false},
                {101, 7, 100, true}, {2, 50, 2, false}};
   std::string skipped;
-  for (const auto& adder : kadrix::fast::frame_adders()) {
+  for (const auto& adder : kadrix::frame_adders()) {
     if (!adder.supported()) {
       skipped += std::string(skipped.empty() ? "" : ", ") + adder.name;
       continue;
@@ -182,8 +220,11 @@ TEST(FastCombination, MeansMatchTheStraightforwardCombinationBitForBit) {
     for (const auto& c : cases) {
       const TwoStacks stacks = make_stacks(rng, c.width, c.height, c.frames, c.top_down, adder.run);
       const std::int32_t n = c.width * c.height;
-      EXPECT_TRUE(same_bits(kadrix::combine_frames(stacks.stack, n, c.frames),
-                            kadrix::fast::combine_frames(stacks.sums, n, c.frames)))
+      MeanImage expected(static_cast<std::size_t>(n));
+      MeanImage got(static_cast<std::size_t>(n));
+      kadrix::reference::combine_frames(stacks.stack, n, c.frames, expected);
+      kadrix::combine_frames(stacks.sum, stacks.max, c.frames, got);
+      EXPECT_TRUE(same_bits(expected, got))
           << adder.name << " " << c.width << "x" << c.height << ", " << c.frames << " frames";
     }
   }

@@ -8,19 +8,19 @@
 #include <limits>
 #include <optional>
 
-#include "readout_support.h"
-#include "stats/result_images.h"
+#include "inspect_support.h"
+#include "bmp/result_pair.h"
 #include "test_support.h"
-#include "tools/readout/result_pair.h"
+#include "bmp/result_pair.h"
 
 namespace {
 
-using kadrix::inspect::decoded_flag;
-using kadrix::inspect::decoded_mean;
-using kadrix::inspect::PairFault;
-using kadrix::inspect::PaletteStats;
-using kadrix::inspect::parse_palette_stats;
-using kadrix::inspect::ResultPair;
+
+
+using kadrix::PairFault;
+using kadrix::PaletteStats;
+using kadrix::parse_palette_stats;
+using kadrix::ResultPair;
 using kadrix_test::Bytes;
 
 TEST(InspectDecode, WorkedExamplesOfThePixelCode) {
@@ -45,8 +45,8 @@ TEST(InspectDecode, WorkedExamplesOfThePixelCode) {
     const auto ss = static_cast<std::uint8_t>(kadrix::ss_value(code));
     EXPECT_EQ(sr, c.sr) << c.mean;
     EXPECT_EQ(ss, c.ss) << c.mean;
-    EXPECT_EQ(decoded_mean(sr, ss), c.decoded) << c.mean;
-    EXPECT_EQ(decoded_flag(ss), c.flag) << c.mean;
+    EXPECT_EQ(kadrix::steps_to_mean(kadrix::mean_steps(kadrix::pixel_code(sr, ss))), c.decoded) << c.mean;
+    EXPECT_EQ(static_cast<int>(kadrix::is_flagged(kadrix::pixel_code(sr, ss))), c.flag) << c.mean;
   }
 }
 
@@ -59,10 +59,10 @@ TEST(InspectDecode, EveryMeanComesBackWithinOneStepBelow) {
       const std::int32_t code = kadrix::result_code(mean, flag);
       const auto sr = static_cast<std::uint8_t>(kadrix::sr_value(code));
       const auto ss = static_cast<std::uint8_t>(kadrix::ss_value(code));
-      const double back = decoded_mean(sr, ss);
+      const double back = kadrix::steps_to_mean(kadrix::mean_steps(kadrix::pixel_code(sr, ss)));
       ASSERT_LE(back, mean) << mean;  // truncated, never rounded up
       ASSERT_GT(back, mean - 1.0 / 128) << mean;
-      ASSERT_EQ(decoded_flag(ss), flag) << mean;
+      ASSERT_EQ(static_cast<int>(kadrix::is_flagged(kadrix::pixel_code(sr, ss))), flag) << mean;
     }
   }
 }
@@ -81,7 +81,7 @@ TEST(InspectDecode, PairReadBackFromFilesWithRowPadding) {
   inspect_test::write_pair(dir.prefix(), "OBJ", result);
 
   ResultPair pair;
-  ASSERT_EQ(kadrix::inspect::load_result_pair(dir.prefix() + "OBJ", pair).fault, PairFault::none);
+  ASSERT_EQ(kadrix::read_result_pair(dir.prefix() + "OBJ", pair).fault, PairFault::none);
   EXPECT_EQ(pair.width, 3);
   EXPECT_EQ(pair.height, 2);
   EXPECT_EQ(pair.stats.level, 39.25f);
@@ -91,8 +91,8 @@ TEST(InspectDecode, PairReadBackFromFilesWithRowPadding) {
   ASSERT_EQ(pair.codes.size(), 6u);
   for (std::size_t i = 0; i < 6; ++i) {
     const std::uint16_t code = pair.codes[i];
-    EXPECT_EQ(kadrix::inspect::steps_to_mean(kadrix::inspect::mean_steps(code)), expected[i]) << i;
-    EXPECT_EQ(kadrix::inspect::is_flagged(code), result.flags[i] == 1) << i;
+    EXPECT_EQ(kadrix::steps_to_mean(kadrix::mean_steps(code)), expected[i]) << i;
+    EXPECT_EQ(kadrix::is_flagged(code), result.flags[i] == 1) << i;
   }
 }
 
@@ -165,7 +165,7 @@ TEST(InspectPaletteStats, FoundAfterALargerInformationHeader) {
   kadrix_test::write_file(dir.file("PSS.BMP"), ss);
 
   ResultPair pair;
-  ASSERT_EQ(kadrix::inspect::load_result_pair(dir.prefix() + "P", pair).fault, PairFault::none);
+  ASSERT_EQ(kadrix::read_result_pair(dir.prefix() + "P", pair).fault, PairFault::none);
   EXPECT_EQ(pair.stats.level, 20.5f);
   EXPECT_EQ(pair.stats.sigma, 1.75f);
   EXPECT_EQ(pair.stats.frame_count, 30);

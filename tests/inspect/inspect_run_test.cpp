@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "readout_support.h"
+#include "inspect_support.h"
 #include "test_support.h"
 
 namespace {

@@ -1,23 +1,16 @@
-#include "readout_support.h"
+#include "inspect_support.h"
 
 #include <stdexcept>
 
-#include "driver/object_record.h"
-#include "stats/result_images.h"
+#include "bmp/result_pair.h"
 
 namespace inspect_test {
 
 void write_pair(const std::string& dir, const std::string& name, const ObjectResult& result) {
-  kadrix::ObjectRecord record;
-  record.width = result.width;
-  record.height = result.height;
-  record.pixel_count = result.width * result.height;
-  record.frame_count = result.frames;
-  record.level = result.level;
-  record.sigma = result.sigma;
-  record.mean_image.assign(result.means.begin(), result.means.end());
-  record.detection_mask.assign(result.flags.begin(), result.flags.end());
-  if (!kadrix::write_result_images(record, name, dir)) throw std::runtime_error("cannot write " + dir + name);
+  const std::vector<std::uint8_t> flags(result.flags.begin(), result.flags.end());
+  const kadrix::ResultImages images{result.width, result.height, result.means, flags,
+                                    result.level,  result.sigma,  result.frames};
+  if (kadrix::write_result_images(dir + name, images)) throw std::runtime_error("cannot write " + dir + name);
 }
 
 ObjectResult drawn(const std::vector<std::string>& rows) {

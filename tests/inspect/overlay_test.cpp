@@ -7,9 +7,9 @@
 #include <random>
 #include <vector>
 
-#include "readout_support.h"
+#include "inspect_support.h"
 #include "test_support.h"
-#include "tools/readout/overlay.h"
+#include "tools/inspect/overlay.h"
 
 namespace {
 
@@ -91,7 +91,7 @@ TEST(InspectOverlay, FileHoldsGreyMeansAndRedDetections) {
   result.height = 2;
   result.means = {0, 50, 100, 25, 75, 100};
   result.flags = {0, 1, 0, 0, 0, 1};
-  kadrix::inspect::ResultPair pair;
+  kadrix::ResultPair pair;
   pair.width = result.width;
   pair.height = result.height;
   pair.codes = inspect_test::codes_of(result);
@@ -125,7 +125,7 @@ TEST(InspectOverlay, FileHoldsGreyMeansAndRedDetections) {
 TEST(InspectOverlay, FailedWriteLeavesNothingBehind) {
   kadrix_test::TempDir dir;
   std::filesystem::create_directory(dir.file("taken"));
-  kadrix::inspect::ResultPair pair;
+  kadrix::ResultPair pair;
   pair.width = 1;
   pair.height = 1;
   pair.codes = {0};

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "readout_support.h"
-#include "tools/readout/result_pair.h"
-#include "tools/readout/sources.h"
+#include "inspect_support.h"
+#include "bmp/result_pair.h"
+#include "tools/inspect/sources.h"
 
 namespace {
 
 using kadrix::inspect::Source;
-using kadrix::inspect::steps_to_mean;
+using kadrix::steps_to_mean;
 
 std::vector<Source> sources_of(const inspect_test::ObjectResult& result) {
   return kadrix::inspect::find_sources(inspect_test::codes_of(result), result.width, result.height);

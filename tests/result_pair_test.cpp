@@ -1,6 +1,6 @@
 // The pixel code of the result images and the SR/SS pair on disk.
 
-#include "stats/result_images.h"
+#include "bmp/result_pair.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -14,7 +14,6 @@
 namespace {
 
 using kadrix_test::Bytes;
-using kadrix_test::capture_stdout;
 using kadrix_test::read_file;
 using kadrix_test::same_bytes;
 using kadrix_test::TempDir;
@@ -46,18 +45,9 @@ TEST(ResultCode, WholePartFractionAndFlag) {
   }
 }
 
-kadrix::ObjectRecord record_3x2() {
-  kadrix::ObjectRecord record;
-  record.width = 3;
-  record.height = 2;
-  record.pixel_count = 6;
-  record.frame_count = 12;
-  record.level = 10.5;
-  record.sigma = 2.25;
-  record.mean_image = {3.51, 2.0, 255.0, 0.004, 11.5, 100.0};
-  record.detection_mask = {1, 0, 1, 1, 0, 0};
-  return record;
-}
+const std::vector<double> kMean3x2 = {3.51, 2.0, 255.0, 0.004, 11.5, 100.0};
+const std::vector<std::uint8_t> kFlags3x2 = {1, 0, 1, 1, 0, 0};
+const kadrix::ResultImages kImages3x2{3, 2, kMean3x2, kFlags3x2, 10.5, 2.25, 12};
 
 Bytes expected_file(std::vector<std::uint8_t> pixels, bool stats) {
   Bytes bytes = kadrix_test::frame_bmp(3, 2, pixels);
@@ -71,11 +61,7 @@ Bytes expected_file(std::vector<std::uint8_t> pixels, bool stats) {
 
 TEST(WriteResultImages, WritesThePairBesideTheFrames) {
   TempDir dir;
-  std::string out;
-  bool ok = false;
-  out = capture_stdout([&] { ok = kadrix::write_result_images(record_3x2(), "OBJ", dir.prefix()); });
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(out, "");
+  EXPECT_EQ(kadrix::write_result_images(dir.prefix() + "OBJ", kImages3x2), std::nullopt);
   // SR: 3 2 255 / 0 11 100; SS: 131 0 1 / 1 128 0.
   EXPECT_TRUE(same_bytes(read_file(dir.file("OBJSR.BMP")), expected_file({3, 2, 255, 0, 11, 100}, false)));
   EXPECT_TRUE(same_bytes(read_file(dir.file("OBJSS.BMP")), expected_file({131, 0, 1, 1, 128, 0}, true)));
@@ -91,11 +77,7 @@ TEST(WriteResultImages, AFailedFileLeavesTheOldPairAlone) {
     TempDir dir;
     ASSERT_EQ(mkdir(dir.file(c.blocked).c_str(), 0755), 0);
     kadrix_test::write_file(dir.file(c.kept), "older result");
-    bool ok = true;
-    const std::string out =
-        capture_stdout([&] { ok = kadrix::write_result_images(record_3x2(), "OBJ", dir.prefix()); });
-    EXPECT_FALSE(ok) << c.blocked;
-    EXPECT_EQ(out, "Blad zapisu pliku " + dir.file(c.blocked) + "\r\n");
+    EXPECT_EQ(kadrix::write_result_images(dir.prefix() + "OBJ", kImages3x2), dir.file(c.blocked));
     const std::string older = "older result";
     EXPECT_TRUE(same_bytes(read_file(dir.file(c.kept)), Bytes(older.begin(), older.end())));
     EXPECT_EQ(kadrix_test::list_dir(dir.path().string()),

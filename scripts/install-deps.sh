@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building kadrix needs and this machine
+# lacks; with --tests also what the test suite needs. Run as root (or with
+# sudo that asks no password); otherwise it prints the one apt-get line that
+# installs what is missing and fails.
+#   bash scripts/install-deps.sh [--tests]
+set -euo pipefail
+
+packages=(cmake g++ make pkg-config libcfitsio-dev libpng-dev)
+if [[ "${1:-}" == "--tests" ]]; then
+  # GoogleTest for the suite, Chromium to load the night report, GNU
+  # parallel for the several-hosts example, Google Benchmark for the stages.
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev chromium parallel)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+  [[ "$status" == installed ]] || missing+=("$package")
+done
+((${#missing[@]} == 0)) && exit 0
+
+if [[ $(id -u) -eq 0 ]]; then
+  run=()
+elif command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
+  run=(sudo)
+else
+  echo "Missing Debian packages; install them with:" >&2
+  echo "  sudo apt-get install ${missing[*]}" >&2
+  exit 1
+fi
+echo "== installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${run[@]}" apt-get update
+"${run[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
