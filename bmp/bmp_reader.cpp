@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 
 namespace kadrix {
 
@@ -82,12 +83,13 @@ bool read_bmp_rows(const BmpFile& bmp,
   const std::uint64_t row_bytes = layout.row_bytes();
   const std::uint64_t rows_per_chunk = std::max<std::uint64_t>(1, kChunkBytes / layout.stride);
   const std::uint64_t rows = static_cast<std::uint64_t>(layout.height);
-  std::vector<std::uint8_t> chunk(static_cast<std::size_t>(layout.stride * std::min(rows_per_chunk, rows)));
+  const auto chunk = std::make_unique_for_overwrite<std::uint8_t[]>(
+      static_cast<std::size_t>(layout.stride * std::min(rows_per_chunk, rows)));
 
   for (std::uint64_t first = 0; first < rows; first += rows_per_chunk) {
     const std::uint64_t count = std::min(rows_per_chunk, rows - first);
     const std::uint64_t bytes = layout.stride * (count - 1) + row_bytes;
-    const std::span<std::uint8_t> part(chunk.data(), static_cast<std::size_t>(bytes));
+    const std::span<std::uint8_t> part(chunk.get(), static_cast<std::size_t>(bytes));
     if (!read_exact_at(bmp.file.get(), part, layout.data_offset + layout.stride * first)) return false;
     for (std::uint64_t i = 0; i < count; ++i) {
       row(layout.image_row(static_cast<std::int32_t>(first + i)),

@@ -43,6 +43,13 @@ FrameSequence read_frame_sequence(const std::string& directory, const std::strin
   return sequence;
 }
 
+std::optional<FrameSize> probe_frame(const std::string& directory, const std::string& name) {
+  BmpFile frame;
+  BmpCheck check;
+  if (open_bmp(frame_path(directory, name, 1), frame, check) != BmpOpen::ok) return std::nullopt;
+  return FrameSize{frame.layout.width, frame.layout.height};
+}
+
 bool write_frame(const std::string& path, const ByteImage& image) {
   const std::size_t width = static_cast<std::size_t>(image.width);
   return write_bmp(path, image.width, image.height, grey_palette(), [&](std::int32_t y, std::span<std::uint8_t> row) {

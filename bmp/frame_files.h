@@ -53,6 +53,10 @@ FrameSequence read_frame_sequence(const std::string& directory, const std::strin
                                   const std::function<void(const BmpLayout& first)>& start,
                                   const std::function<bool(const BmpFile& frame)>& take);
 
+// The size of frame 01 of an object when it opens as a usable frame: what
+// loading the object will take memory for, known before any pixel is read.
+std::optional<FrameSize> probe_frame(const std::string& directory, const std::string& name);
+
 // An 8-bit image, rows top-down, width bytes a row.
 struct ByteImage {
   std::int32_t width = 0;

@@ -36,7 +36,23 @@ void combine_frame_sums(const FrameStore& frames, std::int32_t frame_count, std:
   combine_frames(frames.sum.view(mean_image.size()), frames.max.view(mean_image.size()), frame_count, mean_image);
 }
 
+// Per pixel a 16-bit sum and an 8-bit maximum, and one frame's rows.
+std::uint64_t fast_working_set(std::optional<FrameSize> first_frame) {
+  return first_frame ? driver_working_set(*first_frame, 2 + 1 + 1) : 0;
+}
+
 }  // namespace
+
+std::uint64_t driver_working_set(FrameSize size, std::uint64_t frame_bytes_per_pixel) {
+  const auto pixels = static_cast<std::uint64_t>(size.width) * static_cast<std::uint64_t>(size.height);
+  const auto width = static_cast<std::uint64_t>(size.width);
+  // mean 8, flags 1, background 8; each band of the background keeps about
+  // a dozen padded rows of doubles, and the result files a row buffer.
+  constexpr std::uint64_t kDriverBytesPerPixel = 8 + 1 + 8;
+  constexpr std::uint64_t kRowBytes = 256;
+  constexpr std::uint64_t kFixedBytes = 1 << 20;
+  return pixels * (kDriverBytesPerPixel + frame_bytes_per_pixel) + width * 3 + width * kRowBytes + kFixedBytes;
+}
 
 const Stages& fast_stages() {
   static const Stages stages{
@@ -48,6 +64,7 @@ const Stages& fast_stages() {
       residual_sigma,
       threshold_above_background,
       write_result_images,
+      fast_working_set,
   };
   return stages;
 }

@@ -1,13 +1,16 @@
 #include "driver/run_objects.h"
 
-#include <malloc.h>
-
+#include <atomic>
 #include <csignal>
-#include <functional>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "driver/console.h"
+#include "driver/crew.h"
+#include "driver/machine.h"
 #include "driver/object_list.h"
 #include "driver/transcript.h"
 
@@ -15,75 +18,166 @@ namespace kadrix {
 
 namespace {
 
-// One object's arrays, kept for the next object.
+// A worker's arrays, kept from object to object. The bright mask's memory
+// takes the detections once the residual sigma no longer needs it.
 struct ObjectMemory {
   FrameStore frames;
   ImageBuffer<double> mean;
-  ImageBuffer<std::uint8_t> bright;
+  ImageBuffer<std::uint8_t> flags;
   ImageBuffer<double> background;
-  ImageBuffer<std::uint8_t> detections;
+  std::uint64_t claim = 0;  // what the crew counts this worker as holding
+
+  // What only the computation needs, not the writing of the results.
+  std::uint64_t release_scratch() {
+    const std::uint64_t bytes = frames.sum.held_bytes() + frames.max.held_bytes() + frames.block.held_bytes() +
+                                background.held_bytes() + (frames.stack ? 1 : 0);
+    frames = FrameStore{};
+    background.release();
+    return bytes;
+  }
+  void release() {
+    release_scratch();
+    mean.release();
+    flags.release();
+  }
 };
 
-enum class Outcome { written, skipped, lost };
+// What the computation of an object left for its result pair.
+struct Computed {
+  FrameSequence frames;
+  ImageStatistics statistics;
+  double sigma = 0.0;  // the final one
+};
 
-using Say = std::function<void(const std::string& text)>;
+struct Run {
+  const Stages& stages;
+  const std::string& directory;
+  const NameTable& names;
+  Crew& crew;
+  std::atomic<bool> lost{false};
+};
 
-// The eight stages of one object, top to bottom; say() reports each piece
-// of the transcript as soon as the stage that gives it has run.
-Outcome process_object(const Stages& stages, const std::string& directory, const std::string& name,
-                       ObjectMemory& memory, const Say& say) {
-  const FrameSequence frames = stages.load_frame_stack(directory, name, memory.frames);
-  if (frames.unusable) say(unusable_frame_line(*frames.unusable));
-  say(frames_text(name, frames.frame_count));
-  if (frames.frame_count < 2) {
+// Rows a band of the background map takes at least, so that refilling a
+// band's first windows stays small beside its work.
+constexpr std::int32_t kMinBandRows = 32;
+
+// Stages 1 to 7 of one object, top to bottom; say() reports each piece of
+// the transcript as soon as the stage that gives it has run. Nothing when
+// the object has too few frames.
+std::optional<Computed> compute_object(const Run& run, std::size_t object, ObjectMemory& memory) {
+  const Stages& stages = run.stages;
+  const std::string& name = run.names[object];
+  auto say = [&](const std::string& text) { run.crew.say(object, text); };
+
+  Computed c;
+  c.frames = stages.load_frame_stack(run.directory, name, memory.frames);
+  if (c.frames.unusable) say(unusable_frame_line(*c.frames.unusable));
+  say(frames_text(name, c.frames.frame_count));
+  if (c.frames.frame_count < 2) {
     say(too_few_frames_line());
-    return Outcome::skipped;
+    return std::nullopt;
   }
-  const std::int32_t width = frames.size.width;
-  const std::int32_t height = frames.size.height;
-  const auto pixels = static_cast<std::size_t>(frames.pixel_count());
+  const std::int32_t width = c.frames.size.width;
+  const std::int32_t height = c.frames.size.height;
+  const auto pixels = static_cast<std::size_t>(c.frames.pixel_count());
 
   const std::span<double> mean = memory.mean.take(pixels);
-  stages.combine_frames(memory.frames, frames.frame_count, mean);
+  stages.combine_frames(memory.frames, c.frames.frame_count, mean);
 
-  const ImageStatistics statistics = stages.image_statistics(mean);
-  say(statistics_text(statistics));
+  c.statistics = stages.image_statistics(mean);
+  say(statistics_text(c.statistics));
 
-  const std::span<std::uint8_t> bright = memory.bright.take(pixels);
-  stages.threshold_above_level(mean, statistics.level, statistics.sigma, kSigmaFactor, bright);
+  const std::span<std::uint8_t> bright = memory.flags.take(pixels);
+  stages.threshold_above_level(mean, c.statistics.level, c.statistics.sigma, kSigmaFactor, bright);
 
   const std::span<double> background = memory.background.take(pixels);
-  stages.estimate_background(mean, bright, width, height, kBackgroundRadius, {0, height}, background);
+  const int bands = run.crew.workers() > 1 ? 4 * run.crew.workers() : 1;
+  run.crew.for_each_band(height, std::min(bands, std::max(1, height / kMinBandRows)), [&](RowRange rows) {
+    stages.estimate_background(mean, bright, width, height, kBackgroundRadius, rows, background);
+  });
 
   const std::optional<double> residual = stages.residual_sigma(mean, background, bright);
   if (residual) say(new_sigma_line(*residual));
-  const double sigma = residual.value_or(statistics.sigma);
+  c.sigma = residual.value_or(c.statistics.sigma);
 
-  const std::span<std::uint8_t> detections = memory.detections.take(pixels);
-  stages.threshold_above_background(mean, background, sigma, kSigmaFactor, detections);
+  const std::span<std::uint8_t> detections = bright;
+  stages.threshold_above_background(mean, background, c.sigma, kSigmaFactor, detections);
+  return c;
+}
 
-  const std::optional<std::string> failed = stages.write_result_images(
-      directory + name, {width, height, mean, detections, statistics.level, sigma, frames.frame_count});
-  if (failed) {
-    say(write_failed_line(*failed));
-    return Outcome::lost;
+// One object on a worker: its memory claimed, computed (again, alone, if
+// memory ran out beside other objects), and in its turn its pair written.
+void process_object(Run& run, std::size_t object, ObjectMemory& memory) {
+  Crew& crew = run.crew;
+  const std::string& name = run.names[object];
+  auto say = [&](const std::string& text) { crew.say(object, text); };
+
+  const std::uint64_t need = run.stages.working_set(probe_frame(run.directory, name));
+  bool alone = crew.start_object(object, memory.claim, need, [&] { memory.release(); });
+  std::optional<Computed> computed;
+  bool out_of_memory = false;
+  for (;;) {
+    try {
+      computed = compute_object(run, object, memory);
+      break;
+    } catch (const std::bad_alloc&) {
+      memory.release();
+      if (alone) {
+        out_of_memory = true;
+        break;
+      }
+      crew.restart_text(object);
+      crew.restart_alone(object, memory.claim, need);
+      alone = true;
+    }
   }
-  return Outcome::written;
+  bool lost = out_of_memory;
+  if (out_of_memory) {
+    crew.give_back(memory.claim, memory.claim);
+    say(out_of_memory_line());
+  }
+  crew.computed(object);
+  if (crew.memory_wanted()) crew.give_back(memory.claim, memory.release_scratch());
+
+  crew.wait_for_turn(object);
+  if (computed) {
+    const auto pixels = static_cast<std::size_t>(computed->frames.pixel_count());
+    const ResultImages images{computed->frames.size.width, computed->frames.size.height,
+                              memory.mean.view(pixels),   memory.flags.view(pixels),
+                              computed->statistics.level, computed->sigma,
+                              computed->frames.frame_count};
+    try {
+      if (const std::optional<std::string> failed = run.stages.write_result_images(run.directory + name, images)) {
+        say(write_failed_line(*failed));
+        lost = true;
+      }
+    } catch (const std::bad_alloc&) {
+      say(out_of_memory_line());
+      lost = true;
+    }
+  }
+  if (lost) run.lost = true;
+  crew.finish(object);
+  if (crew.memory_wanted()) {
+    memory.release();
+    crew.give_back(memory.claim, memory.claim);
+  }
+}
+
+void work(Run& run) {
+  ObjectMemory memory;
+  while (const std::optional<std::size_t> object = run.crew.next_object()) process_object(run, *object, memory);
+  memory.release();
+  run.crew.give_back(memory.claim, memory.claim);
 }
 
 }  // namespace
 
-int run_objects(int argc, const char* const* argv, const Stages& stages) {
+int run_objects(int argc, const char* const* argv, const Stages& stages, int workers) {
   // A closed standard output or an exceeded file-size limit must surface as
   // failed writes, never end the run.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
-#ifdef __GLIBC__
-  // Small working buffers freed between objects stay with the allocator
-  // instead of going back to the system and being faulted in again.
-  mallopt(M_MMAP_THRESHOLD, 64 << 20);
-  mallopt(M_TRIM_THRESHOLD, 128 << 20);
-#endif
 
   if (argc != 3) {
     console_write(usage_text());
@@ -95,21 +189,24 @@ int run_objects(int argc, const char* const* argv, const Stages& stages) {
   console_write(list_text(list, argv[2]));
   if (list.missing) return 0;
   console_write(object_count_line(list.names.size()));
+  if (list.names.empty()) return 0;
 
-  const Say say = [](const std::string& text) { console_write(text); };
-  ObjectMemory memory;
-  bool lost = false;
-  for (const std::string& name : list.names) {
-    Outcome outcome = Outcome::lost;
+  if (workers <= 0) workers = usable_cores();
+  Crew crew(list.names.size(), workers);
+  Run run{stages, directory, list.names, crew};
+  // This thread is one worker; a thread that cannot start is done without.
+  std::vector<std::thread> threads;
+  for (int i = 1; i < workers; ++i) {
     try {
-      outcome = process_object(stages, directory, name, memory, say);
-    } catch (const std::bad_alloc&) {
-      memory = ObjectMemory{};  // start the next object afresh
-      say(out_of_memory_line());
+      threads.emplace_back([&run] { work(run); });
+    } catch (const std::system_error&) {
+      break;
     }
-    if (outcome == Outcome::lost) lost = true;
   }
-  return lost ? 1 : 0;
+  crew.open(memory_budget());
+  work(run);
+  for (std::thread& thread : threads) thread.join();
+  return run.lost ? 1 : 0;
 }
 
 }  // namespace kadrix

@@ -54,7 +54,15 @@ struct Stages {
                                      double sigma, double k, std::span<std::uint8_t> detections);
   // 8. The result pair of DIR + NAME; the final path that failed, if any.
   std::optional<std::string> (*write_result_images)(const std::string& prefix, const ResultImages& images);
+
+  // The most memory the stages take for an object whose frame 01 has this
+  // size (none: the object will not be computed).
+  std::uint64_t (*working_set)(std::optional<FrameSize> first_frame);
 };
+
+// The driver's own arrays of an object (mean, flags, background) and the
+// background's working rows, beside what its frames take.
+std::uint64_t driver_working_set(FrameSize size, std::uint64_t frame_bytes_per_pixel);
 
 const Stages& fast_stages();
 

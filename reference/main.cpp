@@ -19,6 +19,11 @@ void combine_stack(const FrameStore& frames, std::int32_t frame_count, std::span
                             pixel_count, frame_count, mean_image);
 }
 
+// The 100-frame stack of 32-bit samples.
+std::uint64_t stack_working_set(std::optional<FrameSize> first_frame) {
+  return first_frame ? driver_working_set(*first_frame, 4 * kMaxFrames) : 0;
+}
+
 const Stages kReferenceStages{
     load_stack,
     combine_stack,
@@ -28,6 +33,7 @@ const Stages kReferenceStages{
     residual_sigma,
     threshold_above_background,
     write_result_images,
+    stack_working_set,
 };
 
 }  // namespace

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Whole-run comparison: the fast kadrix against the straightforward build
-# (reference kernels, 100-frame stack, -O2), on 4 objects of 20 frames of
-# 1024 x 1024 pixels from the demo generator. Runs them alternately and
-# prints the median times, their ratio and both peak memories.
+# Whole-run comparison on this machine, runs alternated, medians:
+#  - 4 objects of 20 frames of 1024 x 1024 pixels from the demo generator:
+#    the straightforward build (reference kernels, 100-frame stack, -O2),
+#    kadrix pinned to one core, kadrix on every core;
+#  - one object of 3 frames of 8192 x 8192 pixels: kadrix on one core and
+#    on every core.
+# Every run's transcript and result files must match byte for byte.
 #   bash scripts/bench.sh [runs]        (default 7 runs each)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,14 +13,44 @@ runs=${1:-7}
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j2 --target kadrix kadrix-demo kadrix_bench >/dev/null
-cmake -S . -B build-straightforward -DCMAKE_BUILD_TYPE=Release -DKADRIX_STRAIGHTFORWARD=ON \
-  -DKADRIX_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" >/dev/null
-cmake --build build-straightforward -j2 --target kadrix >/dev/null
+cmake -S . -B build-straightforward -DCMAKE_BUILD_TYPE=Release -DKADRIX_BUILD_TESTS=OFF \
+  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" >/dev/null
+cmake --build build-straightforward -j2 --target kadrix-straightforward >/dev/null
 
 night=build/bench-night
 rm -rf "$night"
 build/tools/demo/kadrix-demo --objects 4 --frames 20 --width 1024 --height 1024 --seed 1 "$night/" >/dev/null
+echo "== 4 objects x 20 frames x 1024 x 1024"
+python3 scripts/compare_runs.py --runs "$runs" --dir "$night/" --list "$night/lista.list" \
+  --build "straightforward=build-straightforward/kadrix-straightforward" \
+  --build "one core=taskset -c 0 build/kadrix" \
+  --build "all cores=build/kadrix"
 
-python3 scripts/compare_runs.py --runs "$runs" \
-  --fast build/kadrix --straightforward build-straightforward/kadrix \
-  --dir "$night/" --list "$night/lista.list"
+big=build/bench-big
+if [ ! -f "$big/BIG03.BMP" ]; then
+  mkdir -p "$big"
+  # A sky of noise between 30 and 60 with a bright pixel every 4099: written
+  # straight as 8-bit BMP frames, 64 MiB each.
+  python3 - "$big" <<'PY'
+import struct, sys
+side = 8192
+header = (b"BM" + struct.pack("<IHHI", 1078 + side * side, 0, 0, 1078)
+          + struct.pack("<IiiHHIIiiII", 40, side, side, 1, 8, 0, side * side, 1, 1, 0, 0)
+          + bytes(b for i in range(256) for b in (i, i, i, 0)))
+for k in (1, 2, 3):
+    state = k * 2654435761 & 0xFFFFFFFF
+    block = bytearray(1 << 20)
+    for i in range(len(block)):
+        state = (state * 1103515245 + 12345) & 0xFFFFFFFF
+        block[i] = 30 + (state >> 16) % 31 if i % 4099 else 250
+    with open(f"{sys.argv[1]}/BIG{k:02d}.BMP", "wb") as out:
+        out.write(header)
+        for _ in range(side * side // len(block)):
+            out.write(block)
+open(f"{sys.argv[1]}/big.list", "w").write("BIG\n")
+PY
+fi
+echo "== 1 object x 3 frames x 8192 x 8192"
+python3 scripts/compare_runs.py --runs "$runs" --dir "$big/" --list "$big/big.list" \
+  --build "one core=taskset -c 0 build/kadrix" \
+  --build "all cores=build/kadrix"

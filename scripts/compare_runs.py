@@ -1,18 +1,23 @@
 #!/usr/bin/env python3
-"""Times two builds of kadrix on the same data, alternately, and reports the
-median wall times, their ratio and each build's peak resident memory. The
-result files of both are compared byte for byte as well."""
+"""Times several builds of kadrix (or one build run several ways) on the
+same data, alternately, and reports each one's median wall time, its ratio
+to the first, and its peak resident memory. The transcripts and the result
+files of all of them are compared byte for byte as well.
+
+  compare_runs.py --runs 7 --dir DIR/ --list LIST \\
+      --build 'straightforward=build-straightforward/kadrix-straightforward' \\
+      --build 'all cores=build/kadrix'
+"""
 import argparse
 import glob
 import os
-import resource
+import shlex
 import statistics
 import subprocess
 import sys
-import time
 
 
-def run(binary, directory, list_path):
+def run(command, directory, list_path):
     """Runs one build in a child of its own; returns (seconds, peak KiB, stdout)."""
     # The peak of a child is read in a fresh helper process so that every run
     # reports its own maximum, not the largest of all earlier children.
@@ -24,7 +29,7 @@ def run(binary, directory, list_path):
         "peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss\n"
         "sys.stdout.buffer.write(b'%f %d\\n' % (t, peak) + out)\n"
     )
-    out = subprocess.run([sys.executable, "-c", code, binary, directory, list_path],
+    out = subprocess.run([sys.executable, "-c", code, *command, directory, list_path],
                          stdout=subprocess.PIPE, check=True).stdout
     head, _, transcript = out.partition(b"\n")
     seconds, peak = head.split()
@@ -39,33 +44,38 @@ def results(directory):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=7)
-    parser.add_argument("--fast", required=True)
-    parser.add_argument("--straightforward", required=True)
+    parser.add_argument("--build", action="append", required=True, metavar="NAME=COMMAND")
     parser.add_argument("--dir", required=True)
     parser.add_argument("--list", required=True)
     args = parser.parse_args()
 
-    times = {"fast": [], "straightforward": []}
-    peaks = {"fast": 0, "straightforward": 0}
+    builds = []
+    for spec in args.build:
+        name, _, command = spec.partition("=")
+        builds.append((name, shlex.split(command)))
+    times = {name: [] for name, _ in builds}
+    peaks = {name: 0 for name, _ in builds}
     outputs = {}
     for _ in range(args.runs):
-        for name in ("straightforward", "fast"):
-            seconds, peak, transcript = run(getattr(args, name), args.dir, args.list)
+        for name, command in builds:
+            seconds, peak, transcript = run(command, args.dir, args.list)
             times[name].append(seconds)
             peaks[name] = max(peaks[name], peak)
             outputs[name] = (transcript, results(args.dir))
 
-    if not outputs["fast"][1]:
+    first = builds[0][0]
+    if not outputs[first][1]:
         print("no result files were written: check the data directory and list", file=sys.stderr)
         return 1
-    same = outputs["fast"] == outputs["straightforward"]
-    fast = statistics.median(times["fast"])
-    plain = statistics.median(times["straightforward"])
-    print(f"runs each:               {args.runs}")
-    print(f"straightforward median:  {plain * 1000:.1f} ms   peak {peaks['straightforward'] / 1024:.1f} MiB")
-    print(f"fast median:             {fast * 1000:.1f} ms   peak {peaks['fast'] / 1024:.1f} MiB")
-    print(f"ratio:                   {plain / fast:.1f} x")
-    print(f"identical output:        {'yes' if same else 'NO'}")
+    same = all(outputs[name] == outputs[first] for name, _ in builds)
+    base = statistics.median(times[first])
+    print(f"runs each, alternated: {args.runs}")
+    width = max(len(name) for name, _ in builds)
+    for name, _ in builds:
+        median = statistics.median(times[name])
+        print(f"{name:<{width}}  median {median * 1000:8.1f} ms  {base / median:6.2f} x {first}"
+              f"  peak {peaks[name] / 1024:8.1f} MiB")
+    print(f"identical output: {'yes' if same else 'NO'}")
     return 0 if same else 1
 
 

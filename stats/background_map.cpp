@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "stats/background.h"
@@ -158,17 +159,20 @@ inline __attribute__((always_inline)) void background_rows(std::span<const doubl
     }
   };
 
+  // Written in full before they are read: taken without being cleared.
   std::vector<const double*> window(static_cast<std::size_t>(slots));
-  std::vector<double> sums(2 * w);
-  std::vector<int> counts(2 * w);
+  const auto sums_memory = std::make_unique_for_overwrite<double[]>(2 * w);
+  const auto counts_memory = std::make_unique_for_overwrite<int[]>(2 * w);
+  double* const sums = sums_memory.get();
+  int* const counts = counts_memory.get();
   int filled = first_needed;  // rows [.., filled) are in the ring
   for (int y = rows.first; y < rows.end; y += 2) {
     // The last row of an odd count runs as both rows of its pair.
     const int y1 = std::min(y + 1, rows.end - 1);
     const int lo[2] = {std::max(y - r, first_row), std::max(y1 - r, first_row)};
     const int hi[2] = {std::min(y + r, last_row), std::min(y1 + r, last_row)};
-    window_counts(y, counts.data());
-    window_counts(y1, counts.data() + w);
+    window_counts(y, counts);
+    window_counts(y1, counts + w);
     for (; filled <= hi[1]; ++filled) fill(filled);
 
     int begin[2] = {0, 0};
@@ -180,11 +184,11 @@ inline __attribute__((always_inline)) void background_rows(std::span<const doubl
       begin[k] = lo[k] - lo[0];
       end[k] = hi[k] - lo[0] + 1;
     }
-    double* const out[2] = {sums.data(), sums.data() + w};
+    double* const out[2] = {sums, sums + w};
     window_sums<Vector>(window.data(), begin, end, taps, width, out);
 
-    divide(sums.data(), counts.data(), background.data() + static_cast<std::size_t>(y) * w);
-    if (y1 != y) divide(sums.data() + w, counts.data() + w, background.data() + static_cast<std::size_t>(y1) * w);
+    divide(sums, counts, background.data() + static_cast<std::size_t>(y) * w);
+    if (y1 != y) divide(sums + w, counts + w, background.data() + static_cast<std::size_t>(y1) * w);
   }
 }
 

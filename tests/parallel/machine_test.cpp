@@ -1,0 +1,65 @@
+// How many cores and how much memory a run may use.
+
+#include "driver/machine.h"
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+
+namespace {
+
+TEST(Machine, CoresOfAControlGroupQuota) {
+  struct Case {
+    const char* cpu_max;
+    std::optional<int> cores;
+  };
+  const Case cases[] = {
+      {"max 100000", std::nullopt}, {"100000 100000", 1}, {"150000 100000", 2}, {"50000 100000", 1},
+      {"200000 100000", 2},         {"250000 50000", 5},  {"", std::nullopt},   {"junk", std::nullopt},
+      {"0 100000", std::nullopt},   {"100000 0", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(kadrix::cores_of_cpu_max(c.cpu_max), c.cores) << c.cpu_max;
+  EXPECT_EQ(kadrix::cores_of_cfs_quota(-1, 100000), std::nullopt);
+  EXPECT_EQ(kadrix::cores_of_cfs_quota(250000, 100000), 3);
+}
+
+// Runs check() in a child process (so that limits set there stay there)
+// and says whether it returned true.
+template <class Check>
+bool in_child(Check check) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(check() ? 0 : 1);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(Machine, APinnedProcessUsesOneCore) {
+  EXPECT_GE(kadrix::usable_cores(), 1);
+  EXPECT_TRUE(in_child([] {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    return sched_setaffinity(0, sizeof one, &one) == 0 && kadrix::usable_cores() == 1;
+  }));
+}
+
+TEST(Machine, AnAddressSpaceLimitBoundsTheBudget) {
+#ifdef KADRIX_SANITIZED
+  GTEST_SKIP() << "the sanitizers reserve terabytes of address space, so no address-space limit can be set";
+#endif
+  EXPECT_GT(kadrix::memory_budget(), 0u);
+  EXPECT_TRUE(in_child([] {
+    const rlimit limit{std::uint64_t{4} << 30, std::uint64_t{4} << 30};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) return false;
+    const std::uint64_t budget = kadrix::memory_budget();
+    return budget > 0 && budget < (std::uint64_t{4} << 30);
+  }));
+}
+
+}  // namespace
