@@ -43,7 +43,7 @@ bool Crew::start_object(std::size_t object, std::uint64_t& claim, std::uint64_t 
   bool alone = false;
   bool waiting = false;
   wait_helping(lock, [&] {
-    const bool next = object == next_to_start_ && alone_queue_.empty();
+    const bool next = object == next_to_start_ && alone_queue_.empty() && !running_alone_;
     const std::uint64_t more = bytes > claim ? bytes - claim : 0;
     if (next) alone = computing_ == 0;
     if (next && (alone || claimed_ + more <= budget_)) return true;
@@ -75,17 +75,19 @@ void Crew::restart_alone(std::size_t object, std::uint64_t& claim, std::uint64_t
   std::sort(alone_queue_.begin(), alone_queue_.end());
   ++waiting_for_memory_;
   changed_.notify_all();
-  wait_helping(lock, [&] { return computing_ == 0 && alone_queue_.front() == object; });
+  wait_helping(lock, [&] { return computing_ == 0 && !running_alone_ && alone_queue_.front() == object; });
   --waiting_for_memory_;
   alone_queue_.erase(alone_queue_.begin());
+  running_alone_ = object;
   claimed_ += bytes;
   claim = bytes;
   ++computing_;
   changed_.notify_all();
 }
 
-void Crew::computed(std::size_t) {
+void Crew::computed(std::size_t object) {
   std::lock_guard lock(mutex_);
+  if (running_alone_ == object) running_alone_.reset();
   --computing_;
   changed_.notify_all();
 }
@@ -132,6 +134,11 @@ void Crew::finish(std::size_t object) {
   turn_ = object + 1;
   if (turn_ < slots_.size()) console_write(slots_[turn_].text);
   changed_.notify_all();
+}
+
+void Crew::help_until_done() {
+  std::unique_lock lock(mutex_);
+  wait_helping(lock, [&] { return turn_ == slots_.size(); });
 }
 
 void Crew::run_band(std::unique_lock<std::mutex>& lock, BandJob& job, int band) {

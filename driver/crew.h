@@ -64,6 +64,9 @@ class Crew {
   void wait_for_turn(std::size_t object);
   // The object is done: the next one's turn comes.
   void finish(std::size_t object);
+  // For a worker with no object left: helps with bands until every object
+  // of the run is finished.
+  void help_until_done();
 
   // ---- bands ----------------------------------------------------------------
   // Runs work over rows [0, rows) in `bands` bands, on this worker and on any
@@ -105,6 +108,7 @@ class Crew {
   int computing_ = 0;
   int waiting_for_memory_ = 0;
   std::vector<std::size_t> alone_queue_;  // objects waiting to run alone, in list order
+  std::optional<std::size_t> running_alone_;  // started again alone, not yet computed
   // transcript
   std::vector<Slot> slots_;
   std::size_t turn_ = 0;

@@ -169,6 +169,8 @@ void work(Run& run) {
   while (const std::optional<std::size_t> object = run.crew.next_object()) process_object(run, *object, memory);
   memory.release();
   run.crew.give_back(memory.claim, memory.claim);
+  // The last objects may still have background bands to share out.
+  run.crew.help_until_done();
 }
 
 }  // namespace

@@ -145,4 +145,36 @@ TEST(Crew, AnObjectThatFitsNowhereRunsAlone) {
   EXPECT_TRUE(alone);
 }
 
+TEST(Crew, AnObjectOutOfMemoryBesideOthersRunsAgainAlone) {
+  // Objects 0 and 1 compute side by side; 1 runs out of memory and must
+  // start again alone: not before 0 is computed, and object 2 may not
+  // start meanwhile.
+  Crew crew(3, 3);
+  crew.open(1000);
+  const auto nothing = [] {};
+  std::uint64_t claims[3] = {0, 0, 0};
+  EXPECT_TRUE(crew.start_object(0, claims[0], 100, nothing));
+  EXPECT_FALSE(crew.start_object(1, claims[1], 100, nothing));
+  std::atomic<bool> restarted{false};
+  std::atomic<bool> third_started{false};
+  std::thread second([&] {
+    crew.restart_alone(1, claims[1], 400);
+    restarted = true;
+  });
+  while (!crew.memory_wanted()) std::this_thread::yield();
+  std::thread third([&] {
+    crew.start_object(2, claims[2], 100, nothing);
+    third_started = true;
+  });
+  EXPECT_FALSE(restarted.load());
+  crew.computed(0);
+  second.join();
+  EXPECT_TRUE(restarted.load());
+  EXPECT_EQ(claims[1], 400u);
+  EXPECT_FALSE(third_started.load()) << "object 1 runs alone";
+  crew.computed(1);
+  third.join();
+  EXPECT_TRUE(third_started.load());
+}
+
 }  // namespace
