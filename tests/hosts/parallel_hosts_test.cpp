@@ -46,7 +46,7 @@ TEST(SeveralHosts, TheReadmesParallelLineGivesEveryListItsTranscript) {
   }
   // ":" is GNU parallel's name for this machine; kadrix is found on PATH.
   const std::string bin = std::filesystem::path(KADRIX_BIN).parent_path().string();
-  const std::string command = "HOSTS=: PATH='" + bin + "':\"$PATH\" " + line;
+  const std::string command = "HOSTS=:; PATH='" + bin + "':\"$PATH\"; " + line;
   const auto run = kadrix_test::run_program("/bin/bash", {"-c", command});
   ASSERT_EQ(run.exit_status, 0) << line << "\n" << run.out << run.err;
 
