@@ -117,16 +117,27 @@ TEST(InspectRun, PrefixAfterDoubleDashMayStartWithADash) {
 
 TEST(InspectRun, HelpEndsWell) {
   for (const auto& args : {std::vector<std::string>{"--help"}, std::vector<std::string>{"-h"},
-                           std::vector<std::string>{"PREFIX", "--bogus", "--help"}}) {
+                           std::vector<std::string>{"PREFIX", "--bogus", "--help"},
+                           std::vector<std::string>{"--night", "--version", "--help"}}) {
     const RunResult run = inspect(args);
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.out.rfind("Wywolanie: kadrix-inspect prefiks [--csv] [--overlay plik.BMP]\r\n", 0), 0u);
-    EXPECT_NE(run.out.find("--overlay plik.BMP"), std::string::npos);
+    for (const char* option : {"--overlay plik.BMP", "--fits plik.fits", "--regions plik.reg", "--night",
+                               "--html plik.html", "--version"})
+      EXPECT_NE(run.out.find(option), std::string::npos) << option;
     // Every line end is CR LF.
     std::size_t bare = 0;
     for (std::size_t i = 0; i < run.out.size(); ++i)
       if (run.out[i] == '\n' && (i == 0 || run.out[i - 1] != '\r')) ++bare;
     EXPECT_EQ(bare, 0u);
+  }
+}
+
+TEST(InspectRun, VersionIsPrintedAlone) {
+  for (const auto& args : {std::vector<std::string>{"--version"}, std::vector<std::string>{"A", "B", "--version"}}) {
+    const RunResult run = inspect(args);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.out, "kadrix-inspect " KADRIX_VERSION "\r\n");
   }
 }
 
@@ -144,6 +155,23 @@ TEST(InspectRun, WrongCallsShowTheUsage) {
       {{"A", "--overlay"}, "brak nazwy pliku po --overlay"},
       {{"A", "--overlay="}, "brak nazwy pliku po --overlay"},
       {{"A", "--overlay", "x.bmp", "--overlay=y.bmp"}, "opcja --overlay podana dwa razy"},
+      {{"A", "--fits"}, "brak nazwy pliku po --fits"},
+      {{"--regions=", "A"}, "brak nazwy pliku po --regions"},
+      {{"A", "--fits", "a", "--fits=b"}, "opcja --fits podana dwa razy"},
+      {{"A", "--regions=a", "--regions", "b"}, "opcja --regions podana dwa razy"},
+      {{"A", "--fitsx=a"}, "nieznana opcja --fitsx=a"},
+      {{"A", "--html", "x.html"}, "opcja --html wymaga --night"},
+      {{"--night"}, "brak katalogu i pliku listy"},
+      {{"D", "--night"}, "brak pliku listy"},
+      {{"D", "L", "X", "--night"}, "za duzo argumentow (X)"},
+      {{"--night", "D", "L", "--csv"}, "opcja --csv nie dotyczy --night"},
+      {{"--night", "D", "L", "--fits", "f"}, "opcja --fits nie dotyczy --night"},
+      {{"--regions=r", "--night", "D", "L"}, "opcja --regions nie dotyczy --night"},
+      {{"--night", "D", "L", "--overlay", "o.bmp"}, "opcja --overlay nie dotyczy --night"},
+      {{"--night", "D", "L", "--html"}, "brak nazwy pliku po --html"},
+      // After "--" even --night is an operand, and after --fits a file name.
+      {{"A", "--", "--night"}, "za duzo argumentow (--night)"},
+      {{"A", "B", "--fits", "--night"}, "za duzo argumentow (B)"},
   };
   for (const Case& c : cases) {
     const RunResult run = inspect(c.args);
@@ -276,41 +304,117 @@ TEST(InspectRun, OverlayReplacesAnOldFileWhole) {
             (std::vector<std::string>{"OBJSR.BMP", "OBJSS.BMP", "over.bmp"}));
 }
 
-TEST(InspectRun, OverlayNamingAnInputIsRefused) {
+TEST(InspectRun, OutputNamingAnInputIsRefused) {
   namespace fs = std::filesystem;
   struct Case {
     const char* what;
-    std::function<std::string(const TempDir& dir)> overlay;  // makes the name, returns it
+    const char* option;
+    std::function<std::string(const TempDir& dir)> output;  // makes the name, returns it
   };
   const Case cases[] = {
-      {"the SR name", [](const TempDir& dir) { return dir.prefix() + "OBJSR.BMP"; }},
-      {"the SS name", [](const TempDir& dir) { return dir.prefix() + "OBJSS.BMP"; }},
-      {"SS spelled otherwise", [](const TempDir& dir) { return dir.prefix() + "./OBJSS.BMP"; }},
-      {"a hard link to SR",
+      {"the SR name", "--overlay", [](const TempDir& dir) { return dir.prefix() + "OBJSR.BMP"; }},
+      {"the SS name", "--overlay", [](const TempDir& dir) { return dir.prefix() + "OBJSS.BMP"; }},
+      {"SS spelled otherwise", "--overlay", [](const TempDir& dir) { return dir.prefix() + "./OBJSS.BMP"; }},
+      {"a hard link to SR", "--overlay",
        [](const TempDir& dir) {
          fs::create_hard_link(dir.file("OBJSR.BMP"), dir.file("link.bmp"));
          return dir.file("link.bmp");
        }},
-      {"a symbolic link to SS",
+      {"a symbolic link to SS", "--overlay",
        [](const TempDir& dir) {
          fs::create_symlink("OBJSS.BMP", dir.file("sym.bmp"));
          return dir.file("sym.bmp");
        }},
+      {"FITS over SS", "--fits", [](const TempDir& dir) { return dir.prefix() + "OBJSS.BMP"; }},
+      {"FITS over SR through ..", "--fits=", [](const TempDir& dir) {
+         fs::create_directory(dir.file("sub"));
+         return dir.prefix() + "sub/../OBJSR.BMP";
+       }},
+      {"regions over a hard link to SS", "--regions",
+       [](const TempDir& dir) {
+         fs::create_hard_link(dir.file("OBJSS.BMP"), dir.file("link.reg"));
+         return dir.file("link.reg");
+       }},
   };
   for (const Case& c : cases) {
     SampleDir sample;
-    const std::string overlay = c.overlay(sample.dir);
+    const std::string output = c.output(sample.dir);
     const Bytes sr = kadrix_test::read_file(sample.dir.file("OBJSR.BMP"));
     const Bytes ss = kadrix_test::read_file(sample.dir.file("OBJSS.BMP"));
     const auto before = kadrix_test::list_dir(sample.dir.path().string());
-    const RunResult run = inspect({sample.prefix, "--overlay", overlay});
+    const std::string option = c.option;
+    const std::vector<std::string> args =
+        option.back() == '=' ? std::vector<std::string>{sample.prefix, option + output}
+                             : std::vector<std::string>{sample.prefix, option, output};
+    const RunResult run = inspect(args);
     EXPECT_EQ(run.exit_status, 2) << c.what;
-    EXPECT_EQ(run.out, "Zle wywolanie programu: plik " + overlay + " jest plikiem wejsciowym.\r\n" + kUsage)
+    EXPECT_EQ(run.out, "Zle wywolanie programu: plik " + output + " jest plikiem wejsciowym.\r\n" + kUsage)
         << c.what;
     EXPECT_EQ(kadrix_test::read_file(sample.dir.file("OBJSR.BMP")), sr) << c.what;
     EXPECT_EQ(kadrix_test::read_file(sample.dir.file("OBJSS.BMP")), ss) << c.what;
     EXPECT_EQ(kadrix_test::list_dir(sample.dir.path().string()), before) << c.what;
   }
+}
+
+TEST(InspectRun, TwoOutputsNamingOneFileAreRefused) {
+  SampleDir sample;
+  struct Case {
+    std::vector<std::string> args;
+    std::string reason;
+  };
+  const std::string a = sample.dir.file("a.out");
+  const Case cases[] = {
+      {{"--fits", a, "--regions", a}, "ten sam plik " + a + " po --fits i --regions"},
+      {{"--regions", a, "--overlay", sample.dir.prefix() + "./a.out"},
+       "ten sam plik " + a + " po --overlay i --regions"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {sample.prefix};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const RunResult run = inspect(args);
+    EXPECT_EQ(run.exit_status, 2) << c.reason;
+    EXPECT_EQ(run.out, "Zle wywolanie programu: " + c.reason + ".\r\n" + kUsage);
+  }
+  EXPECT_EQ(kadrix_test::list_dir(sample.dir.path().string()), (std::vector<std::string>{"OBJSR.BMP", "OBJSS.BMP"}));
+}
+
+TEST(InspectRun, NightPageNamingAnInputIsRefused) {
+  TempDir dir;
+  const std::string d = dir.prefix();
+  inspect_test::write_pair(d, "OBJ", sample_object());
+  inspect_test::write_pair(d, "TWO", sample_object());
+  kadrix_test::write_file(d + "n.list", std::string("OBJ\nTWO\n"));
+  for (const std::string& page : {d + "n.list", d + "./TWOSS.BMP", d + "OBJSR.BMP"}) {
+    const auto before = kadrix_test::list_dir(dir.path().string());
+    const Bytes list = kadrix_test::read_file(d + "n.list");
+    const RunResult run = inspect({"--night", d, d + "n.list", "--html", page});
+    EXPECT_EQ(run.exit_status, 2) << page;
+    EXPECT_EQ(run.out, "Zle wywolanie programu: plik " + page + " jest plikiem wejsciowym.\r\n" + kUsage);
+    EXPECT_EQ(kadrix_test::read_file(d + "n.list"), list);
+    EXPECT_EQ(kadrix_test::list_dir(dir.path().string()), before);
+  }
+}
+
+TEST(InspectRun, OverlayNamedPngIsTheSamePictureAsPng) {
+  SampleDir sample;
+  const std::string bmp = sample.dir.file("over.bmp");
+  ASSERT_EQ(inspect({sample.prefix, "--overlay", bmp}).exit_status, 0);
+  const inspect_test::RgbPicture expected = inspect_test::decode_bmp24(kadrix_test::read_file(bmp));
+  for (const std::string name : {"over.png", "OVER.PNG"}) {
+    const std::string png = sample.dir.file(name);
+    kadrix_test::write_file(png, std::string("an old picture"));
+    const RunResult run = inspect({"--overlay=" + png, sample.prefix});
+    EXPECT_EQ(run.exit_status, 0) << name;
+    EXPECT_EQ(run.out, kSampleReport) << name;
+    const Bytes file = kadrix_test::read_file(png);
+    ASSERT_GT(file.size(), 8u);
+    EXPECT_EQ(Bytes(file.begin(), file.begin() + 8), (Bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'})) << name;
+    EXPECT_EQ(inspect_test::decode_png(file), expected) << name;
+  }
+  // The red and the greys the BMP test worked out by hand.
+  EXPECT_EQ(std::vector<int>(expected.rgb.begin() + 12, expected.rgb.begin() + 18), (std::vector<int>{255, 0, 0, 50, 50, 50}));
+  EXPECT_EQ(kadrix_test::list_dir(sample.dir.path().string()),
+            (std::vector<std::string>{"OBJSR.BMP", "OBJSS.BMP", "OVER.PNG", "over.bmp", "over.png"}));
 }
 
 TEST(InspectRun, OverlayThatCannotBeWrittenFailsAfterTheReport) {

@@ -1,5 +1,8 @@
 #include "inspect_support.h"
 
+#include <png.h>
+
+#include <sstream>
 #include <stdexcept>
 
 #include "bmp/result_pair.h"
@@ -33,6 +36,80 @@ std::vector<std::uint16_t> codes_of(const ObjectResult& result) {
   for (std::size_t i = 0; i < result.means.size(); ++i)
     codes.push_back(static_cast<std::uint16_t>(kadrix::result_code(result.means[i], result.flags[i])));
   return codes;
+}
+
+std::string crlf(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+std::string text_of(const std::string& path) {
+  const kadrix_test::Bytes bytes = kadrix_test::read_file(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::string> fields_of(const std::string& line) {
+  std::vector<std::string> fields(1);
+  for (const char c : line) {
+    if (c == ',') fields.emplace_back();
+    else fields.back() += c;
+  }
+  return fields;
+}
+
+std::optional<RgbPicture> decode_png(const kadrix_test::Bytes& bytes) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) return std::nullopt;
+  image.format = PNG_FORMAT_RGB;
+  RgbPicture picture;
+  picture.width = static_cast<std::int32_t>(image.width);
+  picture.height = static_cast<std::int32_t>(image.height);
+  picture.rgb.resize(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, picture.rgb.data(), 0, nullptr)) {
+    png_image_free(&image);
+    return std::nullopt;
+  }
+  return picture;
+}
+
+RgbPicture decode_bmp24(const kadrix_test::Bytes& bytes) {
+  RgbPicture picture;
+  picture.width = static_cast<std::int32_t>(kadrix_test::get_le32(bytes, 18));
+  picture.height = static_cast<std::int32_t>(kadrix_test::get_le32(bytes, 22));
+  const std::size_t width = static_cast<std::size_t>(picture.width);
+  const std::size_t stride = (width * 3 + 3) / 4 * 4;
+  for (std::int32_t y = 0; y < picture.height; ++y) {
+    const std::size_t row = 54 + stride * static_cast<std::size_t>(picture.height - 1 - y);
+    for (std::size_t x = 0; x < width; ++x) {
+      picture.rgb.push_back(bytes.at(row + 3 * x + 2));
+      picture.rgb.push_back(bytes.at(row + 3 * x + 1));
+      picture.rgb.push_back(bytes.at(row + 3 * x));
+    }
+  }
+  return picture;
+}
+
+kadrix_test::RunResult run_with_file_limit(const std::string& program, const std::vector<std::string>& args,
+                                           int blocks) {
+  std::vector<std::string> shell_args = {"-c", "ulimit -f " + std::to_string(blocks) + " && exec \"$@\"", "sh",
+                                         program};
+  shell_args.insert(shell_args.end(), args.begin(), args.end());
+  return kadrix_test::run_program("/bin/sh", shell_args);
 }
 
 }  // namespace inspect_test

@@ -3,8 +3,11 @@
 // project's own result writer, and images drawn as rows of characters.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "test_support.h"
 
 namespace inspect_test {
 
@@ -29,5 +32,35 @@ ObjectResult drawn(const std::vector<std::string>& rows);
 
 // The pixel codes (SR << 8 | SS) kadrix stores for result.
 std::vector<std::uint16_t> codes_of(const ObjectResult& result);
+
+// Every '\n' of text as the CR LF the program writes.
+std::string crlf(const std::string& text);
+
+// The text of a file.
+std::string text_of(const std::string& path);
+
+// Lines of text without their line ends (LF or CR LF).
+std::vector<std::string> lines_of(const std::string& text);
+
+// Fields of a CSV line without quoted fields.
+std::vector<std::string> fields_of(const std::string& line);
+
+// A PNG file decoded by libpng: 8-bit RGB, rows top-down.
+struct RgbPicture {
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::vector<std::uint8_t> rgb;
+  bool operator==(const RgbPicture&) const = default;
+};
+std::optional<RgbPicture> decode_png(const kadrix_test::Bytes& bytes);
+
+// A 24-bit BMP as the overlay writes it (54-byte header, rows bottom-up,
+// blue green red), as RGB rows top-down.
+RgbPicture decode_bmp24(const kadrix_test::Bytes& bytes);
+
+// The program run through /bin/sh under a file-size limit of blocks of 512
+// bytes (SIGXFSZ left to the program).
+kadrix_test::RunResult run_with_file_limit(const std::string& program, const std::vector<std::string>& args,
+                                           int blocks);
 
 }  // namespace inspect_test

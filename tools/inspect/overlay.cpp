@@ -5,6 +5,7 @@
 
 #include "bmp/bmp_writer.h"
 #include "bmp/replace_files.h"
+#include "tools/inspect/png_writer.h"
 
 namespace kadrix::inspect {
 
@@ -40,28 +41,49 @@ std::uint8_t stretch_grey(std::int32_t steps, Stretch stretch) {
   return static_cast<std::uint8_t>(std::min<std::int64_t>(grey, 255));
 }
 
-bool write_overlay(const std::string& path, const ResultPair& pair) {
-  const Stretch stretch = stretch_range(pair.codes);
-  // One grey value per step, so a row is filled by table look-ups.
+std::vector<std::uint8_t> grey_levels(Stretch stretch) {
   std::vector<std::uint8_t> grey(kSteps);
   for (std::int32_t s = 0; s < kSteps; ++s) grey[static_cast<std::size_t>(s)] = stretch_grey(s, stretch);
+  return grey;
+}
 
-  PendingGroup temp({path});
+bool names_png(const std::string& path) {
+  if (path.size() < 4) return false;
+  std::string end = path.substr(path.size() - 4);
+  std::transform(end.begin(), end.end(), end.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; });
+  return end == ".png";
+}
+
+bool write_overlay(const std::string& path, const ResultPair& pair) {
+  // One grey value per step, so a row is filled by table look-ups.
+  const std::vector<std::uint8_t> grey = grey_levels(stretch_range(pair.codes));
   const std::size_t width = static_cast<std::size_t>(pair.width);
-  const bool written = write_bmp24(temp[0].temp_path, pair.width, pair.height,
-                                   [&](std::int32_t y, std::span<std::uint8_t> row) {
+  const auto rgb_row = [&](std::int32_t y, std::span<std::uint8_t> row) {
     const std::uint16_t* codes = pair.codes.data() + width * static_cast<std::size_t>(y);
     for (std::size_t x = 0; x < width; ++x) {
-      std::uint8_t* bgr = row.data() + 3 * x;
+      std::uint8_t* rgb = row.data() + 3 * x;
       if (is_flagged(codes[x])) {
-        bgr[0] = 0;
-        bgr[1] = 0;
-        bgr[2] = 255;
+        rgb[0] = 255;
+        rgb[1] = 0;
+        rgb[2] = 0;
       } else {
-        bgr[0] = bgr[1] = bgr[2] = grey[static_cast<std::size_t>(mean_steps(codes[x]))];
+        rgb[0] = rgb[1] = rgb[2] = grey[static_cast<std::size_t>(mean_steps(codes[x]))];
       }
     }
-  });
+  };
+
+  PendingGroup temp({path});
+  bool written = false;
+  if (names_png(path)) {
+    written = write_png_file(temp[0].temp_path, pair.width, pair.height, rgb_row);
+  } else {
+    // BMP stores blue, green, red.
+    written = write_bmp24(temp[0].temp_path, pair.width, pair.height,
+                          [&](std::int32_t y, std::span<std::uint8_t> row) {
+      rgb_row(y, row);
+      for (std::size_t x = 0; x < width; ++x) std::swap(row[3 * x], row[3 * x + 2]);
+    });
+  }
   if (!written) return false;
   return temp.commit() < 0;
 }

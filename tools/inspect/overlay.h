@@ -1,10 +1,11 @@
 #pragma once
 // The overlay picture: the decoded mean stretched to grey between two
-// percentiles, detected pixels in pure red, as a 24-bit BMP.
+// percentiles, detected pixels in pure red, as a 24-bit BMP or a PNG.
 
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "bmp/result_pair.h"
 
@@ -22,9 +23,16 @@ Stretch stretch_range(std::span<const std::uint16_t> codes);
 // clamp(floor((m - lo) * 255 / (hi - lo)), 0, 255); 0 when hi <= lo.
 std::uint8_t stretch_grey(std::int32_t steps, Stretch stretch);
 
+// stretch_grey of every decoded mean, indexed by its steps (2^15 entries).
+std::vector<std::uint8_t> grey_levels(Stretch stretch);
+
+// True for a name ending in ".png", in any case: the overlay is then a PNG.
+bool names_png(const std::string& path);
+
 // Writes the overlay to a temporary file beside path and renames it over
 // path only once it is complete; false (and nothing left behind) on any
-// failure. The caller checks that path is not an input file.
+// failure. A PNG when names_png(path), else a 24-bit BMP. The caller
+// checks that path is not an input file.
 bool write_overlay(const std::string& path, const ResultPair& pair);
 
 }  // namespace kadrix::inspect

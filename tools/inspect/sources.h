@@ -1,7 +1,9 @@
 #pragma once
 // Grouping the flagged pixels of a result pair into sources.
 
+#include <cmath>
 #include <cstdint>
+#include <numbers>
 #include <span>
 #include <vector>
 
@@ -23,5 +25,15 @@ std::vector<Source> find_sources(std::span<const std::uint16_t> codes, std::int3
                                  std::int32_t height);
 
 std::int64_t count_flagged(std::span<const std::uint16_t> codes);
+
+// FITS pixel coordinates of the centroid, as DS9 and astropy count them:
+// pixel centres from 1, and the first row stored (the bottom row of the
+// picture) is row 1.
+inline double fits_x(const Source& s) { return s.x + 1.0; }
+inline double fits_y(const Source& s, std::int32_t height) { return static_cast<double>(height) - s.y; }
+
+// The radius of the ring drawn around a source: that of a disc of its
+// pixel count, one pixel wider so the ring lies outside the source.
+inline double ring_radius(const Source& s) { return std::sqrt(s.pixels / std::numbers::pi) + 1.0; }
 
 }  // namespace kadrix::inspect

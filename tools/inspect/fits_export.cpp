@@ -1,0 +1,170 @@
+#include "tools/inspect/fits_export.h"
+
+#include <fitsio.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "bmp/replace_files.h"
+
+namespace kadrix::inspect {
+
+namespace {
+
+// An open FITS file; closed (its status ignored) unless the writer closed
+// it itself and checked that close.
+struct FitsFile {
+  fitsfile* file = nullptr;
+  FitsFile() = default;
+  FitsFile(const FitsFile&) = delete;
+  FitsFile& operator=(const FitsFile&) = delete;
+  ~FitsFile() {
+    if (!file) return;
+    int status = 0;
+    fits_close_file(file, &status);
+  }
+  bool close() {
+    int status = 0;
+    fits_close_file(file, &status);
+    file = nullptr;
+    return status == 0;
+  }
+};
+
+// cfitsio takes column descriptions as arrays of char*.
+struct Column {
+  std::string name;
+  std::string form;
+  std::string unit;
+};
+
+bool write_primary(fitsfile* f, const ResultPair& pair, std::span<const Source> sources, std::int64_t detected,
+                   const std::string& creator) {
+  int status = 0;
+  long axes[2] = {pair.width, pair.height};
+  if (fits_create_img(f, FLOAT_IMG, 2, axes, &status) != 0) return false;
+  // The palette holds single-precision values; 17 significant digits give
+  // back the same double, and so the same float.
+  if (fits_write_key_lng(f, "NCOMBINE", pair.stats.frame_count, "klatki polaczone w srednia", &status) != 0)
+    return false;
+  if (fits_write_key_dbl(f, "KDXLEVEL", static_cast<double>(pair.stats.level), -17, "poziom (srednia obrazu)",
+                         &status) != 0)
+    return false;
+  if (fits_write_key_dbl(f, "KDXSIGMA", static_cast<double>(pair.stats.sigma), -17, "sigma koncowa wzgledem tla",
+                         &status) != 0)
+    return false;
+  if (fits_write_key_lng(f, "KDXNDET", detected, "wykryte piksele", &status) != 0) return false;
+  if (fits_write_key_lng(f, "KDXNSRC", static_cast<LONGLONG>(sources.size()), "zrodla", &status) != 0) return false;
+  if (fits_write_date(f, &status) != 0) return false;
+  if (fits_write_key_str(f, "CREATOR", creator.c_str(), "program, ktory zapisal plik", &status) != 0) return false;
+  if (fits_write_history(f, ("plik SR: " + printable_ascii(pair.sr_path)).c_str(), &status) != 0) return false;
+  if (fits_write_history(f, ("plik SS: " + printable_ascii(pair.ss_path)).c_str(), &status) != 0) return false;
+
+  const std::size_t width = static_cast<std::size_t>(pair.width);
+  std::vector<float> row(width);
+  for (std::int32_t j = 0; j < pair.height; ++j) {
+    const std::uint16_t* codes = pair.codes.data() + width * static_cast<std::size_t>(pair.height - 1 - j);
+    // k / 128 with k below 2^15: exact in single precision.
+    for (std::size_t x = 0; x < width; ++x) row[x] = static_cast<float>(mean_steps(codes[x])) / 128.0f;
+    long first[2] = {1, j + 1};
+    if (fits_write_pix(f, TFLOAT, first, static_cast<LONGLONG>(width), row.data(), &status) != 0) return false;
+  }
+  return true;
+}
+
+bool write_detections(fitsfile* f, const ResultPair& pair) {
+  int status = 0;
+  long axes[2] = {pair.width, pair.height};
+  if (fits_create_img(f, BYTE_IMG, 2, axes, &status) != 0) return false;
+  if (fits_write_key_str(f, "EXTNAME", "DETECT", "flagi wykrycia: 1 wykryty, 0 nie", &status) != 0) return false;
+  const std::size_t width = static_cast<std::size_t>(pair.width);
+  std::vector<unsigned char> row(width);
+  for (std::int32_t j = 0; j < pair.height; ++j) {
+    const std::uint16_t* codes = pair.codes.data() + width * static_cast<std::size_t>(pair.height - 1 - j);
+    for (std::size_t x = 0; x < width; ++x) row[x] = is_flagged(codes[x]) ? 1 : 0;
+    long first[2] = {1, j + 1};
+    if (fits_write_pix(f, TBYTE, first, static_cast<LONGLONG>(width), row.data(), &status) != 0) return false;
+  }
+  return true;
+}
+
+bool write_sources(fitsfile* f, const ResultPair& pair, std::span<const Source> sources) {
+  std::vector<Column> columns = {
+      {"X", "1D", "pixel"}, {"Y", "1D", "pixel"}, {"NPIX", "1J", ""}, {"PEAK", "1D", ""}, {"FLUX", "1D", ""},
+  };
+  std::vector<char*> names, forms, units;
+  for (Column& c : columns) {
+    names.push_back(c.name.data());
+    forms.push_back(c.form.data());
+    units.push_back(c.unit.data());
+  }
+  int status = 0;
+  const auto rows = static_cast<LONGLONG>(sources.size());
+  if (fits_create_tbl(f, BINARY_TBL, rows, static_cast<int>(columns.size()), names.data(), forms.data(),
+                      units.data(), "SOURCES", &status) != 0)
+    return false;
+  if (rows == 0) return true;
+
+  std::vector<double> x, y, peak, flux;
+  std::vector<std::int32_t> npix;
+  for (const Source& s : sources) {
+    x.push_back(fits_x(s));
+    y.push_back(fits_y(s, pair.height));
+    npix.push_back(s.pixels);
+    peak.push_back(steps_to_mean(s.peak_steps));
+    flux.push_back(steps_to_mean(s.sum_steps));
+  }
+  if (fits_write_col(f, TDOUBLE, 1, 1, 1, rows, x.data(), &status) != 0) return false;
+  if (fits_write_col(f, TDOUBLE, 2, 1, 1, rows, y.data(), &status) != 0) return false;
+  if (fits_write_col(f, TINT, 3, 1, 1, rows, npix.data(), &status) != 0) return false;
+  if (fits_write_col(f, TDOUBLE, 4, 1, 1, rows, peak.data(), &status) != 0) return false;
+  if (fits_write_col(f, TDOUBLE, 5, 1, 1, rows, flux.data(), &status) != 0) return false;
+  return true;
+}
+
+}  // namespace
+
+std::string printable_ascii(std::string_view bytes) {
+  std::string text;
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == '\\') {
+      text += "\\\\";
+    } else if (byte >= 0x20 && byte <= 0x7E) {
+      text += c;
+    } else {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      text += escaped;
+    }
+  }
+  return text;
+}
+
+bool write_fits(const std::string& path, const ResultPair& pair, std::span<const Source> sources,
+                std::int64_t detected, const std::string& creator) {
+  PendingGroup temp({path});
+  // cfitsio will not create over an existing file: a leftover of a killed
+  // run with the same process id goes first.
+  ::unlink(temp[0].temp_path.c_str());
+  bool written = false;
+  {
+    FitsFile fits;
+    int status = 0;
+    if (fits_create_diskfile(&fits.file, temp[0].temp_path.c_str(), &status) != 0) {
+      fits.file = nullptr;
+    } else {
+      written = write_primary(fits.file, pair, sources, detected, creator) && write_detections(fits.file, pair) &&
+                write_sources(fits.file, pair, sources);
+      // The close flushes cfitsio's buffers: a full disk may show only here.
+      written = fits.close() && written;
+    }
+  }
+  // cfitsio keeps its messages on a stack of its own; nothing is printed.
+  fits_clear_errmsg();
+  if (!written) return false;
+  return temp.commit() < 0;
+}
+
+}  // namespace kadrix::inspect

@@ -1,0 +1,30 @@
+#pragma once
+// A result pair as one FITS file, written through cfitsio: the decoded mean
+// as the primary image with the object's numbers in its header, the
+// detection flags as the image extension DETECT, and the sources as the
+// binary table SOURCES. Rows are in FITS order: the first row stored is the
+// bottom row of the picture, as in the BMP files.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "bmp/result_pair.h"
+#include "tools/inspect/sources.h"
+
+namespace kadrix::inspect {
+
+// Printable ASCII as it stands, a backslash doubled, every other byte as
+// \xHH: header cards hold nothing else.
+std::string printable_ascii(std::string_view bytes);
+
+// Writes the file to a temporary beside path (created with
+// fits_create_diskfile, so the name is taken literally) and renames it over
+// path once cfitsio has closed it without a fault. False on any failure,
+// the old file of that name untouched and no temporary left. creator is
+// the CREATOR card's value.
+bool write_fits(const std::string& path, const ResultPair& pair, std::span<const Source> sources,
+                std::int64_t detected, const std::string& creator);
+
+}  // namespace kadrix::inspect
