@@ -26,6 +26,8 @@ namespace {
 
 constexpr const char* kUsage =
     "Prawidlowe wywolanie: kadrix-inspect prefiks [--csv] [--overlay plik.BMP]\n"
+    "                      [--fits plik.fits] [--regions plik.reg]\n"
+    "               albo:  kadrix-inspect --night katalog lista [--html plik.html]\n"
     "np. kadrix-inspect dane/M31 --overlay M31.BMP\n"
     "(kadrix-inspect --help opisuje program i opcje)\n";
 
