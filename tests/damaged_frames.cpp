@@ -4,6 +4,7 @@
 #include <functional>
 #include <initializer_list>
 #include <string>
+#include <utility>
 
 namespace kadrix_test {
 
@@ -16,13 +17,13 @@ using kadrix::BmpFault;
 // information header size, 18 width, 22 height, 26 planes, 28 bit count, 30
 // compression, 34 image size, 38/42 resolution, 46/50 colour counts. The
 // base frame's pixels start at 1078, after 256 palette entries; its file
-// ends at 1078 + 12 * 7 = 1162, the last row's pixels at 1159.
+// ends at 1078 + 12 * 7 = 1162, the pixels of its last stored row at 1159.
 constexpr std::size_t kPixelsAt = 1078;
 constexpr std::size_t kFileBytes = 1162;
 
 using Values = std::initializer_list<std::int64_t>;
 
-// The reasons the transcript gives, as the issue words them.
+// The reasons the transcript gives for a file that cannot serve as a frame.
 const std::string kShort = "plik krotszy niz naglowek";
 const std::string kNoSignature = "brak sygnatury BM";
 const std::string kSmallInfo = "naglowek informacyjny za krotki";
@@ -98,8 +99,7 @@ Bytes flat_frame_of_size(std::int32_t width, std::int32_t rows) {
   return build_bmp(shape);
 }
 
-class Catalogue {
- public:
+struct Catalogue {
   void damaged(const std::string& title, Bytes bytes, BmpFault fault, std::int32_t value,
                const std::string& reason, std::optional<BmpCheck> colour = std::nullopt) {
     FrameCase c;
@@ -122,12 +122,11 @@ class Catalogue {
     c.height = rows < 0 ? -rows : rows;
     cases.push_back(std::move(c));
   }
-  void sound(const std::string& title, Bytes bytes, std::optional<BmpCheck> colour = std::nullopt) {
+  void sound(const std::string& title, Bytes bytes) {
     FrameCase c;
     c.title = title;
     c.kind = FrameKind::sound;
     c.bytes = std::move(bytes);
-    c.colour_check = colour;
     cases.push_back(std::move(c));
   }
 

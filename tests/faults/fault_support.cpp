@@ -2,9 +2,7 @@
 
 #include <sys/resource.h>
 
-#include <cstdio>
 #include <cstring>
-#include <stdexcept>
 
 namespace kadrix_faults {
 
@@ -43,7 +41,7 @@ ChildRun run_kadrix_limited_from(const std::string& directory, const std::string
   options.on_syscall = [&](const kadrix_test::SyscallEntry& call) {
     if (kadrix_test::opened_path(call).rfind(path_prefix, 0) != 0) return false;
     const rlimit limit{file_size, RLIM_INFINITY};
-    if (prlimit(call.pid, RLIMIT_FSIZE, &limit, nullptr) != 0) throw std::runtime_error("prlimit failed");
+    if (prlimit(call.pid, RLIMIT_FSIZE, &limit, nullptr) != 0) ADD_FAILURE() << "prlimit failed";
     return true;
   };
   const ChildRun result = run(directory, list, options);
