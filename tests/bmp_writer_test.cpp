@@ -1,8 +1,7 @@
-// The greyscale writer: header fields, palettes, padded bottom-up rows.
+// The greyscale writer: header fields, the grey palette, padded bottom-up
+// rows. (The palette of an SS file is tested in result_pair_test.cpp.)
 
 #include "bmp/bmp_writer.h"
-
-#include "bmp/result_pair.h"
 
 #include <gtest/gtest.h>
 
@@ -53,7 +52,7 @@ TEST(BmpHeader, Width641CountsThePaddedStride) {
   EXPECT_EQ(kadrix::bmp_header(641, 480), expected);
 }
 
-TEST(BmpPalette, GreyRampAndStatistics) {
+TEST(BmpPalette, GreyRamp) {
   const kadrix::BmpPalette grey = kadrix::grey_palette();
   for (int i = 0; i < 256; ++i) {
     const auto v = static_cast<std::uint8_t>(i);
@@ -62,20 +61,6 @@ TEST(BmpPalette, GreyRampAndStatistics) {
     ASSERT_EQ(grey[4 * i + 2], v);
     ASSERT_EQ(grey[4 * i + 3], 0);
   }
-
-  // 10.5 is 0x41280000 as a float, 2.25 is 0x40100000.
-  const kadrix::BmpPalette stats = kadrix::stats_palette(10.5, 2.25, 12);
-  const std::vector<std::uint8_t> head(stats.begin(), stats.begin() + 16);
-  EXPECT_EQ(head, (std::vector<std::uint8_t>{0x00, 0x00, 0x28, 0x41, 0x00, 0x00, 0x10, 0x40,  //
-                                             0x0C, 0x00, 0x00, 0x00, 0x03, 0x03, 0x03, 0x00}));
-  EXPECT_TRUE(std::equal(stats.begin() + 12, stats.end(), grey.begin() + 12));
-}
-
-TEST(BmpPalette, LevelAndSigmaAreRoundedToSinglePrecision) {
-  // 0.1 is 0x3DCCCCCD in single precision, 1/3 0x3EAAAAAB, both rounded up.
-  const kadrix::BmpPalette stats = kadrix::stats_palette(0.1, 1.0 / 3.0, 100);
-  EXPECT_EQ(std::vector<std::uint8_t>(stats.begin(), stats.begin() + 12),
-            (std::vector<std::uint8_t>{0xCD, 0xCC, 0xCC, 0x3D, 0xAB, 0xAA, 0xAA, 0x3E, 100, 0, 0, 0}));
 }
 
 // Writes an 8-bit image (rows top-down) through the row-by-row writer.
@@ -109,16 +94,6 @@ TEST(GreyBmp, FileIsHeaderPaletteAndPaddedRowsBottomUp) {
   kadrix_test::write_file(path, Bytes(5000, 0x77));
   ASSERT_TRUE(write_image(path, 3, 2, {1, 2, 3, 4, 5, 6}, kadrix::grey_palette()));
   EXPECT_TRUE(same_bytes(read_file(path), grey_file_3x2(1, 2, 3, 4, 5, 6)));
-}
-
-TEST(StatsBmp, CarriesTheNumbersInItsFirstPaletteEntries) {
-  TempDir dir;
-  const std::string path = dir.file("s.BMP");
-  ASSERT_TRUE(write_image(path, 3, 2, {9, 8, 7, 6, 5, 4}, kadrix::stats_palette(10.5, 2.25, 12)));
-  Bytes expected = grey_file_3x2(9, 8, 7, 6, 5, 4);
-  const std::uint8_t numbers[] = {0x00, 0x00, 0x28, 0x41, 0x00, 0x00, 0x10, 0x40, 0x0C, 0x00, 0x00, 0x00};
-  std::copy(std::begin(numbers), std::end(numbers), expected.begin() + 54);
-  EXPECT_TRUE(same_bytes(read_file(path), expected));
 }
 
 TEST(GreyBmp, EveryWidthIsPaddedToFourBytes) {

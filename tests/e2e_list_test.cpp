@@ -55,18 +55,9 @@ TEST(ListFile, LongTokensAreEchoedInFullAndShareTheirFirstSix) {
   EXPECT_EQ(r.exit_status, 0);
 }
 
-TEST(ListFile, TwoHundredNamesGiveNoObjects) {
-  TempDir dir;
-  write_flat_object(dir.prefix(), "N0", 2);
-  write_file(dir.file("lista.list"), numbered_names(200));
-  const RunResult r = run_kadrix({dir.prefix(), dir.file("lista.list")});
-  EXPECT_EQ(r.out, dir.prefix() + " sciezka do plikow BMP\r\n" + numbered_echo(200) +
-                       "Za duzo linii w pliku. Popraw zawartosc pliku.\r\n0 obrazkow do analizy\r\n");
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_FALSE(exists(dir.file("N0SR.BMP")));
-}
-
-TEST(ListFile, OneHundredNinetyNineNamesAreAllAnalysed) {
+// The capacity: 199 names are all analysed; the 200th name is echoed, then
+// the message, nothing after it is read, and no object is analysed.
+TEST(ListCapacity, OneHundredNinetyNineNamesAreAllAnalysed) {
   TempDir dir;
   write_flat_object(dir.prefix(), "N198", 2);
   write_file(dir.file("lista.list"), numbered_names(199));
@@ -78,6 +69,22 @@ TEST(ListFile, OneHundredNinetyNineNamesAreAllAnalysed) {
   expected += "Obr: N198 Kl: 2 "s + kFlatLine;
   EXPECT_EQ(r.out, expected);
   EXPECT_EQ(r.exit_status, 0);
+  EXPECT_TRUE(exists(dir.file("N198SR.BMP")));
+}
+
+TEST(ListCapacity, TheTwoHundredthNameEndsTheListWithNoObjects) {
+  for (const int names : {200, 250}) {
+    SCOPED_TRACE(std::to_string(names) + " names");
+    TempDir dir;
+    write_flat_object(dir.prefix(), "N0", 2);
+    write_file(dir.file("lista.list"), numbered_names(names));
+    const RunResult r = run_kadrix({dir.prefix(), dir.file("lista.list")});
+    EXPECT_EQ(r.out, dir.prefix() + " sciezka do plikow BMP\r\n" + numbered_echo(200) +
+                         "Za duzo linii w pliku. Popraw zawartosc pliku.\r\n0 obrazkow do analizy\r\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_FALSE(exists(dir.file("N0SR.BMP")));
+  }
 }
 
 TEST(ListFile, AMissingListOrADirectoryIsReported) {

@@ -1,5 +1,5 @@
 // Whole runs: the numbers of an object, its SR and SS files, and how the
-// pair replaces older results.
+// pair replaces older results, or keeps them when it cannot be written.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -130,7 +130,7 @@ TEST(ResultFiles, AOnePixelObjectLeavesItsLineOpen) {
   const RunResult r = run_kadrix({p, dir.file("lista.list")});
   const std::string one = "Obr: ONE Kl: 3 Sr: 7.500000, Var: 0.000000 ";
   EXPECT_EQ(r.out, preamble(p, {"ONE", "BAD", "FLAT", "ONE"}) + one + "Zly plik " + frame_file(p, "BAD", 1) +
-                       "\r\nObr: BAD Kl: 0 " + kSkipped + "Obr: FLAT Kl: 2 " + kFlatLine + one);
+                       ": plik krotszy niz naglowek\r\nObr: BAD Kl: 0 " + kSkipped + "Obr: FLAT Kl: 2 " + kFlatLine + one);
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_TRUE(same_bytes(read_file(dir.file("ONESR.BMP")), result_file(1, 1, {7})));
   // 7.5 as a float is 0x40F00000; sigma 0.
@@ -139,10 +139,13 @@ TEST(ResultFiles, AOnePixelObjectLeavesItsLineOpen) {
   EXPECT_EQ(Bytes(ss.begin() + 54, ss.begin() + 62), (Bytes{0x00, 0x00, 0xF0, 0x40, 0, 0, 0, 0}));
 }
 
+// A directory stands where one result file of A goes; the other file of
+// the pair may have an older version, which must survive. The directory
+// and what it holds are left alone, and B is written as usual.
 struct Blocked {
   const char* title;
-  const char* directory_at;  // a directory stands where this result goes
-  const char* older;         // an older result, or nullptr
+  const char* directory_at;
+  const char* older;  // an older result, or nullptr
 };
 
 class WriteFailure : public ::testing::TestWithParam<Blocked> {};
@@ -154,6 +157,8 @@ TEST_P(WriteFailure, IsReportedAndReplacesNothing) {
   write_flat_object(p, "A", 2);
   write_flat_object(p, "B", 3);
   ASSERT_EQ(mkdir(dir.file(c.directory_at).c_str(), 0755), 0);
+  const std::string inside = dir.file(c.directory_at) + "/keep";
+  write_file(inside, "a user's file");
   const std::string older_text = "older result of A";
   if (c.older != nullptr) write_file(dir.file(c.older), older_text);
   write_file(dir.file("lista.list"), "A\nB\n");
@@ -164,13 +169,17 @@ TEST_P(WriteFailure, IsReportedAndReplacesNothing) {
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_TRUE(temporaries(dir.path().string()).empty());
 
+  struct stat info {};
+  ASSERT_EQ(lstat(dir.file(c.directory_at).c_str(), &info), 0);
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+  EXPECT_EQ(list_dir(dir.file(c.directory_at)), std::vector<std::string>{"keep"});
+  EXPECT_EQ(text(read_file(inside)), "a user's file");
   const std::string other = std::string(c.directory_at) == "ASS.BMP" ? "ASR.BMP" : "ASS.BMP";
   if (c.older != nullptr) {
     EXPECT_EQ(text(read_file(dir.file(other))), older_text);
   } else {
     EXPECT_FALSE(exists(dir.file(other)));
   }
-  // The next object is written as usual.
   EXPECT_TRUE(same_bytes(read_file(dir.file("BSR.BMP")), result_file(8, 7, flat(8, 7, 10))));
   EXPECT_TRUE(same_bytes(read_file(dir.file("BSS.BMP")), result_file(8, 7, flat(8, 7, 0), 10.0f, 0.0f, 3)));
 }
@@ -184,18 +193,28 @@ INSTANTIATE_TEST_SUITE_P(Pairs, WriteFailure,
                            return std::string(info.param.title);
                          });
 
-TEST(ResultFiles, ASkippedObjectLeavesOlderResultsAlone) {
-  TempDir dir;
-  const std::string p = dir.prefix();
-  write_flat_object(p, "A", 1);
-  write_file(dir.file("ASR.BMP"), "older SR");
-  write_file(dir.file("ASS.BMP"), "older SS");
-  write_file(dir.file("lista.list"), "A\n");
-  const RunResult r = run_kadrix({p, dir.file("lista.list")});
-  EXPECT_EQ(r.out, preamble(p, {"A"}) + "Obr: A Kl: 1 " + kSkipped);
-  EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(text(read_file(dir.file("ASR.BMP"))), "older SR");
-  EXPECT_EQ(text(read_file(dir.file("ASS.BMP"))), "older SS");
+TEST(ResultFiles, AnObjectOfOneFrameWritesNothingAndLeavesOlderResults) {
+  for (const bool older : {false, true}) {
+    SCOPED_TRACE(older ? "older results" : "no older results");
+    TempDir dir;
+    const std::string p = dir.prefix();
+    write_flat_object(p, "A", 1);
+    if (older) {
+      write_file(dir.file("ASR.BMP"), "older SR");
+      write_file(dir.file("ASS.BMP"), "older SS");
+    }
+    write_file(dir.file("lista.list"), "A\n");
+    const RunResult r = run_kadrix({p, dir.file("lista.list")});
+    EXPECT_EQ(r.out, preamble(p, {"A"}) + "Obr: A Kl: 1 " + kSkipped);
+    EXPECT_EQ(r.exit_status, 0);
+    if (older) {
+      EXPECT_EQ(text(read_file(dir.file("ASR.BMP"))), "older SR");
+      EXPECT_EQ(text(read_file(dir.file("ASS.BMP"))), "older SS");
+    } else {
+      EXPECT_FALSE(exists(dir.file("ASR.BMP")));
+      EXPECT_FALSE(exists(dir.file("ASS.BMP")));
+    }
+  }
 }
 
 }  // namespace

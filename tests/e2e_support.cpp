@@ -1,17 +1,9 @@
 #include "e2e_support.h"
 
-#include <cstdio>
-
 namespace kadrix_e2e {
 
 RunResult run_kadrix(const std::vector<std::string>& args, const RunOptions& options) {
   return kadrix_test::run_program(KADRIX_BIN, args, options);
-}
-
-std::string frame_file(const std::string& prefix, const std::string& name, int number) {
-  char digits[8];
-  std::snprintf(digits, sizeof digits, "%02d", number);
-  return prefix + name + digits + ".BMP";
 }
 
 void write_frames(const std::string& prefix, const std::string& name, const std::vector<Bytes>& frames) {
@@ -42,13 +34,6 @@ Bytes result_file(int width, int height, const std::vector<std::uint8_t>& pixels
     kadrix_test::put_le32(bytes, 62, static_cast<std::uint32_t>(count));
   }
   return bytes;
-}
-
-std::vector<std::string> temporaries(const std::string& dir) {
-  std::vector<std::string> found;
-  for (const std::string& name : kadrix_test::list_dir(dir))
-    if (name.find(".tmp.") != std::string::npos) found.push_back(name);
-  return found;
 }
 
 std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }

@@ -10,14 +10,13 @@
 namespace kadrix_e2e {
 
 using kadrix_test::Bytes;
+using kadrix_test::frame_file;
 using kadrix_test::RunOptions;
 using kadrix_test::RunResult;
 using kadrix_test::TempDir;
+using kadrix_test::temporaries;
 
 RunResult run_kadrix(const std::vector<std::string>& args, const RunOptions& options = {});
-
-// "<prefix><name><NN>.BMP" with NN as two digits, or three for 100.
-std::string frame_file(const std::string& prefix, const std::string& name, int number);
 
 // Writes the frames as files 01, 02, ... of the object.
 void write_frames(const std::string& prefix, const std::string& name, const std::vector<Bytes>& frames);
@@ -36,9 +35,6 @@ std::string preamble(const std::string& directory, const std::vector<std::string
 // statistics palette when count >= 0.
 Bytes result_file(int width, int height, const std::vector<std::uint8_t>& pixels, float level = 0,
                   float sigma = 0, int count = -1);
-
-// Entries of dir whose names hold ".tmp.".
-std::vector<std::string> temporaries(const std::string& dir);
 
 std::string text(const Bytes& bytes);
 

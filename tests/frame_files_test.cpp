@@ -87,17 +87,6 @@ TEST(FrameSequence, FramesLieOneAfterAnotherInFileNumberOrder) {
   EXPECT_EQ(l.max, (std::vector<std::uint8_t>{200, 20, 30, 40, 255, 60}));
 }
 
-TEST(FrameSequence, AGapEndsTheSequence) {
-  TempDir dir;
-  write_file(frame(dir, "G", 1), frame_bmp(2, 2, {1, 2, 3, 4}));
-  write_file(frame(dir, "G", 2), frame_bmp(2, 2, {5, 6, 7, 8}));
-  // Frame 04 is damaged: were it read, it would be reported.
-  write_file(frame(dir, "G", 4), std::string("not a frame"));
-  const Loaded l = load(dir, "G");
-  EXPECT_EQ(l.sums_sequence.frame_count, 2);
-  EXPECT_FALSE(l.sums_sequence.unusable);
-}
-
 TEST(FrameSequence, AFrameStoredTopDownJoinsOneStoredBottomUp) {
   TempDir dir;
   write_file(frame(dir, "T", 1), frame_bmp(3, 2, {1, 2, 3, 4, 5, 6}));
@@ -116,25 +105,6 @@ TEST(FrameSequence, AFrameStoredTopDownJoinsOneStoredBottomUp) {
   EXPECT_EQ(l.max, (std::vector<std::uint8_t>{7, 8, 9, 10, 11, 12}));
 }
 
-TEST(FrameSequence, AFrameOfAnotherSizeIsUnusableAndEndsTheSequence) {
-  // Frame 01 is 4 x 3; frame 03 differs in width or height, frame 04 is fine.
-  for (const FrameSize size : {FrameSize{5, 3}, FrameSize{3, 3}, FrameSize{4, 2}, FrameSize{4, 4}, FrameSize{12, 1}}) {
-    SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
-    TempDir dir;
-    for (const int k : {1, 2, 4}) write_file(frame(dir, "M", k), frame_bmp(4, 3, kadrix_test::flat(4, 3, 9)));
-    write_file(frame(dir, "M", 3), frame_bmp(size.width, size.height, kadrix_test::flat(size.width, size.height, 9)));
-    const Loaded l = load(dir, "M");
-    EXPECT_EQ(l.sums_sequence.frame_count, 2);
-    EXPECT_EQ(l.sums_sequence.size, (FrameSize{4, 3}));
-    ASSERT_TRUE(l.sums_sequence.unusable);
-    const kadrix::UnusableFrame& bad = *l.sums_sequence.unusable;
-    EXPECT_EQ(bad.path, frame(dir, "M", 3));
-    EXPECT_EQ(bad.check.fault, BmpFault::none);
-    EXPECT_EQ(bad.size, size);
-    EXPECT_EQ(bad.first_size, (FrameSize{4, 3}));
-  }
-}
-
 TEST(FrameSequence, ABadFrameOneEndsItWithNoFrames) {
   TempDir dir;
   write_file(frame(dir, "B", 1), std::string("BM but nothing else"));
@@ -145,24 +115,6 @@ TEST(FrameSequence, ABadFrameOneEndsItWithNoFrames) {
   ASSERT_TRUE(l.sums_sequence.unusable);
   EXPECT_EQ(l.sums_sequence.unusable->path, frame(dir, "B", 1));
   EXPECT_EQ(l.sums_sequence.unusable->check.fault, BmpFault::short_header);
-}
-
-TEST(FrameSequence, ADeeperFrameIsNotAFrame) {
-  TempDir dir;
-  BmpShape shape;
-  shape.width = 2;
-  shape.height = 2;
-  shape.bits = 24;
-  shape.palette_entries = 0;
-  shape.pixels.assign(12, 50);
-  write_file(frame(dir, "C", 1), frame_bmp(2, 2, {1, 2, 3, 4}));
-  write_file(frame(dir, "C", 2), frame_bmp(2, 2, {1, 2, 3, 4}));
-  write_file(frame(dir, "C", 3), build_bmp(shape));
-  const Loaded l = load(dir, "C");
-  EXPECT_EQ(l.sums_sequence.frame_count, 2);
-  ASSERT_TRUE(l.sums_sequence.unusable);
-  EXPECT_EQ(l.sums_sequence.unusable->check.fault, BmpFault::bit_count);
-  EXPECT_EQ(l.sums_sequence.unusable->check.value, 24);
 }
 
 TEST(FrameFile, WrittenAsTheLoaderReadsIt) {

@@ -14,8 +14,6 @@ namespace {
 
 using namespace std::string_literals;
 using kadrix_test::TempDir;
-using kadrix_test::numbered_echo;
-using kadrix_test::numbered_names;
 using kadrix_test::write_file;
 
 struct ListRead {
@@ -105,31 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"part_of_a_mark_at_the_end", "\xEF\xBB", "\xEF\xBB 0\r\n", {"\xEF\xBB"}}),
     [](const ::testing::TestParamInfo<ListCase>& info) { return std::string(info.param.title); });
 
-TEST(ListCapacity, OneHundredNinetyNineNamesAreAllTaken) {
-  TempDir dir;
-  write_file(dir.file("l"), numbered_names(199));
-  const ListRead r = read_list(dir.file("l"));
-  ASSERT_TRUE(r.count.has_value());
-  EXPECT_EQ(*r.count, 199);
-  EXPECT_EQ(r.out, numbered_echo(199));
-  ASSERT_EQ(r.stored.size(), 199u);
-  EXPECT_EQ(r.stored[0], "N0");
-  EXPECT_EQ(r.stored[198], "N198");
-}
-
-TEST(ListCapacity, TheTwoHundredthNameEndsTheReadWithNoObjects) {
-  // 200 and 250 names read alike: the 200th name is echoed, then the
-  // message, and nothing after it is read.
-  for (int names : {200, 250}) {
-    TempDir dir;
-    write_file(dir.file("l"), numbered_names(names));
-    const ListRead r = read_list(dir.file("l"));
-    ASSERT_TRUE(r.count.has_value()) << names;
-    EXPECT_EQ(*r.count, 0) << names;
-    EXPECT_EQ(r.out, numbered_echo(200) + "Za duzo linii w pliku. Popraw zawartosc pliku.\r\n") << names;
-  }
-}
-
+// The capacity of kadrix itself, 200, is tested on whole runs
+// (e2e_list_test.cpp); here the reader follows the capacity it is given.
 TEST(ListCapacity, FollowsTheCapacityGiven) {
   TempDir dir;
   write_file(dir.file("l"), "A B C");
@@ -137,15 +112,6 @@ TEST(ListCapacity, FollowsTheCapacityGiven) {
   const ListRead r = read_list(dir.file("l"), 3);
   EXPECT_EQ(r.count, std::optional<std::int32_t>(0));
   EXPECT_EQ(r.out, "A 0\r\nB 1\r\nC 2\r\nZa duzo linii w pliku. Popraw zawartosc pliku.\r\n");
-}
-
-TEST(ListFile, MissingOrADirectoryIsReportedAsAbsent) {
-  TempDir dir;
-  for (const std::string& path : {dir.file("nie_ma.list"), dir.path().string(), dir.prefix()}) {
-    const ListRead r = read_list(path);
-    EXPECT_FALSE(r.count.has_value()) << path;
-    EXPECT_EQ(r.out, "Brak pliku " + path + "\r\n");
-  }
 }
 
 }  // namespace

@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -205,21 +208,129 @@ std::string numbered_echo(int count) {
   return text;
 }
 
-// ---- running the binary ------------------------------------------------
+// ---- running a program --------------------------------------------------
 
 namespace {
 
-void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
-
 [[noreturn]] void child_fail(const char* what) {
-  const char* msg = std::strerror(errno);
-  [[maybe_unused]] auto r1 = write(2, what, std::strlen(what));
-  [[maybe_unused]] auto r2 = write(2, ": ", 2);
-  [[maybe_unused]] auto r3 = write(2, msg, std::strlen(msg));
+  const char* reason = std::strerror(errno);
+  [[maybe_unused]] ssize_t r = write(2, what, std::strlen(what));
+  r = write(2, ": ", 2);
+  r = write(2, reason, std::strlen(reason));
   _exit(127);
 }
 
+void set_limit(int resource, std::uint64_t bytes) {
+  const rlimit limit{bytes, bytes};
+  if (setrlimit(resource, &limit) != 0) child_fail("setrlimit");
+}
+
+// The environment of the child: this process's, with the sanitizer's
+// allocation cap added to ASAN_OPTIONS when one is asked for.
+std::vector<std::string> child_environment(std::uint64_t largest_allocation_mib) {
+  std::vector<std::string> env;
+  std::string asan_options;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    if (largest_allocation_mib != 0 && text.rfind("ASAN_OPTIONS=", 0) == 0) asan_options = text.substr(13);
+    else env.push_back(text);
+  }
+  if (largest_allocation_mib != 0) {
+    env.push_back("ASAN_OPTIONS=" + (asan_options.empty() ? std::string() : asan_options + ":") +
+                  "max_allocation_size_mb=" + std::to_string(largest_allocation_mib));
+  }
+  return env;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (std::string& s : strings) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+std::string child_string(pid_t pid, std::uint64_t address) {
+  std::string text;
+  for (std::uint64_t at = address; text.size() < 8192; at += sizeof(long)) {
+    errno = 0;
+    const long word = ptrace(PTRACE_PEEKDATA, pid, reinterpret_cast<void*>(at), nullptr);
+    if (errno != 0) break;
+    char bytes[sizeof word];
+    std::memcpy(bytes, &word, sizeof word);
+    for (char c : bytes) {
+      if (c == '\0') return text;
+      text.push_back(c);
+    }
+  }
+  return text;
+}
+
+// Follows the traced child from one system call to the next until
+// on_syscall says it is done; then lets it go. The child's status is kept
+// when it ends meanwhile.
+void follow_syscalls(pid_t pid, const std::function<bool(const SyscallEntry&)>& on_syscall, RunResult& result,
+                     std::optional<int>& status, rusage& usage) {
+  int s = 0;
+  if (wait4(pid, &s, 0, &usage) < 0) return;
+  if (!WIFSTOPPED(s)) {  // it never reached its exec: not allowed to be traced
+    status = s;
+    return;
+  }
+  result.traced = true;
+  ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+  int deliver = 0;
+  for (;;) {
+    ptrace(PTRACE_SYSCALL, pid, nullptr, deliver);
+    deliver = 0;
+    if (wait4(pid, &s, 0, &usage) < 0) return;
+    if (WIFEXITED(s) || WIFSIGNALED(s)) {
+      status = s;
+      return;
+    }
+    if (!WIFSTOPPED(s)) continue;
+    if (WSTOPSIG(s) != (SIGTRAP | 0x80)) {
+      deliver = WSTOPSIG(s);  // a real signal: pass it on
+      continue;
+    }
+    __ptrace_syscall_info info{};
+    if (ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info) <= 0) continue;
+    if (info.op != PTRACE_SYSCALL_INFO_ENTRY) continue;
+    SyscallEntry call;
+    call.pid = pid;
+    call.number = static_cast<long>(info.entry.nr);
+    for (std::size_t i = 0; i < call.args.size(); ++i) call.args[i] = info.entry.args[i];
+    if (on_syscall(call)) {
+      result.trace_done = true;
+      ptrace(PTRACE_DETACH, pid, nullptr, 0);
+      return;
+    }
+  }
+}
+
+// Names that appeared in the watched directory since the last call.
+int new_names(int watch) {
+  alignas(inotify_event) char buffer[8192];
+  int names = 0;
+  ssize_t got;
+  while ((got = read(watch, buffer, sizeof buffer)) > 0) {
+    for (ssize_t at = 0; at < got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      ++names;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  return names;
+}
+
 }  // namespace
+
+std::string opened_path(const SyscallEntry& call) {
+  if (call.number == SYS_openat) return child_string(call.pid, call.args[1]);
+#ifdef SYS_open
+  if (call.number == SYS_open || call.number == SYS_creat) return child_string(call.pid, call.args[0]);
+#endif
+  return "";
+}
 
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const RunOptions& options) {
@@ -227,131 +338,165 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
   signal(SIGPIPE, SIG_IGN);
 
   int out_pipe[2], err_pipe[2], in_pipe[2] = {-1, -1};
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
-  if (options.stdin_data && pipe(in_pipe) != 0) throw std::runtime_error("pipe failed");
-
-  std::vector<std::string> argv_storage;
-  argv_storage.push_back(program);
-  argv_storage.insert(argv_storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_storage) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (options.stdin_data && pipe2(in_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   if (options.close_stdout_early) {
     // Nobody ever reads: the first write of the child already fails.
     close(out_pipe[0]);
     out_pipe[0] = -1;
   }
 
+  std::vector<std::string> argv_storage = {program};
+  argv_storage.insert(argv_storage.end(), args.begin(), args.end());
+  std::vector<std::string> env_storage = child_environment(options.largest_allocation_mib);
+  const std::vector<char*> argv = pointers(argv_storage);
+  const std::vector<char*> envp = pointers(env_storage);
+
+  // Watching starts before the child exists, so no name is missed.
+  int watch = -1;
+  if (!options.watched_dir.empty()) {
+    watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch < 0 || inotify_add_watch(watch, options.watched_dir.c_str(), IN_CREATE | IN_MOVED_TO) < 0)
+      throw std::runtime_error("inotify failed on " + options.watched_dir);
+  }
+
   std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
+    // The child starts from default dispositions whatever the test runner set.
     signal(SIGPIPE, SIG_DFL);
     signal(SIGXFSZ, SIG_DFL);
-    if (options.stdin_data) {
-      dup2(in_pipe[0], 0);
-      close(in_pipe[0]);
-      close(in_pipe[1]);
-    } else {
-      const int null_fd = open("/dev/null", O_RDONLY);
-      if (null_fd < 0) child_fail("open /dev/null");
-      dup2(null_fd, 0);
-      close(null_fd);
-    }
-    dup2(out_pipe[1], 1);
-    dup2(err_pipe[1], 2);
-    if (out_pipe[0] >= 0) close(out_pipe[0]);
-    close(out_pipe[1]);
-    close(err_pipe[0]);
-    close(err_pipe[1]);
+    const int in_fd = options.stdin_data ? in_pipe[0] : open("/dev/null", O_RDONLY);
+    if (in_fd < 0 || dup2(in_fd, 0) < 0 || dup2(out_pipe[1], 1) < 0 || dup2(err_pipe[1], 2) < 0)
+      child_fail("redirect");
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) child_fail("chdir");
     if (options.umask_value) umask(*options.umask_value);
-    if (options.address_space_limit != 0) {
-      struct rlimit limit;
-      limit.rlim_cur = options.address_space_limit;
-      limit.rlim_max = options.address_space_limit;
-      if (setrlimit(RLIMIT_AS, &limit) != 0) child_fail("setrlimit");
-    }
-    execv(program.c_str(), argv.data());
-    child_fail("execv");
+    if (options.address_space_limit != 0) set_limit(RLIMIT_AS, options.address_space_limit);
+    if (options.file_size_limit != 0) set_limit(RLIMIT_FSIZE, options.file_size_limit);
+    if (options.on_syscall && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(126);
+    execve(program.c_str(), argv.data(), envp.data());
+    child_fail("execve");
   }
 
   close(out_pipe[1]);
   close(err_pipe[1]);
-  std::string input;
+  if (options.stdin_data) close(in_pipe[0]);
+
+  RunResult result;
+  result.pid = pid;
+  std::optional<int> status;  // set once the child has been reaped
+  rusage usage{};
+  if (options.on_syscall) follow_syscalls(pid, options.on_syscall, result, status, usage);
+
+  const std::string input = options.stdin_data.value_or("");
   std::size_t input_at = 0;
   if (options.stdin_data) {
-    close(in_pipe[0]);
-    input = *options.stdin_data;
-    set_nonblocking(in_pipe[1]);
+    fcntl(in_pipe[1], F_SETFL, fcntl(in_pipe[1], F_GETFL) | O_NONBLOCK);
     if (input.empty()) {
       close(in_pipe[1]);
       in_pipe[1] = -1;
     }
   }
 
-  RunResult result;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
-  int fds[3] = {out_pipe[0], err_pipe[0], in_pipe[1]};
+  bool kill_sent = false;
+  auto kill_child = [&] {
+    if (kill_sent || status) return;  // a reaped child's pid may belong to another process
+    kill(pid, SIGKILL);
+    kill_sent = true;
+  };
+
+  // Standard output, standard error, standard input, the watched directory.
+  int fds[4] = {out_pipe[0], err_pipe[0], in_pipe[1], watch};
   std::string* sinks[2] = {&result.out, &result.err};
-  while (fds[0] >= 0 || fds[1] >= 0 || fds[2] >= 0) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
+  while (fds[0] >= 0 || fds[1] >= 0) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
+      if (result.timed_out) break;  // killed, yet its output never closed
       result.timed_out = true;
-      kill(pid, SIGKILL);
-      break;
+      kill_child();
+      deadline = now + std::chrono::seconds(10);
     }
-    pollfd polls[3];
+    pollfd polls[4];
+    int which[4];
     nfds_t count = 0;
-    int which[3];
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 4; ++i) {
       if (fds[i] < 0) continue;
-      polls[count].fd = fds[i];
-      polls[count].events = i < 2 ? POLLIN : POLLOUT;
-      polls[count].revents = 0;
-      which[count] = i;
-      ++count;
+      polls[count] = pollfd{fds[i], static_cast<short>(i == 2 ? POLLOUT : POLLIN), 0};
+      which[count++] = i;
     }
-    const int ready = poll(polls, count, static_cast<int>(std::min<long long>(left.count(), 1000)));
-    if (ready < 0 && errno != EINTR) break;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+    if (poll(polls, count, static_cast<int>(std::clamp<long long>(left, 1, 200))) < 0 && errno != EINTR) break;
     for (nfds_t p = 0; p < count; ++p) {
       if (polls[p].revents == 0) continue;
       const int i = which[p];
-      if (i < 2) {
-        char buffer[65536];
-        const ssize_t n = read(fds[i], buffer, sizeof buffer);
-        if (n > 0) {
-          sinks[i]->append(buffer, static_cast<std::size_t>(n));
-        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-          close(fds[i]);
-          fds[i] = -1;
+      if (i == 3) {
+        result.names += new_names(watch);
+        if (options.kill_on_names && !kill_sent && options.kill_on_names(result.names)) {
+          result.killed = true;
+          kill_child();
         }
-      } else {
+      } else if (i == 2) {
         const ssize_t n = write(fds[2], input.data() + input_at, input.size() - input_at);
         if (n > 0) input_at += static_cast<std::size_t>(n);
         if ((n < 0 && errno != EAGAIN && errno != EINTR) || input_at == input.size()) {
           close(fds[2]);
           fds[2] = -1;
         }
+      } else {
+        char buffer[65536];
+        const ssize_t n = read(fds[i], buffer, sizeof buffer);
+        if (n > 0) {
+          sinks[i]->append(buffer, static_cast<std::size_t>(n));
+          if (i == 0 && options.kill_on_output && !kill_sent && options.kill_on_output(result.out)) {
+            result.killed = true;
+            kill_child();
+          }
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+          close(fds[i]);
+          fds[i] = -1;
+        }
       }
     }
   }
+  if (watch >= 0) result.names += new_names(watch);  // names that came after the last poll
   for (int fd : fds)
     if (fd >= 0) close(fd);
 
-  int status = 0;
-  struct rusage usage {};
-  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  int s = 0;
+  if (status) {
+    s = *status;
+  } else {
+    while (wait4(pid, &s, 0, &usage) < 0 && errno == EINTR) {
+    }
   }
   result.peak_rss_kib = usage.ru_maxrss;
-  if (WIFEXITED(status)) {
-    result.exit_status = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    result.signal = WTERMSIG(status);
-  }
+  if (WIFEXITED(s)) result.exit_status = WEXITSTATUS(s);
+  if (WIFSIGNALED(s)) result.signal = WTERMSIG(s);
   return result;
+}
+
+RunOptions capped_memory() {
+  RunOptions options;
+  if (kSanitized) options.largest_allocation_mib = 16;
+  else options.address_space_limit = std::uint64_t{64} << 20;
+  return options;
+}
+
+// ---- frames --------------------------------------------------------------
+
+std::string frame_file(const std::string& prefix, const std::string& name, int number) {
+  char digits[8];
+  std::snprintf(digits, sizeof digits, "%02d", number);
+  return prefix + name + digits + ".BMP";
+}
+
+std::vector<std::string> temporaries(const std::string& dir) {
+  std::vector<std::string> found;
+  for (const std::string& name : list_dir(dir))
+    if (name.find(".tmp.") != std::string::npos) found.push_back(name);
+  return found;
 }
 
 // ---- capturing standard output -----------------------------------------

@@ -1,10 +1,13 @@
 #pragma once
 // Shared helpers of the kadrix tests: a scratch directory, a BMP byte
-// builder of our own (so tests can make damaged and unusual files), a way
-// to run the built binary, and small file helpers.
+// builder of our own (so tests can make damaged and unusual files), the one
+// way the tests start a process, and small file helpers.
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -88,15 +91,48 @@ std::vector<std::uint8_t> flat(std::int32_t width, std::int32_t height, std::uin
 // The four little-endian bytes of a single-precision number.
 Bytes float_bytes(float value);
 
-// ---- running the binary ------------------------------------------------
+// ---- running a program --------------------------------------------------
+
+// The sanitizer runtimes reserve terabytes of address space at start, so an
+// address-space limit cannot work in that build.
+#ifdef KADRIX_SANITIZED
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
+// A system call the traced child is about to make.
+struct SyscallEntry {
+  pid_t pid = -1;
+  long number = -1;  // SYS_openat, SYS_pread64, ...
+  std::array<std::uint64_t, 6> args{};
+};
+
+// The path an open, openat or creat call names; "" for any other call.
+std::string opened_path(const SyscallEntry& call);
 
 struct RunOptions {
   std::optional<std::string> stdin_data;  // none: standard input is /dev/null
   std::string cwd;                        // empty: inherit
-  int timeout_seconds = 60;
+  int timeout_seconds = 60;               // then the child is killed and timed_out set
   std::optional<unsigned> umask_value;
   std::uint64_t address_space_limit = 0;  // bytes, 0: no limit
   bool close_stdout_early = false;        // standard output is a pipe nobody reads
+  std::uint64_t file_size_limit = 0;      // RLIMIT_FSIZE in bytes, 0: no limit
+  // Under the sanitizers: the largest single allocation, in MiB, the child
+  // may make before it stops with a report (ASAN_OPTIONS); 0: no cap.
+  std::uint64_t largest_allocation_mib = 0;
+  // Traces the child from its start: on_syscall sees every system call as
+  // it is entered, the child held meanwhile, until it returns true; the
+  // child then runs on untraced. Its output is read only after that, so it
+  // must print less than a pipe holds (64 KiB) before.
+  std::function<bool(const SyscallEntry& call)> on_syscall;
+  // SIGKILL as soon as this holds for the standard output read so far.
+  std::function<bool(const std::string& out)> kill_on_output;
+  // Names created in or moved into watched_dir are counted from before the
+  // child starts; SIGKILL as soon as kill_on_names holds for the count.
+  std::string watched_dir;
+  std::function<bool(int names)> kill_on_names;
 };
 
 struct RunResult {
@@ -106,10 +142,28 @@ struct RunResult {
   long peak_rss_kib = 0;  // the child's peak resident memory
   std::string out;
   std::string err;
+  pid_t pid = -1;
+  bool killed = false;      // a kill_on_output or kill_on_names condition held
+  int names = 0;            // names that appeared in watched_dir, the whole run
+  bool traced = false;      // on_syscall: the system let the child be traced
+  bool trace_done = false;  // on_syscall returned true before the child ended
 };
 
+// Runs program with args: every process the tests start goes through here.
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const RunOptions& options = {});
+
+// Options that hold a child to the memory a run on small files needs: 64 MiB
+// of address space, or under the sanitizers no allocation above 16 MiB.
+RunOptions capped_memory();
+
+// ---- frames --------------------------------------------------------------
+
+// "<prefix><name><NN>.BMP", NN with two digits (three for 100).
+std::string frame_file(const std::string& prefix, const std::string& name, int number);
+
+// Entries of dir whose names hold ".tmp.": temporaries of result files.
+std::vector<std::string> temporaries(const std::string& dir);
 
 // ---- capturing this process's standard output --------------------------
 

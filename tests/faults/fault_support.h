@@ -1,15 +1,13 @@
 #pragma once
-// Running the built kadrix while something goes wrong around it: resource
-// limits set in the child between fork and exec, a file-size limit that
-// takes effect the moment a given file is opened, a SIGKILL sent when the
-// k-th new name appears in a directory or when the k-th "new Var" line has
-// been read. Also a reader of the result files that checks every header
-// field, so a file can be told apart from a truncated or foreign one.
-
-#include <sys/types.h>
+// Running the built kadrix while something goes wrong around it, through
+// the tests' one way of starting a process (kadrix_test::run_program):
+// resource limits set in the child, a file-size limit that takes effect
+// the moment a given file is opened, a SIGKILL sent when the k-th new name
+// appears in a directory or when the k-th "new Var" line has been read.
+// Also a reader of the result files that checks every header field, so a
+// file can be told apart from a truncated or foreign one.
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,14 +17,9 @@
 namespace kadrix_faults {
 
 using kadrix_test::Bytes;
-
-// The sanitizer runtimes reserve terabytes of address space at start, so
-// an address-space limit cannot work in that build.
-#ifdef KADRIX_SANITIZED
-inline constexpr bool kSanitized = true;
-#else
-inline constexpr bool kSanitized = false;
-#endif
+using kadrix_test::kSanitized;
+using kadrix_test::temporaries;
+using ChildRun = kadrix_test::RunResult;
 
 struct Limits {
   std::uint64_t file_size = 0;      // RLIMIT_FSIZE in bytes; 0: none
@@ -34,15 +27,6 @@ struct Limits {
   // Under the sanitizers: the largest single allocation, in MiB, that the
   // child may make before it is stopped with a report; 0: the default.
   std::uint64_t largest_allocation_mib = 0;
-};
-
-struct ChildRun {
-  pid_t pid = -1;
-  int exit_status = -1;  // exit code, -1 when a signal ended the process
-  int signal = 0;
-  bool hung = false;     // still running after a minute, then killed
-  std::string out;
-  std::string err;
 };
 
 // kadrix DIRECTORY LIST, run to its end.
@@ -54,8 +38,8 @@ ChildRun run_kadrix(const std::string& directory, const std::string& list, const
 // limited tells whether that open happened. Uses ptrace; false in
 // `available` when this machine does not allow it.
 ChildRun run_kadrix_limited_from(const std::string& directory, const std::string& list,
-                            const std::string& path_prefix, std::uint64_t file_size, bool& limited,
-                            bool& available);
+                                 const std::string& path_prefix, std::uint64_t file_size, bool& limited,
+                                 bool& available);
 
 // What makes the test send SIGKILL.
 enum class KillWhen {
@@ -67,12 +51,9 @@ enum class KillWhen {
 // (n = 0: never). events receives how many such events were seen (the
 // count of a whole run when it is not killed).
 ChildRun run_kadrix_killed(const std::string& directory, const std::string& list, KillWhen when, int n,
-                      const std::string& watched_dir, int& events);
+                           const std::string& watched_dir, int& events);
 
 // ---- frames and directories ---------------------------------------------
-
-// "<prefix><name><NN>.BMP" as kadrix forms it.
-std::string frame_name(const std::string& prefix, const std::string& name, int number);
 
 // Frames 01 ... count of an 8-bit object: a sky gradient with a few stars
 // and some noise, different for every seed and frame.
@@ -81,9 +62,6 @@ void write_object(const std::string& prefix, const std::string& name, std::int32
 
 // Writes the names, one a line, to a list file in dir; returns its path.
 std::string write_list(const kadrix_test::TempDir& dir, const std::vector<std::string>& names);
-
-// Entries of dir whose names hold ".tmp.": temporaries of result files.
-std::vector<std::string> temporaries(const std::string& dir);
 
 // ---- result files ------------------------------------------------------
 

@@ -123,7 +123,7 @@ class KilledRun : public ::testing::Test {
   // Everything on disk after a run that may have been killed. The first
   // `finished` objects had completed before the kill was sent.
   void check(const Trial& trial, const ChildRun& run, std::size_t finished, Tally& tally) const {
-    ASSERT_FALSE(run.hung);
+    ASSERT_FALSE(run.timed_out);
     EXPECT_EQ(run.err, "");
     if (run.signal == SIGKILL) ++tally.killed;
     else EXPECT_EQ(run.exit_status, 0) << "a run not killed ends normally:\n" << run.out;
@@ -131,7 +131,7 @@ class KilledRun : public ::testing::Test {
     const std::string temp_suffix = ".tmp." + std::to_string(run.pid);
     std::set<std::string> allowed = {"lista.list"};
     for (const Object& o : kObjects) {
-      for (int k = 1; k <= 4; ++k) allowed.insert(kadrix_faults::frame_name("", o.name, k));
+      for (int k = 1; k <= 4; ++k) allowed.insert(kadrix_test::frame_file("", o.name, k));
       for (const char* suffix : {"SR", "SS"}) {
         allowed.insert(result_name(o, suffix));
         allowed.insert(result_name(o, suffix) + temp_suffix);

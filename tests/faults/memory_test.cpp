@@ -47,7 +47,7 @@ TEST(OutOfMemory, SkipsTheObjectAndGoesOn) {
     // Below some size the program cannot even be loaded; nothing to see.
     if (run.out.empty()) continue;
 
-    ASSERT_FALSE(run.hung);
+    ASSERT_FALSE(run.timed_out);
     ASSERT_EQ(run.signal, 0) << run.out;
     EXPECT_EQ(run.err, "");
     ASSERT_EQ(run.out.substr(0, head.size()), head) << run.out;
