@@ -21,6 +21,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <set>
 #include <stdexcept>
 
 namespace kadrix_test {
@@ -265,9 +266,9 @@ std::string child_string(pid_t pid, std::uint64_t address) {
   return text;
 }
 
-// Follows the traced child from one system call to the next until
-// on_syscall says it is done; then lets it go. The child's status is kept
-// when it ends meanwhile.
+// Follows the traced child, every thread of it, from one system call to
+// the next until on_syscall says it is done; then lets every thread go. The
+// child's status is kept when it ends meanwhile.
 void follow_syscalls(pid_t pid, const std::function<bool(const SyscallEntry&)>& on_syscall, RunResult& result,
                      std::optional<int>& status, rusage& usage) {
   int s = 0;
@@ -277,33 +278,66 @@ void follow_syscalls(pid_t pid, const std::function<bool(const SyscallEntry&)>& 
     return;
   }
   result.traced = true;
-  ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
-  int deliver = 0;
-  for (;;) {
-    ptrace(PTRACE_SYSCALL, pid, nullptr, deliver);
-    deliver = 0;
-    if (wait4(pid, &s, 0, &usage) < 0) return;
-    if (WIFEXITED(s) || WIFSIGNALED(s)) {
-      status = s;
+  ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL | PTRACE_O_TRACECLONE);
+  std::set<pid_t> threads = {pid};  // traced and not yet let go
+  bool done = false;
+  // Resumes a stopped thread: traced on to its next system call until the
+  // trace is done, then let go.
+  auto resume = [&](pid_t tid, int deliver) {
+    if (!done) {
+      ptrace(PTRACE_SYSCALL, tid, nullptr, deliver);
       return;
     }
+    ptrace(PTRACE_DETACH, tid, nullptr, deliver);
+    threads.erase(tid);
+  };
+  resume(pid, 0);
+  while (!threads.empty()) {
+    rusage thread_usage{};
+    const pid_t tid = wait4(-1, &s, __WALL, &thread_usage);
+    if (tid < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (WIFEXITED(s) || WIFSIGNALED(s)) {
+      threads.erase(tid);
+      if (tid == pid) {
+        status = s;
+        usage = thread_usage;
+        return;
+      }
+      continue;
+    }
     if (!WIFSTOPPED(s)) continue;
-    if (WSTOPSIG(s) != (SIGTRAP | 0x80)) {
-      deliver = WSTOPSIG(s);  // a real signal: pass it on
+    const int signal_number = WSTOPSIG(s);
+    if (threads.insert(tid).second && signal_number == SIGSTOP) {
+      resume(tid, 0);  // a new thread's first stop
+      continue;
+    }
+    if (s >> 16 == PTRACE_EVENT_CLONE) {
+      unsigned long child = 0;
+      if (ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &child) == 0) threads.insert(static_cast<pid_t>(child));
+      resume(tid, 0);
+      continue;
+    }
+    if (signal_number != (SIGTRAP | 0x80)) {
+      // A new thread's first stop may come before its parent's event.
+      resume(tid, signal_number == SIGSTOP ? 0 : signal_number);
       continue;
     }
     __ptrace_syscall_info info{};
-    if (ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info) <= 0) continue;
-    if (info.op != PTRACE_SYSCALL_INFO_ENTRY) continue;
-    SyscallEntry call;
-    call.pid = pid;
-    call.number = static_cast<long>(info.entry.nr);
-    for (std::size_t i = 0; i < call.args.size(); ++i) call.args[i] = info.entry.args[i];
-    if (on_syscall(call)) {
-      result.trace_done = true;
-      ptrace(PTRACE_DETACH, pid, nullptr, 0);
-      return;
+    if (!done && ptrace(PTRACE_GET_SYSCALL_INFO, tid, sizeof info, &info) > 0 &&
+        info.op == PTRACE_SYSCALL_INFO_ENTRY) {
+      SyscallEntry call;
+      call.pid = tid;
+      call.number = static_cast<long>(info.entry.nr);
+      for (std::size_t i = 0; i < call.args.size(); ++i) call.args[i] = info.entry.args[i];
+      if (on_syscall(call)) {
+        result.trace_done = true;
+        done = true;
+      }
     }
+    resume(tid, 0);
   }
 }
 
