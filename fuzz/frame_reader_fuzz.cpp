@@ -32,7 +32,7 @@ namespace {
 std::string g_dir;  // with its trailing '/'
 
 void remove_scratch() {
-  for (const char* name : {"F01.BMP", "F02.BMP", "F03.BMP"}) ::unlink((g_dir + name).c_str());
+  for (const int number : {1, 2, 3}) ::unlink(kadrix::frame_path(g_dir, "F", number).c_str());
   ::rmdir(g_dir.c_str());
 }
 
@@ -139,11 +139,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string first = g_dir + "F01.BMP";
+  const std::string first = kadrix::frame_path(g_dir, "F", 1);
   write_whole(first, data, size);
-  write_whole(g_dir + "F02.BMP", data, size);
+  write_whole(kadrix::frame_path(g_dir, "F", 2), data, size);
   const std::size_t cut = size == 0 ? 0 : std::min<std::size_t>(size, data[size - 1] % 16);
-  write_whole(g_dir + "F03.BMP", data, size - cut);
+  write_whole(kadrix::frame_path(g_dir, "F", 3), data, size - cut);
 
   check_reader(first, data, size);
   check_loaders();

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "bmp/frame_files.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -521,9 +523,7 @@ RunOptions capped_memory() {
 // ---- frames --------------------------------------------------------------
 
 std::string frame_file(const std::string& prefix, const std::string& name, int number) {
-  char digits[8];
-  std::snprintf(digits, sizeof digits, "%02d", number);
-  return prefix + name + digits + ".BMP";
+  return kadrix::frame_path(prefix, name, number);
 }
 
 std::vector<std::string> temporaries(const std::string& dir) {

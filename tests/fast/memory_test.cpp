@@ -34,11 +34,7 @@ void write_object(const TempDir& dir, const Night& night, const std::string& nam
   for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<std::uint8_t>(20 + (i % 977) % 13);
   for (std::size_t i = 0; i < pixels.size(); i += 4099) pixels[i] = 250;
   const kadrix_test::Bytes frame = kadrix_test::frame_bmp(night.width, night.height, pixels);
-  for (int k = 1; k <= night.frames; ++k) {
-    char name[32];
-    std::snprintf(name, sizeof name, "%02d.BMP", k);
-    kadrix_test::write_file(dir.prefix() + name_prefix + name, frame);
-  }
+  for (int k = 1; k <= night.frames; ++k) kadrix_test::write_file(kadrix_test::frame_file(dir.prefix(), name_prefix, k), frame);
 }
 
 class PeakMemory : public ::testing::TestWithParam<Night> {};
