@@ -10,6 +10,7 @@
 #include <cmath>
 #include <filesystem>
 #include <functional>
+#include <stdexcept>
 #include <limits>
 #include <ostream>
 #include <string>
@@ -380,6 +381,22 @@ INSTANTIATE_TEST_SUITE_P(
         // anything is allocated.
         RefusedCase{"fits_forged_planes", one("a.fits", fits(8, {1000, 1000, 2147483647}, {1, 2, 3})),
                     "plik urwany: dane obrazu siegaja poza koniec pliku"},
+        // A compressed image claiming rows of 300 million pixels, each row
+        // one tile as before: no compression packs that into a few blocks.
+        RefusedCase{"fits_compressed_forged_width",
+                    [](const TempDir& dir) {
+                      import_test::write_compressed_fits(dir.file("c.fits"), 3, 2, 2, std::vector<std::uint16_t>(12, 7));
+                      Bytes b = kadrix_test::read_file(dir.file("c.fits"));
+                      for (const std::string key : {"ZNAXIS1 =", "ZTILE1  ="}) {
+                        const auto at = std::search(b.begin(), b.end(), key.begin(), key.end());
+                        if (at == b.end()) throw std::runtime_error("no " + key + " card");
+                        const std::string value = "           300000000";
+                        std::copy(value.begin(), value.end(), at + 10);
+                      }
+                      kadrix_test::write_file(dir.file("c.fits"), b);
+                      return std::vector<std::string>{"c.fits"};
+                    },
+                    "rozmiary obrazu nie do pogodzenia z dlugoscia pliku"},
         RefusedCase{"png_crc_broken",
                     [](const TempDir& dir) {
                       Bytes b = good_png();

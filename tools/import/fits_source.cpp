@@ -142,7 +142,10 @@ bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& 
     return false;
   }
   if (info.compressed) {
-    if (pixels / kMaxPixelsPerCompressedByte > file_size) {
+    const std::uint64_t plausible = file_size <= UINT64_MAX / kMaxPixelsPerCompressedByte
+                                        ? file_size * kMaxPixelsPerCompressedByte
+                                        : UINT64_MAX;
+    if (pixels > plausible || static_cast<std::uint64_t>(info.planes) > plausible / pixels) {
       why = "rozmiary obrazu nie do pogodzenia z dlugoscia pliku";
       return false;
     }
