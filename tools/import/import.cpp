@@ -281,7 +281,7 @@ int report_list_refusal(ListAddition outcome, const std::string& list) {
     case ListAddition::unreadable:
       return failed("Nie da sie odczytac listy %s\n", list);
     case ListAddition::bad_name:
-      return failed("Nazwy %s nie da sie zapisac na liscie\n", list);
+      return failed("Nazwy obiektu nie da sie zapisac na liscie %s\n", list);
     case ListAddition::write_failed:
       return failed("Blad zapisu pliku %s (klatki zapisane, lista bez zmian)\n", list);
     case ListAddition::added:
