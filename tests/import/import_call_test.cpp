@@ -15,7 +15,7 @@ namespace {
 
 using import_test::Bytes;
 using import_test::crlf;
-using import_test::SerSpec;
+using import_test::SerVideo;
 using kadrix_test::RunResult;
 using kadrix_test::TempDir;
 
@@ -26,7 +26,7 @@ const std::string kUsage = crlf(
 
 // A MONO SER of frames of one value each: frame k holds values[k].
 Bytes flat_ser(std::int32_t width, std::int32_t height, std::int32_t depth, const std::vector<std::uint32_t>& values) {
-  SerSpec s;
+  SerVideo s;
   s.width = width;
   s.height = height;
   s.depth = depth;
@@ -272,7 +272,7 @@ TEST(Frames, TheFirstFrameOfAnotherSizeIsNamed) {
 
 TEST(Depth, TheDepthOptionRefusesFloatData) {
   TempDir dir;
-  import_test::FitsSpec f;
+  import_test::FitsImage f;
   f.bitpix = -32;
   f.axes = {2, 1};
   f.values = {1.5, 2.5};
@@ -293,7 +293,7 @@ TEST(Kadrix, CombinesAnImportedObject) {
   // larger; the import brings back x + 16 y + 10 k. kadrix drops the
   // brightest of three and averages the rest: x + 16 y + 15, whose mean
   // over 16 x 12 pixels is 7.5 + 88 + 15 = 110.5.
-  SerSpec s;
+  SerVideo s;
   s.width = 16;
   s.height = 12;
   s.depth = 12;

@@ -21,7 +21,7 @@ using kadrix_test::RunResult;
 using kadrix_test::TempDir;
 
 void write_source(const TempDir& dir) {
-  import_test::SerSpec s;
+  import_test::SerVideo s;
   s.width = 2;
   s.height = 1;
   s.frames = {{1, 2}, {3, 4}};

@@ -37,7 +37,7 @@ void write_old(const TempDir& dir, const std::vector<int>& numbers) {
 
 // The new series: frames of side x side pixels, frame k of value k.
 void write_source(const TempDir& dir, int frames, std::int32_t side = 2) {
-  import_test::SerSpec s;
+  import_test::SerVideo s;
   s.width = side;
   s.height = side;
   for (int k = 1; k <= frames; ++k)

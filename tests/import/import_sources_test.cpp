@@ -22,9 +22,9 @@ namespace {
 
 using import_test::Bytes;
 using import_test::crlf;
-using import_test::FitsSpec;
-using import_test::PngSpec;
-using import_test::SerSpec;
+using import_test::FitsImage;
+using import_test::PngImage;
+using import_test::SerVideo;
 using kadrix_test::TempDir;
 
 using Pixels = std::vector<std::uint8_t>;
@@ -54,7 +54,7 @@ Writer one(const std::string& name, const Bytes& bytes) {
 
 Bytes ser(std::int32_t width, std::int32_t height, std::int32_t depth, std::vector<std::vector<std::uint32_t>> frames,
           std::int32_t flag = 1, bool big_endian = false, std::int32_t colour = 0) {
-  SerSpec s;
+  SerVideo s;
   s.width = width;
   s.height = height;
   s.depth = depth;
@@ -68,7 +68,7 @@ Bytes ser(std::int32_t width, std::int32_t height, std::int32_t depth, std::vect
 
 Bytes fits(int bitpix, std::vector<std::int64_t> axes, std::vector<double> values, std::vector<std::string> cards = {},
            bool in_extension = false) {
-  FitsSpec f;
+  FitsImage f;
   f.bitpix = bitpix;
   f.axes = std::move(axes);
   f.values = std::move(values);
@@ -79,7 +79,7 @@ Bytes fits(int bitpix, std::vector<std::int64_t> axes, std::vector<double> value
 
 Bytes png(std::int32_t width, std::int32_t height, int depth, int colour, std::vector<std::uint32_t> samples,
           std::vector<std::uint8_t> palette = {}, bool interlaced = false) {
-  PngSpec p;
+  PngImage p;
   p.width = width;
   p.height = height;
   p.bit_depth = depth;

@@ -33,17 +33,17 @@ void put_be(Bytes& b, std::uint64_t v, int bytes) {
 
 // ---- SER -----------------------------------------------------------------
 
-Bytes ser_bytes(const SerSpec& spec) {
+Bytes ser_bytes(const SerVideo& shape) {
   const std::string id = "LUCAM-RECORDER";
   Bytes b(id.begin(), id.end());
   b.reserve(178);
   put_le32(b, 0);  // LuID
-  put_le32(b, spec.color_id);
-  put_le32(b, spec.little_endian);
-  put_le32(b, spec.width);
-  put_le32(b, spec.height);
-  put_le32(b, spec.depth);
-  put_le32(b, spec.frame_count >= 0 ? spec.frame_count : static_cast<std::int32_t>(spec.frames.size()));
+  put_le32(b, shape.color_id);
+  put_le32(b, shape.little_endian);
+  put_le32(b, shape.width);
+  put_le32(b, shape.height);
+  put_le32(b, shape.depth);
+  put_le32(b, shape.frame_count >= 0 ? shape.frame_count : static_cast<std::int32_t>(shape.frames.size()));
   for (const char* text : {"Obserwator", "Kamera", "Teleskop"}) {
     Bytes field(40, 0);
     std::memcpy(field.data(), text, std::strlen(text));
@@ -51,11 +51,11 @@ Bytes ser_bytes(const SerSpec& spec) {
   }
   for (int i = 0; i < 16; ++i) b.push_back(static_cast<std::uint8_t>(0x11 * i));  // two time stamps
   if (b.size() != 178) throw std::logic_error("SER header is not 178 bytes");
-  for (const auto& frame : spec.frames) {
+  for (const auto& frame : shape.frames) {
     for (const std::uint32_t v : frame) {
-      if (spec.depth <= 8) {
+      if (shape.depth <= 8) {
         b.push_back(static_cast<std::uint8_t>(v));
-      } else if (spec.big_endian_samples) {
+      } else if (shape.big_endian_samples) {
         put_be(b, v, 2);
       } else {
         b.push_back(static_cast<std::uint8_t>(v));
@@ -63,7 +63,7 @@ Bytes ser_bytes(const SerSpec& spec) {
       }
     }
   }
-  b.insert(b.end(), spec.trailer.begin(), spec.trailer.end());
+  b.insert(b.end(), shape.trailer.begin(), shape.trailer.end());
   return b;
 }
 
@@ -91,24 +91,24 @@ void add_header(Bytes& b, const std::vector<std::string>& cards) {
 
 }  // namespace
 
-Bytes fits_bytes(const FitsSpec& spec) {
+Bytes fits_bytes(const FitsImage& shape) {
   Bytes b;
   std::vector<std::string> cards;
-  if (spec.in_extension) {
+  if (shape.in_extension) {
     add_header(b, {card("SIMPLE", "T"), card("BITPIX", "8"), card("NAXIS", "0"), card("EXTEND", "T")});
     cards.push_back(card("XTENSION", "'IMAGE   '"));
   } else {
     cards.push_back(card("SIMPLE", "T"));
   }
-  cards.push_back(card("BITPIX", std::to_string(spec.bitpix)));
-  cards.push_back(card("NAXIS", std::to_string(spec.axes.size())));
-  for (std::size_t a = 0; a < spec.axes.size(); ++a)
-    cards.push_back(card("NAXIS" + std::to_string(a + 1), std::to_string(spec.axes[a])));
-  if (spec.in_extension) {
+  cards.push_back(card("BITPIX", std::to_string(shape.bitpix)));
+  cards.push_back(card("NAXIS", std::to_string(shape.axes.size())));
+  for (std::size_t a = 0; a < shape.axes.size(); ++a)
+    cards.push_back(card("NAXIS" + std::to_string(a + 1), std::to_string(shape.axes[a])));
+  if (shape.in_extension) {
     cards.push_back(card("PCOUNT", "0"));
     cards.push_back(card("GCOUNT", "1"));
   }
-  for (const std::string& c : spec.cards) {
+  for (const std::string& c : shape.cards) {
     const std::size_t eq = c.find('=');
     std::string key = c.substr(0, eq);
     std::string value = c.substr(eq + 1);
@@ -119,8 +119,8 @@ Bytes fits_bytes(const FitsSpec& spec) {
   add_header(b, cards);
 
   const std::size_t start = b.size();
-  for (const double v : spec.values) {
-    switch (spec.bitpix) {
+  for (const double v : shape.values) {
+    switch (shape.bitpix) {
       case 8: b.push_back(static_cast<std::uint8_t>(v)); break;
       case 16: put_be(b, static_cast<std::uint16_t>(static_cast<std::int16_t>(v)), 2); break;
       case 32: put_be(b, static_cast<std::uint32_t>(static_cast<std::int32_t>(v)), 4); break;
@@ -183,24 +183,24 @@ int channels_of(int colour_type) {
 }
 
 // Filter byte 0 and the samples of the pixels (x, y) for x in xs.
-void add_row(Bytes& raw, const PngSpec& spec, std::int32_t y, const std::vector<std::int32_t>& xs) {
-  const int channels = channels_of(spec.colour_type);
+void add_row(Bytes& raw, const PngImage& shape, std::int32_t y, const std::vector<std::int32_t>& xs) {
+  const int channels = channels_of(shape.colour_type);
   raw.push_back(0);
   int bits_used = 0;
   std::uint8_t partial = 0;
   for (const std::int32_t x : xs) {
     for (int c = 0; c < channels; ++c) {
       const std::uint32_t v =
-          spec.samples.at((static_cast<std::size_t>(y) * static_cast<std::size_t>(spec.width) + static_cast<std::size_t>(x)) *
+          shape.samples.at((static_cast<std::size_t>(y) * static_cast<std::size_t>(shape.width) + static_cast<std::size_t>(x)) *
                               static_cast<std::size_t>(channels) +
                           static_cast<std::size_t>(c));
-      if (spec.bit_depth == 16) {
+      if (shape.bit_depth == 16) {
         put_be(raw, v, 2);
-      } else if (spec.bit_depth == 8) {
+      } else if (shape.bit_depth == 8) {
         raw.push_back(static_cast<std::uint8_t>(v));
       } else {
-        partial = static_cast<std::uint8_t>(partial | (v << (8 - spec.bit_depth - bits_used)));
-        bits_used += spec.bit_depth;
+        partial = static_cast<std::uint8_t>(partial | (v << (8 - shape.bit_depth - bits_used)));
+        bits_used += shape.bit_depth;
         if (bits_used == 8) {
           raw.push_back(partial);
           partial = 0;
@@ -214,32 +214,32 @@ void add_row(Bytes& raw, const PngSpec& spec, std::int32_t y, const std::vector<
 
 }  // namespace
 
-Bytes png_bytes(const PngSpec& spec) {
+Bytes png_bytes(const PngImage& shape) {
   Bytes b = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   Bytes ihdr;
-  put_be(ihdr, static_cast<std::uint32_t>(spec.width), 4);
-  put_be(ihdr, static_cast<std::uint32_t>(spec.height), 4);
-  ihdr.push_back(static_cast<std::uint8_t>(spec.bit_depth));
-  ihdr.push_back(static_cast<std::uint8_t>(spec.colour_type));
+  put_be(ihdr, static_cast<std::uint32_t>(shape.width), 4);
+  put_be(ihdr, static_cast<std::uint32_t>(shape.height), 4);
+  ihdr.push_back(static_cast<std::uint8_t>(shape.bit_depth));
+  ihdr.push_back(static_cast<std::uint8_t>(shape.colour_type));
   ihdr.push_back(0);
   ihdr.push_back(0);
-  ihdr.push_back(spec.interlaced ? 1 : 0);
+  ihdr.push_back(shape.interlaced ? 1 : 0);
   chunk(b, "IHDR", ihdr);
-  if (!spec.palette.empty()) chunk(b, "PLTE", spec.palette);
+  if (!shape.palette.empty()) chunk(b, "PLTE", shape.palette);
 
   Bytes raw;
   struct Pass {
     int x0, y0, dx, dy;
   };
-  const std::vector<Pass> passes = spec.interlaced
+  const std::vector<Pass> passes = shape.interlaced
                                        ? std::vector<Pass>{{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
                                                            {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}}
                                        : std::vector<Pass>{{0, 0, 1, 1}};
   for (const Pass& p : passes) {
     std::vector<std::int32_t> xs;
-    for (std::int32_t x = p.x0; x < spec.width; x += p.dx) xs.push_back(x);
+    for (std::int32_t x = p.x0; x < shape.width; x += p.dx) xs.push_back(x);
     if (xs.empty()) continue;
-    for (std::int32_t y = p.y0; y < spec.height; y += p.dy) add_row(raw, spec, y, xs);
+    for (std::int32_t y = p.y0; y < shape.height; y += p.dy) add_row(raw, shape, y, xs);
   }
   uLongf size = compressBound(static_cast<uLong>(raw.size()));
   Bytes packed(size);

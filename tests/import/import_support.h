@@ -16,7 +16,7 @@ using kadrix_test::Bytes;
 
 // ---- SER -----------------------------------------------------------------
 
-struct SerSpec {
+struct SerVideo {
   std::int32_t color_id = 0;
   std::int32_t little_endian = 1;  // the header's flag
   std::int32_t width = 0;
@@ -29,11 +29,11 @@ struct SerSpec {
   Bytes trailer;                    // time stamps after the frames
 };
 
-Bytes ser_bytes(const SerSpec& spec);
+Bytes ser_bytes(const SerVideo& shape);
 
 // ---- FITS ----------------------------------------------------------------
 
-struct FitsSpec {
+struct FitsImage {
   int bitpix = 8;
   std::vector<std::int64_t> axes;  // NAXIS1, NAXIS2, ...
   // Stored values (before BZERO and BSCALE), the first axis fastest, the
@@ -44,18 +44,18 @@ struct FitsSpec {
   bool in_extension = false;  // an empty primary HDU, the image in an IMAGE extension
 };
 
-Bytes fits_bytes(const FitsSpec& spec);
+Bytes fits_bytes(const FitsImage& shape);
 
 // A tile-compressed image (Rice) of 16-bit unsigned values written by
 // cfitsio itself: primary HDU empty, the image in the first extension.
-// values as in FitsSpec (first row stored = bottom row), planes one after
+// values as in FitsImage (first row stored = bottom row), planes one after
 // another. Throws on failure.
 void write_compressed_fits(const std::string& path, std::int64_t width, std::int64_t height, std::int64_t planes,
                            const std::vector<std::uint16_t>& values);
 
 // ---- PNG -----------------------------------------------------------------
 
-struct PngSpec {
+struct PngImage {
   std::int32_t width = 0;
   std::int32_t height = 0;
   int bit_depth = 8;
@@ -65,7 +65,7 @@ struct PngSpec {
   bool interlaced = false;             // Adam7
 };
 
-Bytes png_bytes(const PngSpec& spec);
+Bytes png_bytes(const PngImage& shape);
 
 // Offset of the first IDAT chunk's data in a file png_bytes wrote.
 std::size_t png_idat_offset(const Bytes& png);

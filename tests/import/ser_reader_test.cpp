@@ -17,13 +17,13 @@
 namespace {
 
 using import_test::Bytes;
-using import_test::SerSpec;
+using import_test::SerVideo;
 using kadrix::import::SerCheck;
 using kadrix::import::SerFault;
 using kadrix::import::SerHeader;
 
-SerSpec mono(std::int32_t width, std::int32_t height, std::int32_t depth, int frames) {
-  SerSpec s;
+SerVideo mono(std::int32_t width, std::int32_t height, std::int32_t depth, int frames) {
+  SerVideo s;
   s.width = width;
   s.height = height;
   s.depth = depth;
@@ -89,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<HeaderCase>& info) { return std::string(info.param.title); });
 
 TEST(SerHeader, FieldsAndFrameGeometry) {
-  SerSpec s = mono(5, 3, 10, 2);
+  SerVideo s = mono(5, 3, 10, 2);
   s.color_id = 101;
   s.little_endian = 0;
   s.frames.assign(2, std::vector<std::uint32_t>(45, 0));
@@ -169,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SerFrames, ReadOneAtATimeTopRowFirst) {
   kadrix_test::TempDir dir;
-  SerSpec s;
+  SerVideo s;
   s.width = 3;
   s.height = 2;
   s.depth = 16;
