@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <string_view>
 
 #include "bmp/file_io.h"
@@ -116,6 +118,71 @@ bool write_object_list(const std::string& list_path, const std::vector<std::stri
   OutputFile out(list[0].temp_path, text.size());
   out.write(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
   return out.finish() && list.commit() < 0;
+}
+
+namespace {
+
+// The path whose file is the list: a symbolic link is followed, so that
+// the list it points to is updated and the link stays.
+std::string list_file_path(const std::string& list_path) {
+  struct stat info {};
+  if (::lstat(list_path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return list_path;
+  char* target = ::realpath(list_path.c_str(), nullptr);
+  if (target == nullptr) return list_path;
+  std::string path = target;
+  std::free(target);
+  return path;
+}
+
+}  // namespace
+
+ListAddition add_to_object_list(const std::string& list_path, const std::string& name, bool check_only) {
+  if (name.empty()) return ListAddition::bad_name;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (is_white_space(byte) || byte == kEndOfText || byte == '\0') return ListAddition::bad_name;
+  }
+  const std::string stored = name.substr(0, kNameMaxChars);
+  const std::string path = list_file_path(list_path);
+
+  std::string text;
+  struct stat info {};
+  const bool existing = ::stat(path.c_str(), &info) == 0;
+  if (!existing && errno != ENOENT) return ListAddition::unreadable;
+  if (existing) {
+    if (!S_ISREG(info.st_mode)) return ListAddition::not_a_file;
+    std::uint64_t size = 0;
+    const FileHandle file = open_regular_file(path, size);
+    if (!file.valid()) return ListAddition::unreadable;
+    text.resize(static_cast<std::size_t>(size));
+    if (!read_exact_at(file.get(), std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(text.data()), text.size()), 0))
+      return ListAddition::unreadable;
+    // The names as kadrix itself reads them.
+    const ObjectList list = read_object_list(path);
+    if (list.missing) return ListAddition::unreadable;
+    if (list.over_capacity) return ListAddition::full;
+    for (const std::string& known : list.names) {
+      if (known == stored) return ListAddition::present;
+    }
+    if (text.find(static_cast<char>(kEndOfText)) != std::string::npos) return ListAddition::end_of_text;
+    if (list.names.size() >= static_cast<std::size_t>(kNameCapacity - 1)) return ListAddition::full;
+  }
+  if (check_only) return ListAddition::added;
+
+  // New lines end as the list's lines end.
+  const std::size_t last_line_end = text.rfind('\n');
+  const std::string line_end = last_line_end != std::string::npos && last_line_end > 0 && text[last_line_end - 1] == '\r'
+                                   ? "\r\n"
+                                   : "\n";
+  if (!text.empty() && text.back() != '\n') text += text.back() == '\r' ? "\n" : line_end;
+  text += stored + line_end;
+
+  PendingGroup group({path});
+  OutputFile out(group[0].temp_path, text.size());
+  out.write(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  if (!out.finish()) return ListAddition::write_failed;
+  if (existing && ::chmod(group[0].temp_path.c_str(), info.st_mode & 07777) != 0) return ListAddition::write_failed;
+  return group.commit() < 0 ? ListAddition::added : ListAddition::write_failed;
 }
 
 }  // namespace kadrix

@@ -32,4 +32,24 @@ ObjectList read_object_list(const std::string& list_path, int capacity = kNameCa
 // of that name only once the new one is complete. True on success.
 bool write_object_list(const std::string& list_path, const std::vector<std::string>& names);
 
+// What adding a name to a list came to.
+enum class ListAddition {
+  added,         // the name was appended, or the list created with it
+  present,       // a name with the same stored form is already there
+  full,          // kNameCapacity - 1 names or more: one more and kadrix analyses none
+  end_of_text,   // the list holds a byte 0x1A: kadrix would not see a name after it
+  not_a_file,    // the path names something other than a regular file
+  unreadable,    // the list could not be read
+  bad_name,      // empty, or holding white space, 0x1A or NUL: not one token
+  write_failed,  // the new list could not be written or put in place
+};
+
+// Adds name, stored as its first kNameMaxChars characters, as a line at
+// the end of the list: names are compared in their stored form, a missing
+// list is created, a missing final line end is added first (CR LF when the
+// list ends its lines so), and the list is replaced through a temporary
+// file and a rename, keeping its permissions. With check_only nothing is
+// written: added then says the name would be added.
+ListAddition add_to_object_list(const std::string& list_path, const std::string& name, bool check_only = false);
+
 }  // namespace kadrix

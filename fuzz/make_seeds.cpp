@@ -1,8 +1,9 @@
 // Writes the seed corpora of the fuzz targets:
-//   make_fuzz_seeds DIR  ->  DIR/frame_reader/*, DIR/object_list/*
+//   make_fuzz_seeds DIR  ->  DIR/frame_reader/*, DIR/object_list/*, DIR/ser_reader/*
 // Frames in every shape the reader accepts (header sizes, palettes, gaps,
 // row orders, depths) and a few it refuses; lists in every layout the list
-// reader meets. Small files, so that the fuzzer's mutations stay cheap.
+// reader meets; SER videos of every colour layout, depth and byte order.
+// Small files, so that the fuzzer's mutations stay cheap.
 
 #include <cstdint>
 #include <cstdio>
@@ -121,6 +122,52 @@ void lists(const std::filesystem::path& dir) {
   save(dir / "two_hundred_names", many);
 }
 
+struct Ser {
+  std::int32_t color_id = 0;
+  std::int32_t little_endian = 1;
+  std::int32_t width = 5;
+  std::int32_t height = 3;
+  std::int32_t depth = 8;
+  std::int32_t frames = 2;
+  std::size_t trailer = 0;  // bytes of time stamps after the frames
+  std::size_t cut = 0;      // bytes cut off the end
+};
+
+Bytes ser(const Ser& s) {
+  const std::uint32_t planes = s.color_id >= 100 ? 3 : 1;
+  const std::uint32_t sample = s.depth > 8 ? 2 : 1;
+  const std::size_t frame = static_cast<std::size_t>(s.width) * static_cast<std::size_t>(s.height) * planes * sample;
+  Bytes b(178 + frame * static_cast<std::size_t>(s.frames) + s.trailer, 0);
+  const char* id = "LUCAM-RECORDER";
+  for (int i = 0; i < 14; ++i) b[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(id[i]);
+  put32(b, 18, static_cast<std::uint32_t>(s.color_id));
+  put32(b, 22, static_cast<std::uint32_t>(s.little_endian));
+  put32(b, 26, static_cast<std::uint32_t>(s.width));
+  put32(b, 30, static_cast<std::uint32_t>(s.height));
+  put32(b, 34, static_cast<std::uint32_t>(s.depth));
+  put32(b, 38, static_cast<std::uint32_t>(s.frames));
+  for (std::size_t i = 178; i < b.size(); ++i) b[i] = static_cast<std::uint8_t>(37 * i + 11);
+  b.resize(b.size() - s.cut);
+  return b;
+}
+
+void ser_videos(const std::filesystem::path& dir) {
+  std::filesystem::create_directories(dir);
+  auto add = [&](const char* name, const Ser& s) { save(dir / name, ser(s)); };
+  add("mono_8", {});
+  add("mono_6", {.depth = 6});
+  add("mono_12_little", {.depth = 12});
+  add("mono_12_big", {.little_endian = 0, .depth = 12});
+  add("mono_16_trailer", {.depth = 16, .trailer = 16});
+  add("rgb_8", {.color_id = 100, .width = 3, .height = 2});
+  add("bgr_16_big", {.color_id = 101, .little_endian = 0, .width = 2, .height = 2, .depth = 16});
+  add("one_pixel", {.width = 1, .height = 1, .frames = 3});
+  add("no_frames", {.frames = 0});
+  add("bayer_rggb", {.color_id = 8});
+  add("last_frame_cut", {.cut = 4});
+  add("depth_17", {.depth = 17});
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,5 +178,6 @@ int main(int argc, char** argv) {
   const std::filesystem::path root = argv[1];
   frames(root / "frame_reader");
   lists(root / "object_list");
+  ser_videos(root / "ser_reader");
   return 0;
 }

@@ -115,3 +115,106 @@ TEST(ListCapacity, FollowsTheCapacityGiven) {
 }
 
 }  // namespace
+
+// ---- adding a name to a list (kadrix-import --list) ---------------------
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
+#include <ostream>
+
+namespace {
+
+using kadrix_test::numbered_names;
+
+using kadrix::ListAddition;
+
+std::optional<std::string> contents(const std::string& path) {
+  if (!kadrix_test::exists(path)) return std::nullopt;
+  const kadrix_test::Bytes bytes = kadrix_test::read_file(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+struct AdditionCase {
+  const char* title;
+  std::optional<std::string> before;  // none: no list
+  std::string name;
+  ListAddition outcome;
+  std::optional<std::string> after;  // none: still no list
+};
+
+void PrintTo(const AdditionCase& c, std::ostream* os) { *os << c.title; }
+
+class ListAdditions : public ::testing::TestWithParam<AdditionCase> {};
+
+TEST_P(ListAdditions, WriteTheListKadrixWillRead) {
+  const AdditionCase& c = GetParam();
+  kadrix_test::TempDir dir;
+  const std::string path = dir.file("noc.list");
+  if (c.before) kadrix_test::write_file(path, *c.before);
+  // A check alone writes nothing, and foresees the outcome.
+  const ListAddition foreseen = kadrix::add_to_object_list(path, c.name, true);
+  EXPECT_EQ(contents(path), c.before);
+  EXPECT_EQ(foreseen, c.outcome == ListAddition::write_failed ? ListAddition::added : c.outcome);
+
+  EXPECT_EQ(kadrix::add_to_object_list(path, c.name), c.outcome);
+  EXPECT_EQ(contents(path), c.after);
+  std::vector<std::string> entries = kadrix_test::list_dir(dir.path().string());
+  EXPECT_EQ(entries, c.after ? std::vector<std::string>{"noc.list"} : std::vector<std::string>{}) << "leftovers";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Add, ListAdditions,
+    ::testing::Values(
+        AdditionCase{"created", std::nullopt, "M42", ListAddition::added, "M42\n"},
+        AdditionCase{"empty_list", "", "M42", ListAddition::added, "M42\n"},
+        AdditionCase{"appended", "A\nB\n", "M42", ListAddition::added, "A\nB\nM42\n"},
+        AdditionCase{"final_line_end_added", "A\nB", "M42", ListAddition::added, "A\nB\nM42\n"},
+        AdditionCase{"windows_line_ends", "A\r\nB\r\n", "M42", ListAddition::added, "A\r\nB\r\nM42\r\n"},
+        AdditionCase{"windows_final_line_end_added", "A\r\nB", "M42", ListAddition::added, "A\r\nB\r\nM42\r\n"},
+        AdditionCase{"ends_in_cr", "A\r", "M42", ListAddition::added, "A\r\nM42\n"},
+        AdditionCase{"byte_order_mark_kept", "\xEF\xBB\xBF" "A\n", "M42", ListAddition::added,
+                     "\xEF\xBB\xBF" "A\nM42\n"},
+        AdditionCase{"stored_as_six_characters", "A\n", "ANDROMEDA", ListAddition::added, "A\nANDROM\n"},
+        AdditionCase{"present", "M31 M42\n", "M42", ListAddition::present, "M31 M42\n"},
+        AdditionCase{"present_as_stored", "NGC2537\n", "NGC253999", ListAddition::present, "NGC2537\n"},
+        AdditionCase{"a_shorter_name_is_another", "NGC25\n", "NGC253", ListAddition::added, "NGC25\nNGC253\n"},
+        AdditionCase{"present_on_a_full_list", numbered_names(199), "N17", ListAddition::present, numbered_names(199)},
+        AdditionCase{"full_at_199", numbered_names(199), "M42", ListAddition::full, numbered_names(199)},
+        AdditionCase{"added_as_199th", numbered_names(198), "M42", ListAddition::added, numbered_names(198) + "M42\n"},
+        AdditionCase{"over_capacity", numbered_names(230), "N3", ListAddition::full, numbered_names(230)},
+        AdditionCase{"end_of_text", "A\n\x1a", "M42", ListAddition::end_of_text, "A\n\x1a"},
+        AdditionCase{"present_before_end_of_text", "M42\x1a", "M42", ListAddition::present, "M42\x1a"},
+        AdditionCase{"name_empty", std::nullopt, "", ListAddition::bad_name, std::nullopt},
+        AdditionCase{"name_with_space", "A\n", "M 42", ListAddition::bad_name, "A\n"},
+        AdditionCase{"name_with_end_of_text", "A\n", "M\x1a", ListAddition::bad_name, "A\n"}),
+    [](const ::testing::TestParamInfo<AdditionCase>& info) { return std::string(info.param.title); });
+
+TEST(ListAddition, KeepsTheListsPermissionsAndItsLink) {
+  kadrix_test::TempDir dir;
+  const std::string target = dir.file("real.list");
+  kadrix_test::write_file(target, std::string("A\n"));
+  ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+  const std::string link = dir.file("noc.list");
+  ASSERT_EQ(::symlink("real.list", link.c_str()), 0);
+  EXPECT_EQ(kadrix::add_to_object_list(link, "M42"), ListAddition::added);
+  struct stat info {};
+  ASSERT_EQ(::lstat(link.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the link was replaced by a file";
+  EXPECT_EQ(contents(target), std::optional<std::string>("A\nM42\n"));
+  ASSERT_EQ(::stat(target.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_EQ(kadrix_test::list_dir(dir.path().string()), (std::vector<std::string>{"noc.list", "real.list"}));
+}
+
+TEST(ListAddition, RefusesWhatIsNoListAndReportsAFailedWrite) {
+  kadrix_test::TempDir dir;
+  EXPECT_EQ(kadrix::add_to_object_list(dir.path().string(), "M42"), ListAddition::not_a_file);
+  ASSERT_EQ(::mkfifo(dir.file("pipe.list").c_str(), 0600), 0);
+  EXPECT_EQ(kadrix::add_to_object_list(dir.file("pipe.list"), "M42"), ListAddition::not_a_file);
+  EXPECT_EQ(kadrix::add_to_object_list(dir.file("none/noc.list"), "M42"), ListAddition::write_failed);
+  EXPECT_EQ(kadrix_test::list_dir(dir.path().string()), std::vector<std::string>{"pipe.list"});
+}
+
+}  // namespace

@@ -1,0 +1,467 @@
+// Runs of the built kadrix-import on SER, FITS and PNG sources the tests
+// write: every frame compared byte for byte with the frame file of pixels
+// worked out by hand, and the map printed; damaged and unsupported sources
+// refused with their reason, the directory left as it was.
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <limits>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "import_support.h"
+
+namespace {
+
+using import_test::Bytes;
+using import_test::crlf;
+using import_test::FitsImage;
+using import_test::PngImage;
+using import_test::SerVideo;
+using kadrix_test::TempDir;
+
+using Pixels = std::vector<std::uint8_t>;
+// Writes the sources into the directory; returns their names in order.
+using Writer = std::function<std::vector<std::string>(const TempDir&)>;
+
+constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+
+const std::string kCopy = "Mapa: 8 bitow, wartosci przepisane bez zmian (dla nastepnego obiektu: --depth 8)";
+
+std::string shift_line(int depth) {
+  return "Mapa: glebia " + std::to_string(depth) + " bitow, wartosc = v >> " + std::to_string(depth - 8) +
+         " (dla nastepnego obiektu: --depth " + std::to_string(depth) + ")";
+}
+
+std::string linear_line(const std::string& lo, const std::string& hi) {
+  return "Mapa: liniowa, wartosc = (v - " + lo + ") * 255 / (" + hi + " - " + lo +
+         ") (dla nastepnego obiektu: --range " + lo + ":" + hi + ")";
+}
+
+Writer one(const std::string& name, const Bytes& bytes) {
+  return [=](const TempDir& dir) {
+    kadrix_test::write_file(dir.file(name), bytes);
+    return std::vector<std::string>{name};
+  };
+}
+
+Bytes ser(std::int32_t width, std::int32_t height, std::int32_t depth, std::vector<std::vector<std::uint32_t>> frames,
+          std::int32_t flag = 1, bool big_endian = false, std::int32_t colour = 0) {
+  SerVideo s;
+  s.width = width;
+  s.height = height;
+  s.depth = depth;
+  s.frames = std::move(frames);
+  s.little_endian = flag;
+  s.big_endian_samples = big_endian;
+  s.color_id = colour;
+  s.trailer = Bytes(8 * s.frames.size(), 0x5A);
+  return import_test::ser_bytes(s);
+}
+
+Bytes fits(int bitpix, std::vector<std::int64_t> axes, std::vector<double> values, std::vector<std::string> cards = {},
+           bool in_extension = false) {
+  FitsImage f;
+  f.bitpix = bitpix;
+  f.axes = std::move(axes);
+  f.values = std::move(values);
+  f.cards = std::move(cards);
+  f.in_extension = in_extension;
+  return import_test::fits_bytes(f);
+}
+
+Bytes png(std::int32_t width, std::int32_t height, int depth, int colour, std::vector<std::uint32_t> samples,
+          std::vector<std::uint8_t> palette = {}, bool interlaced = false) {
+  PngImage p;
+  p.width = width;
+  p.height = height;
+  p.bit_depth = depth;
+  p.colour_type = colour;
+  p.samples = std::move(samples);
+  p.palette = std::move(palette);
+  p.interlaced = interlaced;
+  return import_test::png_bytes(p);
+}
+
+// A 9 x 9 picture whose every pixel differs from its neighbours: each
+// Adam7 pass lands somewhere else.
+std::vector<std::uint32_t> pattern_9x9() {
+  std::vector<std::uint32_t> v;
+  for (int y = 0; y < 9; ++y)
+    for (int x = 0; x < 9; ++x) v.push_back(static_cast<std::uint32_t>((x * 7 + y * 13 + x * y) % 256));
+  return v;
+}
+
+struct ImportCase {
+  const char* title;
+  Writer write;
+  std::vector<std::string> options;
+  std::int32_t width;
+  std::int32_t height;
+  std::vector<Pixels> frames;
+  std::string map_line;
+};
+
+void PrintTo(const ImportCase& c, std::ostream* os) { *os << c.title; }
+
+class ImportSources : public ::testing::TestWithParam<ImportCase> {};
+
+TEST_P(ImportSources, WriteTheFramesWorkedOutByHand) {
+  const ImportCase& c = GetParam();
+  TempDir dir;
+  std::vector<std::string> args = c.options;
+  args.push_back(dir.prefix());
+  args.push_back("OBJ");
+  std::vector<std::string> expected_entries;
+  for (const std::string& name : c.write(dir)) {
+    args.push_back(dir.file(name));
+    expected_entries.push_back(name);
+  }
+  const kadrix_test::RunResult r = import_test::run_import(args);
+  ASSERT_EQ(r.exit_status, 0) << r.out;
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(r.out.find(crlf(c.map_line + "\n")), std::string::npos) << r.out;
+  for (std::size_t k = 0; k < c.frames.size(); ++k) {
+    char name[32];
+    std::snprintf(name, sizeof name, "OBJ%02zu.BMP", k + 1);
+    expected_entries.push_back(name);
+    ASSERT_TRUE(kadrix_test::exists(dir.file(name))) << name;
+    EXPECT_TRUE(kadrix_test::same_bytes(kadrix_test::read_file(dir.file(name)),
+                                        import_test::frame_file(c.width, c.height, c.frames[k])))
+        << name;
+  }
+  // Nothing else: no frame beyond the series, no temporary left.
+  std::sort(expected_entries.begin(), expected_entries.end());
+  EXPECT_EQ(kadrix_test::list_dir(dir.path().string()), expected_entries);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ser, ImportSources,
+    ::testing::Values(
+        ImportCase{"mono_8",
+                   one("a.ser", ser(4, 3, 8,
+                                    {{0, 20, 40, 60, 80, 100, 120, 140, 160, 180, 200, 220},
+                                     {255, 235, 215, 195, 175, 155, 135, 115, 95, 75, 55, 35}})),
+                   {}, 4, 3,
+                   {{0, 20, 40, 60, 80, 100, 120, 140, 160, 180, 200, 220},
+                    {255, 235, 215, 195, 175, 155, 135, 115, 95, 75, 55, 35}},
+                   kCopy},
+        // 12 bits: v >> 4; 4096 is above 2^12 - 1 and becomes 255.
+        ImportCase{"depth_12_little", one("a.ser", ser(4, 2, 12, {{0, 15, 16, 4095, 2048, 4096, 100, 1000}}, 1, false)),
+                   {}, 4, 2, {{0, 0, 1, 255, 128, 255, 6, 62}}, shift_line(12)},
+        ImportCase{"depth_12_big", one("a.ser", ser(4, 2, 12, {{0, 15, 16, 4095, 2048, 4096, 100, 1000}}, 0, true)),
+                   {}, 4, 2, {{0, 0, 1, 255, 128, 255, 6, 62}}, shift_line(12)},
+        ImportCase{"depth_12_flag_wrong_big",
+                   one("a.ser", ser(4, 2, 12, {{0, 15, 16, 4095, 2048, 4096, 100, 1000}}, 1, true)),
+                   {"--byte-order", "big"}, 4, 2, {{0, 0, 1, 255, 128, 255, 6, 62}}, shift_line(12)},
+        ImportCase{"depth_12_flag_wrong_little",
+                   one("a.ser", ser(4, 2, 12, {{0, 15, 16, 4095, 2048, 4096, 100, 1000}}, 0, false)),
+                   {"--byte-order=little"}, 4, 2, {{0, 0, 1, 255, 128, 255, 6, 62}}, shift_line(12)},
+        ImportCase{"depth_16_little",
+                   one("a.ser", ser(4, 2, 16, {{0, 255, 256, 65535, 32768, 0x1234, 0xABCD, 1}}, 7, false)), {}, 4, 2,
+                   {{0, 0, 1, 255, 128, 0x12, 0xAB, 0}}, shift_line(16)},
+        ImportCase{"depth_16_big",
+                   one("a.ser", ser(4, 2, 16, {{0, 255, 256, 65535, 32768, 0x1234, 0xABCD, 1}}, 0, true)), {}, 4, 2,
+                   {{0, 0, 1, 255, 128, 0x12, 0xAB, 0}}, shift_line(16)},
+        // Red 76, green 150, blue 29, (10, 20, 30) 18, white 255.
+        ImportCase{"rgb_8",
+                   one("a.ser", ser(5, 1, 8, {{255, 0, 0, 0, 255, 0, 0, 0, 255, 10, 20, 30, 255, 255, 255}}, 1, false, 100)),
+                   {}, 5, 1, {{76, 150, 29, 18, 255}}, kCopy},
+        ImportCase{"bgr_8",
+                   one("a.ser", ser(5, 1, 8, {{0, 0, 255, 0, 255, 0, 255, 0, 0, 30, 20, 10, 255, 255, 255}}, 1, false, 101)),
+                   {}, 5, 1, {{76, 150, 29, 18, 255}}, kCopy},
+        // (299 * 65535 + 500) / 1000 = 19595 >> 8 = 76; (1000, 2000, 3000)
+        // gives 1815 >> 8 = 7.
+        ImportCase{"rgb_16_big", one("a.ser", ser(2, 1, 16, {{65535, 0, 0, 1000, 2000, 3000}}, 0, true, 100)), {}, 2, 1,
+                   {{76, 7}}, shift_line(16)},
+        ImportCase{"depth_6_over_range", one("a.ser", ser(4, 1, 6, {{0, 63, 64, 200}})), {}, 4, 1, {{0, 63, 255, 255}},
+                   kCopy},
+        // A header saying 16 bits over 12-bit data, set right by --depth.
+        ImportCase{"depth_option", one("a.ser", ser(4, 1, 16, {{4095, 16, 0, 65535}})), {"--depth", "12"}, 4, 1,
+                   {{255, 1, 0, 255}}, shift_line(12)}),
+    [](const ::testing::TestParamInfo<ImportCase>& info) { return std::string(info.param.title); });
+
+// FITS rows are stored bottom row first: the values below list the stored
+// rows in that order, the expected frames top row first.
+INSTANTIATE_TEST_SUITE_P(
+    Fits, ImportSources,
+    ::testing::Values(
+        ImportCase{"cube_8", one("a.fits", fits(8, {3, 2, 3}, {1, 2, 3, 4, 5, 6, 11, 12, 13, 14, 15, 16, 21, 22, 23, 24, 25, 26})),
+                   {}, 3, 2, {{4, 5, 6, 1, 2, 3}, {14, 15, 16, 11, 12, 13}, {24, 25, 26, 21, 22, 23}}, kCopy},
+        // BZERO 32768 makes the stored -32768 ... 32767 the values 0 ... 65535;
+        // the largest, 4095, needs 12 bits.
+        ImportCase{"int16_bzero",
+                   one("a.fits", fits(16, {3, 2}, {0 - 32768., 4095 - 32768., 1000 - 32768., 2048 - 32768., 16 - 32768., 15 - 32768.},
+                                      {"BZERO = 32768"})),
+                   {}, 3, 2, {{128, 1, 0, 0, 255, 62}}, shift_line(12)},
+        // 100000 needs 17 bits: v >> 9.
+        ImportCase{"int32_bzero",
+                   one("a.fits", fits(32, {2, 2}, {100000 - 2147483648., 512 - 2147483648., 65535 - 2147483648., -2147483648.},
+                                      {"BZERO = 2147483648"})),
+                   {}, 2, 2, {{127, 0, 195, 1}}, shift_line(17)},
+        // From -0.5 to 3.5: 2.0 gives trunc(2.5 * 255 / 4) = 159, 1.0 gives
+        // 95, 1.5 gives 127; NaN is left out of the range and written as 0.
+        ImportCase{"float32_nan", one("a.fits", fits(-32, {3, 2}, {kNan, 1.5, 3.5, -0.5, 2.0, 1.0})), {}, 3, 2,
+                   {{0, 159, 95, 0, 127, 255}}, linear_line("-0.5", "3.5")},
+        // Two 2-D files in a row share one range, 0.25 to 1.25.
+        ImportCase{"float64_two_files",
+                   [](const TempDir& dir) {
+                     kadrix_test::write_file(dir.file("a.fits"), fits(-64, {2, 1}, {0.25, 0.75}));
+                     kadrix_test::write_file(dir.file("b.fits"), fits(-64, {2, 1}, {0.5, 1.25}));
+                     return std::vector<std::string>{"a.fits", "b.fits"};
+                   },
+                   {}, 2, 1, {{0, 127}, {63, 255}}, linear_line("0.25", "1.25")},
+        ImportCase{"int16_negative", one("a.fits", fits(16, {4, 1}, {-100, 0, 100, 155})), {}, 4, 1, {{0, 100, 200, 255}},
+                   linear_line("-100", "155")},
+        // BLANK pixels (stored 32767, the value 65535) are 0 and outside
+        // the range: the largest value is 300, 9 bits, v >> 1.
+        ImportCase{"int16_blank",
+                   one("a.fits", fits(16, {4, 1}, {32767, 300 - 32768., 20 - 32768., 255 - 32768.},
+                                      {"BZERO = 32768", "BLANK = 32767"})),
+                   {}, 4, 1, {{0, 150, 10, 127}}, shift_line(9)},
+        // BSCALE 2 makes 0, 20, 40, 10: a linear map from 0 to 40.
+        ImportCase{"int16_bscale", one("a.fits", fits(16, {4, 1}, {0, 10, 20, 5}, {"BSCALE = 2"})), {}, 4, 1,
+                   {{0, 127, 255, 63}}, linear_line("0", "40")},
+        ImportCase{"image_extension", one("a.fits", fits(8, {2, 2}, {1, 2, 3, 4}, {}, true)), {}, 2, 2, {{3, 4, 1, 2}},
+                   kCopy},
+        ImportCase{"compressed_cube",
+                   [](const TempDir& dir) {
+                     import_test::write_compressed_fits(dir.file("c.fits"), 3, 2, 2,
+                                                        {0, 4095, 1000, 2048, 16, 15, 4095, 4095, 4095, 0, 0, 0});
+                     return std::vector<std::string>{"c.fits"};
+                   },
+                   {}, 3, 2, {{128, 1, 0, 0, 255, 62}, {0, 0, 0, 255, 255, 255}}, shift_line(12)},
+        // cfitsio's file-name syntax does not apply: brackets and '!' are
+        // part of the name.
+        ImportCase{"name_with_brackets", one("a[1]!.fits", fits(8, {2, 1}, {7, 9})), {}, 2, 1, {{7, 9}}, kCopy},
+        ImportCase{"range_option",
+                   one("a.fits", fits(16, {3, 2}, {0 - 32768., 4095 - 32768., 1000 - 32768., 2048 - 32768., 16 - 32768., 15 - 32768.},
+                                      {"BZERO = 32768"})),
+                   {"--range", "0:4095"}, 3, 2, {{127, 0, 0, 0, 255, 62}}, linear_line("0", "4095")}),
+    [](const ::testing::TestParamInfo<ImportCase>& info) { return std::string(info.param.title); });
+
+INSTANTIATE_TEST_SUITE_P(
+    Png, ImportSources,
+    ::testing::Values(
+        ImportCase{"grey_8", one("a.png", png(3, 2, 8, 0, {0, 100, 255, 1, 2, 3})), {}, 3, 2, {{0, 100, 255, 1, 2, 3}},
+                   kCopy},
+        ImportCase{"grey_16", one("a.png", png(3, 2, 16, 0, {0, 65535, 4096, 256, 255, 32768})), {}, 3, 2,
+                   {{0, 255, 16, 1, 0, 128}}, shift_line(16)},
+        // 12-bit data in a 16-bit file: the largest value sets the depth.
+        ImportCase{"grey_16_holding_12_bits", one("a.png", png(2, 2, 16, 0, {4095, 0, 16, 2048})), {}, 2, 2,
+                   {{255, 0, 1, 128}}, shift_line(12)},
+        ImportCase{"rgb_8", one("a.png", png(5, 1, 8, 2, {255, 0, 0, 0, 255, 0, 0, 0, 255, 10, 20, 30, 255, 255, 255})), {},
+                   5, 1, {{76, 150, 29, 18, 255}}, kCopy},
+        // 19595 and 1815; 19595 needs 15 bits: v >> 7 gives 153 and 14.
+        ImportCase{"rgba_16", one("a.png", png(2, 1, 16, 6, {65535, 0, 0, 0, 1000, 2000, 3000, 65535})), {}, 2, 1,
+                   {{153, 14}}, shift_line(15)},
+        ImportCase{"palette_2_bits",
+                   one("a.png", png(4, 1, 2, 3, {0, 1, 2, 3}, {0, 0, 0, 255, 0, 0, 0, 255, 0, 10, 20, 30})), {}, 4, 1,
+                   {{0, 76, 150, 18}}, kCopy},
+        // 4-bit grey is stretched to 8 bits as libpng expands it (x 17).
+        ImportCase{"grey_4", one("a.png", png(4, 1, 4, 0, {0, 1, 8, 15})), {}, 4, 1, {{0, 17, 136, 255}}, kCopy},
+        ImportCase{"grey_alpha_8", one("a.png", png(2, 1, 8, 4, {10, 0, 200, 255})), {}, 2, 1, {{10, 200}}, kCopy},
+        ImportCase{"interlaced", one("a.png", png(9, 9, 8, 0, pattern_9x9(), {}, true)), {}, 9, 9,
+                   {[] {
+                     Pixels p;
+                     for (const std::uint32_t v : pattern_9x9()) p.push_back(static_cast<std::uint8_t>(v));
+                     return p;
+                   }()},
+                   kCopy}),
+    [](const ::testing::TestParamInfo<ImportCase>& info) { return std::string(info.param.title); });
+
+// Frames 2 and 4 of a PNG followed by a SER of three frames.
+INSTANTIATE_TEST_SUITE_P(
+    Mixed, ImportSources,
+    ::testing::Values(ImportCase{"png_then_ser_every_second",
+                                 [](const TempDir& dir) {
+                                   kadrix_test::write_file(dir.file("a.png"), png(2, 1, 8, 0, {1, 2}));
+                                   kadrix_test::write_file(dir.file("b.ser"), ser(2, 1, 8, {{10, 20}, {30, 40}, {50, 60}}));
+                                   return std::vector<std::string>{"a.png", "b.ser"};
+                                 },
+                                 {"--first", "2", "--every=2"}, 2, 1, {{10, 20}, {50, 60}}, kCopy}),
+    [](const ::testing::TestParamInfo<ImportCase>& info) { return std::string(info.param.title); });
+
+// ---- refused sources ----------------------------------------------------
+
+// The file's bytes with the CRC of its chunk at `at` (the length field)
+// made right again.
+void fix_crc(Bytes& png_file, std::size_t at) {
+  std::size_t length = 0;
+  for (int i = 0; i < 4; ++i) length = length << 8 | png_file[at + static_cast<std::size_t>(i)];
+  const auto crc = static_cast<std::uint32_t>(crc32(0, png_file.data() + at + 4, static_cast<uInt>(length + 4)));
+  for (int i = 0; i < 4; ++i)
+    png_file[at + 8 + length + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
+}
+
+struct RefusedCase {
+  const char* title;
+  Writer write;  // the last source written is the one refused
+  std::string reason;  // after "Zly plik PATH (", or the whole line when it starts with "Brak"
+};
+
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.title; }
+
+class RefusedSources : public ::testing::TestWithParam<RefusedCase> {};
+
+TEST_P(RefusedSources, NameTheReasonAndLeaveTheDirectoryAsItWas) {
+  const RefusedCase& c = GetParam();
+  TempDir dir;
+  const std::vector<std::string> names = c.write(dir);
+  const auto before = import_test::snapshot(dir.path().string());
+  std::vector<std::string> args = {dir.prefix(), "OBJ"};
+  for (const std::string& name : names) args.push_back(dir.file(name));
+  const kadrix_test::RunResult r = import_test::run_import(args);
+  EXPECT_EQ(r.exit_status, 1) << r.out;
+  EXPECT_EQ(r.err, "");
+  const std::string path = dir.file(names.back());
+  const std::string line = c.reason.starts_with("Brak") ? c.reason + path : "Zly plik " + path + " (" + c.reason + ")";
+  EXPECT_TRUE(r.out.ends_with(crlf(line + "\n"))) << r.out;
+  EXPECT_EQ(import_test::snapshot(dir.path().string()), before);
+}
+
+Bytes good_png() { return png(2, 2, 8, 0, {1, 2, 3, 4}); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, RefusedSources,
+    ::testing::Values(
+        RefusedCase{"ser_bayer",
+                    [](const TempDir& dir) {
+                      // A good source first: nothing is written before every source is known good.
+                      kadrix_test::write_file(dir.file("a.ser"), ser(2, 2, 8, {{1, 2, 3, 4}, {5, 6, 7, 8}}));
+                      kadrix_test::write_file(dir.file("b.ser"), ser(2, 2, 8, {{1, 2, 3, 4}}, 1, false, 8));
+                      return std::vector<std::string>{"a.ser", "b.ser"};
+                    },
+                    "mozaika Bayera RGGB (ColorID 8) nie jest obslugiwana, tylko MONO, RGB i BGR"},
+        RefusedCase{"ser_bayer_bggr", one("a.ser", ser(2, 2, 8, {{1, 2, 3, 4}}, 1, false, 11)),
+                    "mozaika Bayera BGGR (ColorID 11) nie jest obslugiwana, tylko MONO, RGB i BGR"},
+        RefusedCase{"ser_colour_unknown", one("a.ser", ser(2, 2, 8, {{1, 2, 3, 4}}, 1, false, 102)),
+                    "nieznany ColorID 102"},
+        RefusedCase{"ser_depth_17", one("a.ser", ser(2, 2, 17, {{1, 2, 3, 4}})),
+                    "glebia 17 bitow nie jest obslugiwana (tylko 1 do 16)"},
+        RefusedCase{"ser_truncated",
+                    [](const TempDir& dir) {
+                      Bytes b = ser(2, 2, 8, {{1, 2, 3, 4}, {1, 2, 3, 4}, {1, 2}});
+                      b.resize(178 + 10);
+                      kadrix_test::put_le32(b, 38, 5);
+                      kadrix_test::write_file(dir.file("a.ser"), b);
+                      return std::vector<std::string>{"a.ser"};
+                    },
+                    "plik urwany: naglowek podaje klatek 5, plik miesci pelnych 2"},
+        RefusedCase{"ser_header_cut",
+                    [](const TempDir& dir) {
+                      Bytes b = ser(2, 2, 8, {{1, 2, 3, 4}});
+                      b.resize(100);
+                      kadrix_test::write_file(dir.file("a.ser"), b);
+                      return std::vector<std::string>{"a.ser"};
+                    },
+                    "krotszy niz naglowek SER (178 bajtow)"},
+        RefusedCase{"fits_bitpix_64", one("a.fits", fits(64, {2, 1}, {1, 2})),
+                    "BITPIX 64 nie jest obslugiwany (tylko 8, 16, 32, -32, -64)"},
+        RefusedCase{"fits_one_axis", one("a.fits", fits(8, {6}, {1, 2, 3, 4, 5, 6})),
+                    "brak obrazu o co najmniej dwoch osiach"},
+        RefusedCase{"fits_four_axes", one("a.fits", fits(8, {1, 1, 1, 2}, {1, 2})),
+                    "obraz ma wiecej niz trzy osie (NAXIS4 = 2)"},
+        RefusedCase{"fits_data_cut",
+                    [](const TempDir& dir) {
+                      Bytes b = fits(16, {100, 100}, std::vector<double>(10000, 1));
+                      b.resize(2880 * 4);  // the header and part of the data
+                      kadrix_test::write_file(dir.file("a.fits"), b);
+                      return std::vector<std::string>{"a.fits"};
+                    },
+                    "plik urwany: dane obrazu siegaja poza koniec pliku"},
+        // Sizes of 2^31 - 1 planes in a file of a few blocks: refused before
+        // anything is allocated.
+        RefusedCase{"fits_forged_planes", one("a.fits", fits(8, {1000, 1000, 2147483647}, {1, 2, 3})),
+                    "plik urwany: dane obrazu siegaja poza koniec pliku"},
+        // A compressed image claiming rows of 300 million pixels, each row
+        // one tile as before: no compression packs that into a few blocks.
+        RefusedCase{"fits_compressed_forged_width",
+                    [](const TempDir& dir) {
+                      import_test::write_compressed_fits(dir.file("c.fits"), 3, 2, 2, std::vector<std::uint16_t>(12, 7));
+                      Bytes b = kadrix_test::read_file(dir.file("c.fits"));
+                      for (const std::string key : {"ZNAXIS1 =", "ZTILE1  ="}) {
+                        const auto at = std::search(b.begin(), b.end(), key.begin(), key.end());
+                        if (at == b.end()) throw std::runtime_error("no " + key + " card");
+                        const std::string value = "           300000000";
+                        std::copy(value.begin(), value.end(), at + 10);
+                      }
+                      kadrix_test::write_file(dir.file("c.fits"), b);
+                      return std::vector<std::string>{"c.fits"};
+                    },
+                    "rozmiary obrazu nie do pogodzenia z dlugoscia pliku"},
+        RefusedCase{"png_crc_broken",
+                    [](const TempDir& dir) {
+                      Bytes b = good_png();
+                      b[import_test::png_idat_offset(b)] ^= 0x01;
+                      kadrix_test::write_file(dir.file("a.png"), b);
+                      return std::vector<std::string>{"a.png"};
+                    },
+                    "klatka 1: uszkodzony plik PNG"},
+        RefusedCase{"png_cut_in_pixels",
+                    [](const TempDir& dir) {
+                      Bytes b = good_png();
+                      b.resize(import_test::png_idat_offset(b) + 4);
+                      kadrix_test::write_file(dir.file("a.png"), b);
+                      return std::vector<std::string>{"a.png"};
+                    },
+                    "klatka 1: plik urwany"},
+        RefusedCase{"png_forged_size",
+                    [](const TempDir& dir) {
+                      Bytes b = good_png();
+                      // IHDR: width and height of a million each.
+                      for (const std::size_t at : {16u, 20u}) {
+                        b[at] = 0x00;
+                        b[at + 1] = 0x0F;
+                        b[at + 2] = 0x42;
+                        b[at + 3] = 0x40;
+                      }
+                      fix_crc(b, 8);
+                      kadrix_test::write_file(dir.file("a.png"), b);
+                      return std::vector<std::string>{"a.png"};
+                    },
+                    "rozmiary obrazu nie do pogodzenia z dlugoscia pliku"},
+        RefusedCase{"png_signature_only", one("a.png", Bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}),
+                    "plik urwany"},
+        RefusedCase{"unknown_format", one("a.txt", Bytes{'M', '4', '2', '\n'}),
+                    "nieznany format (oczekiwano SER, FITS lub PNG)"},
+        RefusedCase{"empty_file", one("a.ser", Bytes{}), "nieznany format (oczekiwano SER, FITS lub PNG)"},
+        RefusedCase{"gzip", one("a.fits.gz", Bytes{0x1F, 0x8B, 8, 0, 0, 0, 0, 0}),
+                    "plik skompresowany gzip: rozpakuj go najpierw (gunzip)"},
+        RefusedCase{"missing", [](const TempDir&) { return std::vector<std::string>{"none.ser"}; }, "Brak pliku "},
+        RefusedCase{"directory",
+                    [](const TempDir& dir) {
+                      std::filesystem::create_directory(dir.file("sub.ser"));
+                      return std::vector<std::string>{"sub.ser"};
+                    },
+                    "Brak pliku "}),
+    [](const ::testing::TestParamInfo<RefusedCase>& info) { return std::string(info.param.title); });
+
+// A forged SER header claims frames of 2 GiB; the refusal comes from the
+// size check, before any allocation, even with little memory to spare.
+TEST(ForgedSizes, AreRefusedWithoutAllocating) {
+#ifdef KADRIX_SANITIZED
+  GTEST_SKIP() << "address-space limits cannot work under the sanitizers";
+#endif
+  TempDir dir;
+  Bytes b = ser(2, 2, 16, {{1, 2, 3, 4}});
+  kadrix_test::put_le32(b, 26, 46340);
+  kadrix_test::put_le32(b, 30, 46340);
+  kadrix_test::put_le32(b, 38, 3);
+  kadrix_test::write_file(dir.file("a.ser"), b);
+  kadrix_test::RunOptions options;
+  options.address_space_limit = std::uint64_t{512} << 20;
+  const kadrix_test::RunResult r = import_test::run_import({dir.prefix(), "OBJ", dir.file("a.ser")}, options);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.out, crlf("Zly plik " + dir.file("a.ser") +
+                        " (plik urwany: naglowek podaje klatek 3, plik miesci pelnych 0)\n"));
+}
+
+}  // namespace

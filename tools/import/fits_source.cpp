@@ -1,0 +1,205 @@
+#include "tools/import/fits_source.h"
+
+#include <fitsio.h>
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+namespace kadrix::import {
+
+namespace {
+
+fitsfile* as_fits(void* file) { return static_cast<fitsfile*>(file); }
+
+// cfitsio keeps its own messages on a stack; they are of no use here and
+// would only pile up.
+std::string fits_reason(int status) {
+  fits_clear_errmsg();
+  char text[80];
+  switch (status) {
+    case END_OF_FILE:
+    case READ_ERROR:
+      return "plik urwany lub nieczytelny";
+    case MEMORY_ALLOCATION:
+      return "brak pamieci w cfitsio";
+    case DATA_DECOMPRESSION_ERR:
+      return "nie da sie rozpakowac obrazu";
+    default:
+      break;
+  }
+  if (status >= 200 && status < 300) std::snprintf(text, sizeof text, "zly naglowek FITS (kod cfitsio %d)", status);
+  else std::snprintf(text, sizeof text, "blad cfitsio nr %d", status);
+  return text;
+}
+
+constexpr int kMaxAxes = 9;
+
+}  // namespace
+
+bool FitsInfo::integer() const {
+  return bitpix > 0 && bscale == 1 && bzero == std::floor(bzero) && std::fabs(bzero) <= std::ldexp(1.0, 40);
+}
+
+void FitsCloser::operator()(void* file) const {
+  int status = 0;
+  fits_close_file(as_fits(file), &status);
+  fits_clear_errmsg();
+}
+
+bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& info, std::string& why) {
+  info = FitsInfo{};
+  int status = 0;
+  fitsfile* raw = nullptr;
+  // The disk-file open takes the name as it stands: '[', '-' or '!' in it
+  // are plain characters, not cfitsio's extended syntax.
+  if (fits_open_diskfile(&raw, path.c_str(), READONLY, &status) != 0) {
+    if (raw != nullptr) FitsCloser()(raw);
+    why = fits_reason(status);
+    return false;
+  }
+  const FitsHandle file(raw);
+
+  int naxis = 0;
+  for (int hdu = 1;; ++hdu) {
+    int type = 0;
+    if (fits_movabs_hdu(raw, hdu, &type, &status) != 0) {
+      if (status == END_OF_FILE) {
+        fits_clear_errmsg();
+        why = "brak obrazu o co najmniej dwoch osiach";
+      } else {
+        why = fits_reason(status);
+      }
+      return false;
+    }
+    if (type != IMAGE_HDU) continue;
+    if (fits_get_img_dim(raw, &naxis, &status) != 0) {
+      why = fits_reason(status);
+      return false;
+    }
+    if (naxis >= 2) {
+      info.hdu = hdu;
+      break;
+    }
+  }
+
+  LONGLONG axes[kMaxAxes] = {};
+  if (naxis > kMaxAxes) {
+    why = "obraz ma " + std::to_string(naxis) + " osi";
+    return false;
+  }
+  if (fits_get_img_paramll(raw, kMaxAxes, &info.bitpix, &naxis, axes, &status) != 0) {
+    why = fits_reason(status);
+    return false;
+  }
+  for (int a = 3; a < naxis; ++a) {
+    if (axes[a] != 1) {
+      why = "obraz ma wiecej niz trzy osie (NAXIS" + std::to_string(a + 1) + " = " + std::to_string(axes[a]) + ")";
+      return false;
+    }
+  }
+  if (info.bitpix != 8 && info.bitpix != 16 && info.bitpix != 32 && info.bitpix != -32 && info.bitpix != -64) {
+    why = "BITPIX " + std::to_string(info.bitpix) + " nie jest obslugiwany (tylko 8, 16, 32, -32, -64)";
+    return false;
+  }
+  if (axes[0] <= 0 || axes[1] <= 0) {
+    why = "pusty obraz (NAXIS1 lub NAXIS2 rowne 0)";
+    return false;
+  }
+  if (axes[0] > INT32_MAX || axes[1] > INT32_MAX || axes[0] * axes[1] > INT32_MAX) {
+    why = "za duzo pikseli w obrazie";
+    return false;
+  }
+  info.width = static_cast<std::int32_t>(axes[0]);
+  info.height = static_cast<std::int32_t>(axes[1]);
+  info.planes = naxis >= 3 ? static_cast<std::int64_t>(axes[2]) : 1;
+  if (info.planes < 0) {
+    why = "zla liczba plaszczyzn (NAXIS3)";
+    return false;
+  }
+
+  for (auto [name, value] : {std::pair{"BZERO", &info.bzero}, std::pair{"BSCALE", &info.bscale}}) {
+    if (fits_read_key(raw, TDOUBLE, name, value, nullptr, &status) == 0) continue;
+    if (status != KEY_NO_EXIST) {
+      why = std::string("zla wartosc ") + name;
+      fits_clear_errmsg();
+      return false;
+    }
+    status = 0;
+    fits_clear_errmsg();
+  }
+  if (!std::isfinite(info.bzero) || !std::isfinite(info.bscale) || info.bscale == 0) {
+    why = "zla wartosc BZERO lub BSCALE";
+    return false;
+  }
+
+  // Nothing is allocated for pixels the file cannot hold.
+  const auto pixels = static_cast<std::uint64_t>(info.width) * static_cast<std::uint64_t>(info.height);
+  info.compressed = fits_is_compressed_image(raw, &status) != 0;
+  if (status != 0) {
+    why = fits_reason(status);
+    return false;
+  }
+  if (info.compressed) {
+    const std::uint64_t plausible = file_size <= UINT64_MAX / kMaxPixelsPerCompressedByte
+                                        ? file_size * kMaxPixelsPerCompressedByte
+                                        : UINT64_MAX;
+    if (pixels > plausible || static_cast<std::uint64_t>(info.planes) > plausible / pixels) {
+      why = "rozmiary obrazu nie do pogodzenia z dlugoscia pliku";
+      return false;
+    }
+  } else {
+    LONGLONG head = 0, data = 0, end = 0;
+    if (fits_get_hduaddrll(raw, &head, &data, &end, &status) != 0) {
+      why = fits_reason(status);
+      return false;
+    }
+    const std::uint64_t plane_bytes = pixels * static_cast<std::uint64_t>(std::abs(info.bitpix) / 8);
+    const std::uint64_t start = static_cast<std::uint64_t>(data);
+    if (start > file_size || static_cast<std::uint64_t>(info.planes) > (file_size - start) / plane_bytes) {
+      why = "plik urwany: dane obrazu siegaja poza koniec pliku";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool open_fits(const std::string& path, const FitsInfo& info, FitsHandle& file, std::string& why) {
+  int status = 0;
+  fitsfile* raw = nullptr;
+  if (fits_open_diskfile(&raw, path.c_str(), READONLY, &status) != 0) {
+    if (raw != nullptr) FitsCloser()(raw);
+    why = fits_reason(status);
+    return false;
+  }
+  file.reset(raw);
+  int type = 0;
+  if (fits_movabs_hdu(raw, info.hdu, &type, &status) != 0) {
+    why = fits_reason(status);
+    file.reset();
+    return false;
+  }
+  return true;
+}
+
+bool read_fits_plane(const FitsHandle& file, const FitsInfo& info, std::int64_t plane,
+                     const std::function<void(std::int32_t y, std::span<const double> values)>& row,
+                     std::string& why) {
+  std::vector<double> values(static_cast<std::size_t>(info.width));
+  double undefined = std::numeric_limits<double>::quiet_NaN();
+  for (std::int32_t r = 0; r < info.height; ++r) {
+    LONGLONG first[3] = {1, r + 1, plane + 1};
+    int status = 0;
+    int any_undefined = 0;
+    if (fits_read_pixll(as_fits(file.get()), TDOUBLE, first, info.width, &undefined, values.data(), &any_undefined,
+                        &status) != 0) {
+      why = fits_reason(status);
+      return false;
+    }
+    row(info.height - 1 - r, values);
+  }
+  return true;
+}
+
+}  // namespace kadrix::import

@@ -1,0 +1,52 @@
+#pragma once
+// FITS images through cfitsio: the first HDU with NAXIS >= 2 (a compressed
+// image sits in an extension), a 2-D image or a cube whose planes are
+// frames, BITPIX 8, 16, 32, -32 or -64 with BZERO and BSCALE applied. The
+// first row stored is the bottom row of the picture.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace kadrix::import {
+
+// Where a compressed image claims more pixels per byte of its file than
+// any compression of real sky data gives, the sizes are taken as forged.
+inline constexpr std::uint64_t kMaxPixelsPerCompressedByte = 4096;
+
+struct FitsInfo {
+  int hdu = 1;  // 1 = the primary HDU
+  int bitpix = 0;
+  double bzero = 0;
+  double bscale = 1;
+  bool compressed = false;
+  std::int32_t width = 0;   // NAXIS1
+  std::int32_t height = 0;  // NAXIS2
+  std::int64_t planes = 1;  // NAXIS3, 1 for a 2-D image
+  // Whole numbers: BITPIX > 0, BSCALE 1 and a whole BZERO.
+  bool integer() const;
+};
+
+// Reads the header of the file (file_size bytes long). False with the
+// reason in why (Polish, for the user) when it is not an image this
+// reader takes.
+bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& info, std::string& why);
+
+struct FitsCloser {
+  void operator()(void* file) const;
+};
+using FitsHandle = std::unique_ptr<void, FitsCloser>;
+
+// Opens path at the HDU info names.
+bool open_fits(const std::string& path, const FitsInfo& info, FitsHandle& file, std::string& why);
+
+// Reads plane (0-based) row by row in file order: row(y, values) gets
+// image row y (0 = top) with BZERO and BSCALE applied; a BLANK or NaN
+// pixel is NaN.
+bool read_fits_plane(const FitsHandle& file, const FitsInfo& info, std::int64_t plane,
+                     const std::function<void(std::int32_t y, std::span<const double> values)>& row,
+                     std::string& why);
+
+}  // namespace kadrix::import

@@ -1,0 +1,482 @@
+#include "tools/import/import.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bmp/frame_files.h"
+#include "bmp/replace_files.h"
+#include "driver/console.h"
+#include "driver/object_list.h"
+#include "tools/import/pixel_map.h"
+#include "tools/import/series_files.h"
+#include "tools/import/sources.h"
+
+#ifndef KADRIX_VERSION
+#error "KADRIX_VERSION must be defined by the build"
+#endif
+
+namespace kadrix::import {
+
+namespace {
+
+constexpr const char* kUsage =
+    "Prawidlowe wywolanie: kadrix-import [opcje] katalog/ NAZWA ZRODLO...\n"
+    "np. kadrix-import dane/ M42 m42.ser\n"
+    "(kadrix-import --help opisuje program i opcje)\n";
+
+constexpr const char* kHelp =
+    "Wywolanie: kadrix-import [opcje] katalog/ NAZWA ZRODLO...\n"
+    "\n"
+    "Zapisuje klatki ze zrodel jako katalog/NAZWA01.BMP, NAZWA02.BMP, ...\n"
+    "NAZWA99.BMP, NAZWA100.BMP (8 bitow, szara paleta), tak jak czyta je kadrix.\n"
+    "Katalog jest przedrostkiem nazw plikow, jak w wywolaniu kadrix, wiec konczy\n"
+    "sie znakiem /. Nazwe dluzsza niz 6 znakow kadrix skraca do 6; klatki dostaja\n"
+    "nazwe skrocona.\n"
+    "\n"
+    "Zrodla, czytane w podanej kolejnosci (format poznawany po zawartosci):\n"
+    "  SER   wideo MONO, RGB lub BGR, 1 do 16 bitow\n"
+    "  FITS  obraz 2-D albo kostka 3-D (kazda plaszczyzna to klatka), BITPIX 8,\n"
+    "        16, 32, -32 lub -64, z BZERO i BSCALE; takze obraz skompresowany\n"
+    "  PNG   skala szarosci, kolor lub paleta, do 16 bitow\n"
+    "Kolor staje sie szaroscia: (299 R + 587 G + 114 B + 500) / 1000.\n"
+    "Bez --first i --every brane jest pierwszych 100 klatek.\n"
+    "\n"
+    "Glebia: dane 8-bitowe sa przepisywane bez zmian. Glebsze dane calkowite\n"
+    "zachowuja 8 najstarszych bitow, z jednym przesunieciem dla calej serii:\n"
+    "o glebie SER, a dla innych zrodel o najmniejsza glebie mieszczaca najwieksza\n"
+    "wartosc. Dane zmiennoprzecinkowe, ujemne lub z BSCALE rozna od 1 sa\n"
+    "skalowane liniowo od najmniejszej do najwiekszej wartosci serii. Uzyta mapa\n"
+    "jest wypisywana razem z opcja, ktora ja powtarza.\n"
+    "\n"
+    "  --first K            pierwsza klatka (od 1) polaczonych zrodel\n"
+    "  --every S            co S-ta klatka (domyslnie kazda)\n"
+    "  --range LO:HI        skala liniowa: LO daje 0, HI daje 255\n"
+    "  --depth D            dane calkowite o glebi D bitow (8 do 53):\n"
+    "                       wartosc >> (D - 8)\n"
+    "  --byte-order little|big\n"
+    "                       kolejnosc bajtow 16-bitowych probek SER (wbrew\n"
+    "                       naglowkowi)\n"
+    "  --replace            zastepuje istniejaca serie NAZWA; stare klatki znikaja,\n"
+    "                       gdy nowe sa juz kompletne\n"
+    "  --list LISTA         dopisuje NAZWA do listy obiektow kadrix (brakujaca\n"
+    "                       liste tworzy)\n"
+    "  --help               ten opis\n"
+    "  --version            wersja programu\n"
+    "  --                   koniec opcji\n"
+    "\n"
+    "Kod wyjscia: 0 sukces, 1 zly plik zrodlowy, odmowa lub blad zapisu\n"
+    "(katalog zostaje bez zmian), 2 zle wywolanie.\n";
+
+struct Call {
+  std::string directory;
+  std::string name;
+  std::vector<std::string> sources;
+  std::optional<std::int64_t> first;
+  std::optional<std::int64_t> every;
+  std::optional<std::pair<double, double>> range;
+  std::optional<int> depth;
+  std::optional<SerByteOrder> byte_order;
+  bool replace = false;
+  std::optional<std::string> list;
+  bool help = false;
+  bool version = false;
+};
+
+// Whole decimal number from 1 to limit, nothing else in the text.
+bool parse_count(std::string_view text, std::int64_t limit, std::int64_t& out) {
+  if (text.empty()) return false;
+  std::int64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+    if (value > limit) return false;
+  }
+  if (value < 1) return false;
+  out = value;
+  return true;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Why NAME cannot be an object's name, or empty.
+std::string name_fault(const std::string& name) {
+  if (name.empty()) return "pusta nazwa obiektu";
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '/' || c == '\\') return "nazwa obiektu " + name + " zawiera separator sciezki";
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r')
+      return "nazwa obiektu " + name + " zawiera bialy znak";
+    if (byte < 0x20 || byte == 0x7F) return "nazwa obiektu zawiera znak sterujacy";
+  }
+  return "";
+}
+
+// Fills call from the arguments; returns the reason of a wrong call, empty
+// when the call is right. Only the first fault is kept, and the scan goes
+// on so that --help anywhere still shows the help.
+std::string parse_call(int argc, const char* const* argv, Call& call) {
+  std::string wrong;
+  const auto fault = [&wrong](std::string reason) {
+    if (wrong.empty()) wrong = std::move(reason);
+  };
+  std::vector<std::string> positional;
+  bool options_end = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (options_end || arg.size() < 2 || arg[0] != '-') {
+      positional.emplace_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_end = true;
+      continue;
+    }
+    if (arg == "--help" || arg == "-h") {
+      call.help = true;
+      continue;
+    }
+    if (arg == "--version") {
+      call.version = true;
+      continue;
+    }
+    if (arg == "--replace") {
+      call.replace = true;
+      continue;
+    }
+    // The options that take a value: "--opt VALUE" or "--opt=VALUE".
+    const std::string_view option = arg.substr(0, arg.find('='));
+    if (option != "--first" && option != "--every" && option != "--range" && option != "--depth" &&
+        option != "--byte-order" && option != "--list") {
+      fault("nieznana opcja " + std::string(arg));
+      continue;
+    }
+    std::optional<std::string> value;
+    if (option.size() < arg.size()) value = std::string(arg.substr(option.size() + 1));
+    else if (i + 1 < argc) value = argv[++i];
+    const std::string name(option);
+    if (!value || value->empty()) {
+      fault("brak wartosci po " + name);
+      continue;
+    }
+    const std::string bad = "zla wartosc " + name + " " + *value;
+    const bool twice = (option == "--first" && call.first) || (option == "--every" && call.every) ||
+                       (option == "--range" && call.range) || (option == "--depth" && call.depth) ||
+                       (option == "--byte-order" && call.byte_order) || (option == "--list" && call.list);
+    if (twice) {
+      fault("opcja " + name + " podana dwa razy");
+      continue;
+    }
+    std::int64_t number = 0;
+    if (option == "--first" || option == "--every") {
+      if (!parse_count(*value, INT64_C(1000000000000), number)) fault(bad + " (oczekiwano liczby od 1)");
+      else (option == "--first" ? call.first : call.every) = number;
+    } else if (option == "--range") {
+      double lo = 0;
+      double hi = 0;
+      if (!parse_range(*value, lo, hi)) fault(bad + " (oczekiwano LO:HI, LO < HI)");
+      else call.range = std::pair{lo, hi};
+    } else if (option == "--depth") {
+      if (!parse_count(*value, kMaxDepth, number) || number < kMinDepth)
+        fault(bad + " (oczekiwano liczby od 8 do 53)");
+      else call.depth = static_cast<int>(number);
+    } else if (option == "--byte-order") {
+      if (*value == "little") call.byte_order = SerByteOrder::little;
+      else if (*value == "big") call.byte_order = SerByteOrder::big;
+      else fault(bad + " (oczekiwano little albo big)");
+    } else {
+      call.list = *value;
+    }
+  }
+
+  if (positional.empty()) fault("brak katalogu, nazwy obiektu i zrodel");
+  else if (positional.size() == 1) fault("brak nazwy obiektu i zrodel");
+  else if (positional.size() == 2) fault("brak plikow zrodlowych");
+  if (positional.size() >= 2) {
+    call.directory = positional[0];
+    call.name = positional[1];
+    call.sources.assign(positional.begin() + 2, positional.end());
+    if (const std::string why = name_fault(call.name); !why.empty()) fault(why);
+    // kadrix takes the directory as a plain prefix; without its '/' the
+    // frames would land beside it under other names.
+    const std::string& dir = call.directory;
+    if (!dir.empty() && dir.back() != '/' && is_directory(dir))
+      fault("katalog " + dir + " bez koncowego / (klatki nazywalyby sie " +
+            frame_path(dir, call.name.substr(0, kNameMaxChars), 1) + ")");
+  }
+  if (call.range && call.depth) fault("opcje --range i --depth wykluczaja sie");
+  return wrong;
+}
+
+int wrong_call(const std::string& reason) {
+  console_print("Zle wywolanie programu: %s.\n", reason.c_str());
+  console_write(kUsage);
+  return kExitWrongCall;
+}
+
+int failed(const char* format, const std::string& a, const std::string& b = "") {
+  console_print(format, a.c_str(), b.c_str());
+  return kExitFailed;
+}
+
+// A frame of the series: frame index of source number source.
+struct FrameRef {
+  std::size_t source = 0;
+  std::int64_t index = 0;
+};
+
+// Set by SIGINT, SIGTERM and SIGHUP; until the frames are put in place the
+// import then stops and removes what it wrote.
+volatile std::sig_atomic_t g_stop = 0;
+
+extern "C" void on_stop_signal(int) { g_stop = 1; }
+
+int stopped() {
+  console_write("Przerwano; katalog zostaje bez zmian\n");
+  return kExitFailed;
+}
+
+std::string folder_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void print_map(const PixelMap& map) {
+  if (map.kind == PixelMap::Kind::shift) {
+    if (map.depth == kMinDepth)
+      console_write("Mapa: 8 bitow, wartosci przepisane bez zmian (dla nastepnego obiektu: --depth 8)\n");
+    else
+      console_print("Mapa: glebia %d bitow, wartosc = v >> %d (dla nastepnego obiektu: --depth %d)\n", map.depth,
+                    map.depth - 8, map.depth);
+    return;
+  }
+  const std::string lo = shortest_text(map.lo);
+  const std::string hi = shortest_text(map.hi);
+  if (map.lo < map.hi)
+    console_print("Mapa: liniowa, wartosc = (v - %s) * 255 / (%s - %s) (dla nastepnego obiektu: --range %s:%s)\n",
+                  lo.c_str(), hi.c_str(), lo.c_str(), lo.c_str(), hi.c_str());
+  else
+    console_print("Mapa: liniowa, wszystkie wartosci rowne %s lub nieokreslone: piksele 0\n", lo.c_str());
+}
+
+int report_list_refusal(ListAddition outcome, const std::string& list) {
+  switch (outcome) {
+    case ListAddition::full:
+      return failed("Lista %s ma juz 199 nazw: z kolejna kadrix nie przeanalizowalby zadnego obiektu\n", list);
+    case ListAddition::end_of_text:
+      return failed("Lista %s zawiera bajt 0x1A: kadrix nie zobaczylby nazw dopisanych za nim\n", list);
+    case ListAddition::not_a_file:
+      return failed("Lista %s nie jest zwyklym plikiem\n", list);
+    case ListAddition::unreadable:
+      return failed("Nie da sie odczytac listy %s\n", list);
+    case ListAddition::bad_name:
+      return failed("Nazwy obiektu nie da sie zapisac na liscie %s\n", list);
+    case ListAddition::write_failed:
+      return failed("Blad zapisu pliku %s (klatki zapisane, lista bez zmian)\n", list);
+    case ListAddition::added:
+    case ListAddition::present:
+      break;
+  }
+  return kExitOk;
+}
+
+int import_series(const Call& call) {
+  const std::string name = call.name.substr(0, kNameMaxChars);
+  if (name.size() < call.name.size())
+    console_print("Nazwa %s ma wiecej niz %d znakow: klatki dostana nazwe %s, bo tak szuka ich kadrix\n",
+                  call.name.c_str(), kNameMaxChars, name.c_str());
+  const std::string folder = folder_of(frame_path(call.directory, name, 1));
+  if (!is_directory(folder)) return failed("Brak katalogu %s\n", folder);
+
+  // What each source holds, before any pixel is read.
+  std::vector<SourceInfo> sources(call.sources.size());
+  std::int64_t total = 0;
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    const std::string& path = call.sources[i];
+    const SourceError error = describe_source(path, sources[i]);
+    if (error.fault == SourceFault::absent) return failed("Brak pliku %s\n", path);
+    if (error.fault == SourceFault::bad) return failed("Zly plik %s (%s)\n", path, error.reason);
+    console_print("%s: %s, klatek: %lld\n", path.c_str(), sources[i].summary.c_str(),
+                  static_cast<long long>(sources[i].frames));
+    total += sources[i].frames;
+  }
+
+  // Which frames: from --first on, every --every-th, at most kMaxFrames.
+  const std::int64_t first = call.first.value_or(1);
+  const std::int64_t every = call.every.value_or(1);
+  if (total == 0) return failed("Zrodla nie maja zadnej klatki\n", "");
+  if (first > total) {
+    console_print("Zrodla maja klatek %lld: --first %lld wskazuje poza nie\n", static_cast<long long>(total),
+                  static_cast<long long>(first));
+    return kExitFailed;
+  }
+  const std::int64_t candidates = (total - first) / every + 1;
+  const int count = static_cast<int>(std::min<std::int64_t>(candidates, kMaxFrames));
+  std::vector<FrameRef> frames;
+  {
+    std::size_t source = 0;
+    std::int64_t start = 0;  // the first global index of source
+    for (int k = 0; k < count; ++k) {
+      const std::int64_t global = first - 1 + static_cast<std::int64_t>(k) * every;
+      while (global >= start + sources[source].frames) start += sources[source++].frames;
+      frames.push_back({source, global - start});
+    }
+  }
+  console_print("Klatki do zapisu: %d (w zrodlach: %lld)\n", count, static_cast<long long>(total));
+  if (candidates > count)
+    console_print("Pominieto klatek: %lld (kadrix laczy najwyzej %d; wybierz inne opcjami --first i --every)\n",
+                  static_cast<long long>(candidates - count), kMaxFrames);
+
+  const SourceInfo& first_source = sources[frames[0].source];
+  for (int k = 1; k < count; ++k) {
+    const SourceInfo& s = sources[frames[static_cast<std::size_t>(k)].source];
+    if (s.width == first_source.width && s.height == first_source.height) continue;
+    console_print("Klatka %d (%s, klatka %lld pliku) ma rozmiar %d x %d, a klatka 1 ma %d x %d\n", k + 1,
+                  s.path.c_str(), static_cast<long long>(frames[static_cast<std::size_t>(k)].index + 1), s.width,
+                  s.height, first_source.width, first_source.height);
+    return kExitFailed;
+  }
+
+  // Without --replace nothing of an object of that name is touched: any
+  // frame file of it, even one kadrix would not reach, stops the import.
+  if (!call.replace) {
+    for (int number = 1; number <= kMaxFrames; ++number) {
+      const std::string path = frame_path(call.directory, name, number);
+      struct stat info {};
+      if (::lstat(path.c_str(), &info) == 0)
+        return failed("Plik %s juz istnieje: --replace zastapi serie %s\n", path, name);
+    }
+  }
+  if (call.list) {
+    const ListAddition outcome = add_to_object_list(*call.list, name, true);
+    if (outcome != ListAddition::added && outcome != ListAddition::present)
+      return report_list_refusal(outcome, *call.list);
+  }
+
+  SourceReader reader(call.byte_order.value_or(SerByteOrder::from_header));
+  std::string why;
+  const auto read_failed = [&](const FrameRef& f) {
+    console_print("Zly plik %s (klatka %lld: %s)\n", sources[f.source].path.c_str(),
+                  static_cast<long long>(f.index + 1), why.c_str());
+    return kExitFailed;
+  };
+
+  // The map, one for the whole series.
+  bool integer = true;
+  bool all_ser = true;
+  int ser_depth = 0;
+  for (const FrameRef& f : frames) {
+    const SourceInfo& s = sources[f.source];
+    if (!s.integer && integer) {
+      integer = false;
+      if (call.depth) {
+        return failed("Dane pliku %s nie sa liczbami calkowitymi: --depth ich nie obejmuje, sluzy do tego --range\n",
+                      s.path);
+      }
+    }
+    all_ser = all_ser && s.kind == SourceKind::ser;
+    ser_depth = std::max(ser_depth, s.ser_depth);
+  }
+  PixelMap map;
+  if (call.range) {
+    map.kind = PixelMap::Kind::linear;
+    map.lo = call.range->first;
+    map.hi = call.range->second;
+  } else if (call.depth) {
+    map.depth = *call.depth;
+  } else if (all_ser) {
+    map.depth = std::max(ser_depth, kMinDepth);
+  } else {
+    // A first pass finds the range, one frame at a time.
+    ValueRange range;
+    for (const FrameRef& f : frames) {
+      if (g_stop) return stopped();
+      const auto add = [&range](std::int32_t, std::span<const double> values) {
+        for (const double v : values) range.add(v);
+      };
+      if (!reader.read_frame(sources[f.source], f.index, add, why)) return read_failed(f);
+    }
+    map = series_map(integer, ser_depth, range);
+  }
+  print_map(map);
+
+  // Every frame is written to a temporary; only a complete series takes
+  // the frames' names.
+  PendingGroup group(series_paths(call.directory, name, count));
+  ByteImage image;
+  image.width = first_source.width;
+  image.height = first_source.height;
+  image.pixels.resize(static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height));
+  const auto width = static_cast<std::size_t>(image.width);
+  for (int k = 0; k < count; ++k) {
+    if (g_stop) return stopped();
+    const FrameRef& f = frames[static_cast<std::size_t>(k)];
+    const auto put = [&](std::int32_t y, std::span<const double> values) {
+      std::uint8_t* out = image.pixels.data() + static_cast<std::size_t>(y) * width;
+      for (std::size_t x = 0; x < width; ++x) out[x] = map_value(map, values[x]);
+    };
+    if (!reader.read_frame(sources[f.source], f.index, put, why)) return read_failed(f);
+    const PendingFile& file = group[static_cast<std::size_t>(count - 1 - k)];
+    if (!write_frame(file.temp_path, image)) return failed("Blad zapisu pliku %s\n", file.final_path);
+  }
+  if (g_stop) return stopped();
+  if (const std::string failed_path = place_series(call.directory, name, count, group); !failed_path.empty())
+    return failed("Blad zapisu pliku %s; katalog zostaje bez zmian\n", failed_path);
+  if (count == 1) {
+    console_print("Zapisano klatke %s\n", frame_path(call.directory, name, 1).c_str());
+    console_write("Uwaga: kadrix potrzebuje co najmniej 2 klatek\n");
+  } else {
+    console_print("Zapisano klatki %s ... %s\n", frame_path(call.directory, name, 1).c_str(),
+                  frame_path(call.directory, name, count).c_str());
+  }
+
+  if (call.list) {
+    const ListAddition outcome = add_to_object_list(*call.list, name);
+    if (outcome == ListAddition::added) console_print("Dodano %s do listy %s\n", name.c_str(), call.list->c_str());
+    else if (outcome == ListAddition::present) console_print("%s jest juz na liscie %s\n", name.c_str(), call.list->c_str());
+    else return report_list_refusal(outcome, *call.list);
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int run_import(int argc, const char* const* argv) {
+  // A closed standard output must not stop the frames being written, and
+  // an exceeded file-size limit must surface as a failed write.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+
+  Call call;
+  const std::string wrong = parse_call(argc, argv, call);
+  if (call.help) {
+    console_write(kHelp);
+    return kExitOk;
+  }
+  if (call.version) {
+    console_write("kadrix-import " KADRIX_VERSION "\n");
+    return kExitOk;
+  }
+  if (!wrong.empty()) return wrong_call(wrong);
+
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, on_stop_signal);
+  try {
+    return import_series(call);
+  } catch (const std::bad_alloc&) {
+    console_write("Brak pamieci\n");
+    return kExitFailed;
+  }
+}
+
+}  // namespace kadrix::import

@@ -1,0 +1,54 @@
+#pragma once
+// From source values to the 8 bits of a frame. Integer data keeps its top
+// 8 significant bits (one shift for the whole series); anything else is
+// stretched linearly between two values. Values reach the map as doubles:
+// NaN for an undefined pixel (FITS BLANK, NaN), +infinity for a saturated
+// one (a SER sample above its depth).
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kadrix::import {
+
+inline constexpr int kMinDepth = 8;
+inline constexpr int kMaxDepth = 53;  // whole numbers a double holds exactly
+
+struct PixelMap {
+  enum class Kind { shift, linear };
+  Kind kind = Kind::shift;
+  int depth = 8;    // shift: values 0 to 2^depth - 1 keep their top 8 bits
+  double lo = 0;    // linear: lo maps to 0 ...
+  double hi = 255;  // ... and hi to 255
+};
+
+// shift: v >> (depth - 8); below 0 gives 0, above 2^depth - 1 gives 255.
+// linear: trunc((v - lo) * 255 / (hi - lo)), kept within 0 to 255.
+// Either way NaN gives 0, +infinity 255 and -infinity 0.
+std::uint8_t map_value(const PixelMap& map, double v);
+
+// The smallest depth of at least 8 bits whose range 0 to 2^depth - 1 holds
+// value (a whole number, at most 2^kMaxDepth - 1).
+int depth_holding(double value);
+
+// Smallest and largest finite value seen.
+struct ValueRange {
+  bool any = false;
+  double min = 0;
+  double max = 0;
+  void add(double v);
+};
+
+// The map for a series without --range or --depth: the shift when the
+// data are whole numbers none below 0 (the depth: the deepest SER depth
+// given, else the smallest that holds the largest value), otherwise a
+// linear map from the smallest to the largest value.
+PixelMap series_map(bool integer, int ser_depth, const ValueRange& range);
+
+// The shortest decimal text that reads back as exactly value.
+std::string shortest_text(double value);
+
+// "LO:HI", two finite numbers with LO < HI. False on anything else.
+bool parse_range(std::string_view text, double& lo, double& hi);
+
+}  // namespace kadrix::import

@@ -1,0 +1,211 @@
+#include "tools/import/png_source.h"
+
+#include <png.h>
+
+#include <csetjmp>
+#include <vector>
+
+#include "bmp/file_io.h"
+
+namespace kadrix::import {
+
+namespace {
+
+// libpng reports a fault by jumping back to the last setjmp. The functions
+// that call into it below therefore hold nothing with a destructor.
+struct PngReader {
+  png_structp png = nullptr;
+  png_infop info = nullptr;
+  FileHandle file;
+  std::uint64_t offset = 0;
+  bool truncated = false;
+
+  PngReader() = default;
+  PngReader(const PngReader&) = delete;
+  PngReader& operator=(const PngReader&) = delete;
+  ~PngReader() {
+    if (png != nullptr) png_destroy_read_struct(&png, info != nullptr ? &info : nullptr, nullptr);
+  }
+};
+
+void on_error(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+
+void on_warning(png_structp, png_const_charp) {}
+
+void on_read(png_structp png, png_bytep data, std::size_t length) {
+  auto* reader = static_cast<PngReader*>(png_get_io_ptr(png));
+  if (!read_exact_at(reader->file.get(), std::span<std::uint8_t>(data, length), reader->offset)) {
+    reader->truncated = true;
+    png_error(png, "truncated");
+  }
+  reader->offset += length;
+}
+
+bool open_reader(const std::string& path, PngReader& reader, std::string& why, std::uint64_t& size) {
+  reader.file = open_regular_file(path, size);
+  if (!reader.file.valid()) {
+    why = "nie da sie otworzyc pliku";
+    return false;
+  }
+  reader.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &reader, on_error, on_warning);
+  if (reader.png != nullptr) reader.info = png_create_info_struct(reader.png);
+  if (reader.png == nullptr || reader.info == nullptr) {
+    why = "brak pamieci";
+    return false;
+  }
+  png_set_read_fn(reader.png, &reader, on_read);
+  return true;
+}
+
+std::string damage(const PngReader& reader) {
+  return reader.truncated ? "plik urwany" : "uszkodzony plik PNG";
+}
+
+bool read_header(PngReader& reader, PngInfo& out) {
+  if (setjmp(png_jmpbuf(reader.png))) return false;
+  png_read_info(reader.png, reader.info);
+  png_uint_32 width = 0;
+  png_uint_32 height = 0;
+  int depth = 0;
+  int colour = 0;
+  int interlace = 0;
+  png_get_IHDR(reader.png, reader.info, &width, &height, &depth, &colour, &interlace, nullptr, nullptr);
+  // The PNG format keeps both below 2^31.
+  out.width = static_cast<std::int32_t>(width);
+  out.height = static_cast<std::int32_t>(height);
+  out.bit_depth = depth;
+  out.colour_type = colour;
+  out.interlaced = interlace != PNG_INTERLACE_NONE;
+  return true;
+}
+
+struct RowLayout {
+  int passes = 1;
+  int channels = 1;
+  int depth = 8;
+  std::size_t row_bytes = 0;
+};
+
+bool start_rows(PngReader& reader, RowLayout& layout) {
+  if (setjmp(png_jmpbuf(reader.png))) return false;
+  const int colour = png_get_color_type(reader.png, reader.info);
+  if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(reader.png);
+  if (colour == PNG_COLOR_TYPE_GRAY && png_get_bit_depth(reader.png, reader.info) < 8)
+    png_set_expand_gray_1_2_4_to_8(reader.png);
+  layout.passes = png_set_interlace_handling(reader.png);
+  png_read_update_info(reader.png, reader.info);
+  layout.channels = png_get_channels(reader.png, reader.info);
+  layout.depth = png_get_bit_depth(reader.png, reader.info);
+  layout.row_bytes = png_get_rowbytes(reader.png, reader.info);
+  return true;
+}
+
+bool read_row(PngReader& reader, std::uint8_t* row) {
+  if (setjmp(png_jmpbuf(reader.png))) return false;
+  png_read_row(reader.png, row, nullptr);
+  return true;
+}
+
+// Grey values of one row as libpng hands it over: 1 to 4 channels of 8 or
+// 16 bits (big-endian); an alpha channel (2 or 4 channels) is left out.
+void grey_row(const RowLayout& layout, const std::uint8_t* row, std::span<double> grey) {
+  const auto channels = static_cast<std::size_t>(layout.channels);
+  const auto sample = [&](std::size_t i) -> std::uint32_t {
+    if (layout.depth == 16) return static_cast<std::uint32_t>(row[2 * i]) << 8 | row[2 * i + 1];
+    return row[i];
+  };
+  for (std::size_t x = 0; x < grey.size(); ++x) {
+    const std::size_t at = x * channels;
+    if (channels <= 2) {
+      grey[x] = sample(at);
+    } else {
+      grey[x] = (299 * sample(at) + 587 * sample(at + 1) + 114 * sample(at + 2) + 500) / 1000;
+    }
+  }
+}
+
+int stored_channels(int colour_type) {
+  switch (colour_type) {
+    case PNG_COLOR_TYPE_GRAY_ALPHA: return 2;
+    case PNG_COLOR_TYPE_RGB: return 3;
+    case PNG_COLOR_TYPE_RGB_ALPHA: return 4;
+    default: return 1;
+  }
+}
+
+}  // namespace
+
+bool read_png_info(const std::string& path, PngInfo& info, std::string& why) {
+  PngReader reader;
+  std::uint64_t size = 0;
+  if (!open_reader(path, reader, why, size)) return false;
+  if (!read_header(reader, info)) {
+    why = damage(reader);
+    return false;
+  }
+  // Deflate expands a byte into at most kMaxDeflateRatio: pixel data beyond
+  // that cannot come from this file, and nothing is allocated for it.
+  const std::uint64_t bits = static_cast<std::uint64_t>(info.bit_depth) *
+                             static_cast<std::uint64_t>(stored_channels(info.colour_type));
+  const std::uint64_t row_bytes = (static_cast<std::uint64_t>(info.width) * bits + 7) / 8;
+  if (row_bytes * static_cast<std::uint64_t>(info.height) / kMaxDeflateRatio > size) {
+    why = "rozmiary obrazu nie do pogodzenia z dlugoscia pliku";
+    return false;
+  }
+  if (static_cast<std::uint64_t>(info.width) * static_cast<std::uint64_t>(info.height) >
+      static_cast<std::uint64_t>(INT32_MAX)) {
+    why = "za duzo pikseli w obrazie";
+    return false;
+  }
+  return true;
+}
+
+bool read_png_image(const std::string& path, const PngInfo& info,
+                    const std::function<void(std::int32_t y, std::span<const double> values)>& row,
+                    std::string& why) {
+  PngReader reader;
+  std::uint64_t size = 0;
+  if (!open_reader(path, reader, why, size)) return false;
+  PngInfo again;
+  if (!read_header(reader, again)) {
+    why = damage(reader);
+    return false;
+  }
+  if (again.width != info.width || again.height != info.height || again.bit_depth != info.bit_depth ||
+      again.colour_type != info.colour_type) {
+    why = "plik zmienil sie w trakcie odczytu";
+    return false;
+  }
+  RowLayout layout;
+  if (!start_rows(reader, layout)) {
+    why = damage(reader);
+    return false;
+  }
+  const auto height = static_cast<std::size_t>(info.height);
+  std::vector<double> grey(static_cast<std::size_t>(info.width));
+  // An interlaced image comes in passes over the whole picture; any other
+  // comes a row at a time.
+  std::vector<std::uint8_t> rows(layout.row_bytes * (layout.passes > 1 ? height : 1));
+  for (int pass = 0; pass < layout.passes; ++pass) {
+    for (std::size_t y = 0; y < height; ++y) {
+      std::uint8_t* at = rows.data() + (layout.passes > 1 ? y * layout.row_bytes : 0);
+      if (!read_row(reader, at)) {
+        why = damage(reader);
+        return false;
+      }
+      if (layout.passes == 1) {
+        grey_row(layout, at, grey);
+        row(static_cast<std::int32_t>(y), grey);
+      }
+    }
+  }
+  if (layout.passes > 1) {
+    for (std::size_t y = 0; y < height; ++y) {
+      grey_row(layout, rows.data() + y * layout.row_bytes, grey);
+      row(static_cast<std::int32_t>(y), grey);
+    }
+  }
+  return true;
+}
+
+}  // namespace kadrix::import
