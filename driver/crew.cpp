@@ -6,18 +6,11 @@
 
 namespace kadrix {
 
-Crew::Crew(std::size_t objects, int workers) : workers_(workers), objects_(objects), slots_(objects) {}
-
-void Crew::open(std::uint64_t memory_budget) {
-  std::lock_guard lock(mutex_);
-  budget_ = memory_budget;
-  open_ = true;
-  changed_.notify_all();
-}
+Crew::Crew(std::size_t objects, int workers, std::uint64_t memory_budget)
+    : workers_(workers), objects_(objects), budget_(memory_budget), slots_(objects) {}
 
 std::optional<std::size_t> Crew::next_object() {
-  std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return open_; });
+  std::lock_guard lock(mutex_);
   if (next_object_ == objects_) return std::nullopt;
   return next_object_++;
 }

@@ -23,14 +23,12 @@ namespace kadrix {
 
 class Crew {
  public:
-  Crew(std::size_t objects, int workers);
+  // memory_budget: what the run's objects may claim at once.
+  Crew(std::size_t objects, int workers, std::uint64_t memory_budget);
 
   int workers() const { return workers_; }
 
-  // Lets the workers start, with the memory the run's objects may claim.
-  void open(std::uint64_t memory_budget);
-  // The next object of the list for a worker, or nothing when all are
-  // taken. Waits until the crew is open.
+  // The next object of the list for a worker, or nothing when all are taken.
   std::optional<std::size_t> next_object();
 
   // ---- memory -------------------------------------------------------------
@@ -100,9 +98,8 @@ class Crew {
   const int workers_;
   std::size_t objects_;
   std::size_t next_object_ = 0;
-  bool open_ = false;
   // memory
-  std::uint64_t budget_ = 0;
+  const std::uint64_t budget_;
   std::uint64_t claimed_ = 0;
   std::size_t next_to_start_ = 0;
   int computing_ = 0;

@@ -11,7 +11,8 @@
 
 namespace kadrix {
 
-// Pages for count bytes; large blocks ask for transparent huge pages.
+// Memory for `bytes` bytes; blocks of 512 KiB and more get whole huge pages
+// of their own (transparent huge pages, where the system grants them).
 // Throws std::bad_alloc.
 void* take_pages(std::size_t bytes);
 void give_back_pages(void* memory, std::size_t bytes) noexcept;

@@ -136,11 +136,18 @@ int usable_cores() {
   return cores;
 }
 
-std::uint64_t memory_budget() {
+std::uint64_t memory_budget(int threads) {
   rlimit limit{};
   if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-    const std::uint64_t mapped = mapped_bytes();
-    return limit.rlim_cur > mapped ? limit.rlim_cur - mapped : 0;
+    // A thread's stack is as large as the stack limit says (glibc takes
+    // 8 MiB when it is unlimited), and its allocator arena reserves 64 MiB.
+    rlimit stack{};
+    const std::uint64_t stack_bytes = ::getrlimit(RLIMIT_STACK, &stack) == 0 && stack.rlim_cur != RLIM_INFINITY
+                                          ? stack.rlim_cur
+                                          : std::uint64_t{8} << 20;
+    const std::uint64_t used =
+        mapped_bytes() + static_cast<std::uint64_t>(std::max(threads, 0)) * (stack_bytes + (std::uint64_t{64} << 20));
+    return limit.rlim_cur > used ? limit.rlim_cur - used : 0;
   }
   std::uint64_t physical = static_cast<std::uint64_t>(::sysconf(_SC_PHYS_PAGES)) *
                            static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));

@@ -14,8 +14,9 @@ int usable_cores();
 // Bytes the objects of a run may hold at once: half the physical memory
 // (or of the control group's memory limit, if lower), or, when an
 // address-space limit is set, what that limit leaves beside what the
-// process already maps.
-std::uint64_t memory_budget();
+// process already maps and what `threads` more threads will map (a stack
+// and an allocator arena each).
+std::uint64_t memory_budget(int threads);
 
 // The cores a quota allows: "QUOTA PERIOD" (cpu.max), rounded up; nothing
 // for "max" or text that is not a quota.

@@ -1,5 +1,7 @@
 #include "driver/run_objects.h"
 
+#include <malloc.h>
+
 #include <atomic>
 #include <csignal>
 #include <new>
@@ -180,6 +182,14 @@ int run_objects(int argc, const char* const* argv, const Stages& stages, int wor
   // failed writes, never end the run.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
+#ifdef __GLIBC__
+  // Blocks below 2 MiB (row buffers, file buffers, the background's window
+  // rows) come from the allocator's heaps and stay there when freed, to be
+  // taken again by the next file or band instead of faulted in afresh; an
+  // object's arrays have pages of their own, kept between objects.
+  mallopt(M_MMAP_THRESHOLD, 2 << 20);
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
 
   if (argc != 3) {
     console_write(usage_text());
@@ -194,9 +204,10 @@ int run_objects(int argc, const char* const* argv, const Stages& stages, int wor
   if (list.names.empty()) return 0;
 
   if (workers <= 0) workers = usable_cores();
-  Crew crew(list.names.size(), workers);
+  Crew crew(list.names.size(), workers, memory_budget(workers - 1));
   Run run{stages, directory, list.names, crew};
   // This thread is one worker; a thread that cannot start is done without.
+  // Each starts working at once, so the system places it on an idle core.
   std::vector<std::thread> threads;
   for (int i = 1; i < workers; ++i) {
     try {
@@ -205,7 +216,6 @@ int run_objects(int argc, const char* const* argv, const Stages& stages, int wor
       break;
     }
   }
-  crew.open(memory_budget());
   work(run);
   for (std::thread& thread : threads) thread.join();
   return run.lost ? 1 : 0;

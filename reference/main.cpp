@@ -1,6 +1,6 @@
 // kadrix-straightforward: kadrix with the reference kernels in the stages
-// that have fast ones (loading, combining, the background map), the build
-// its results are compared with.
+// that have fast ones (loading, combining, the background map), on one
+// worker: the plain build its results and its speed are compared with.
 
 #include "driver/run_objects.h"
 #include "reference/reference_kernels.h"
@@ -38,4 +38,4 @@ const Stages kReferenceStages{
 
 }  // namespace
 
-int main(int argc, char** argv) { return run_objects(argc, argv, kReferenceStages); }
+int main(int argc, char** argv) { return run_objects(argc, argv, kReferenceStages, 1); }

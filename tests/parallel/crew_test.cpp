@@ -24,8 +24,7 @@ using kadrix::RowRange;
 TEST(Crew, TextReachesStandardOutputInListOrder) {
   // Three workers; each object says two pieces, the later objects first.
   const std::string out = kadrix_test::capture_stdout([] {
-    Crew crew(3, 3);
-    crew.open(0);
+    Crew crew(3, 3, 0);
     auto object = [&](std::size_t i, const std::string& a, const std::string& b) {
       crew.say(i, a);
       crew.say(i, b);
@@ -44,8 +43,7 @@ TEST(Crew, TextReachesStandardOutputInListOrder) {
 
 TEST(Crew, TextSaidAgainAfterARestartIsNotRepeated) {
   const std::string out = kadrix_test::capture_stdout([] {
-    Crew crew(2, 1);
-    crew.open(0);
+    Crew crew(2, 1, 0);
     crew.say(1, "Obr: B ");  // kept: object 0 is not finished
     crew.restart_text(1);
     crew.say(1, "Obr: B ");
@@ -66,8 +64,7 @@ TEST(Crew, EveryRowOfABandedJobIsDoneOnceWhoeverHelps) {
   for (const int rows : {1, 2, 3, 7, 8, 31, 100, 257}) {
     for (const int bands : {1, 2, 3, 8, 32, 300}) {
       SCOPED_TRACE(std::to_string(rows) + " rows, " + std::to_string(bands) + " bands");
-      Crew crew(3, 3);
-      crew.open(0);
+      Crew crew(3, 3, 0);
       std::mutex mutex;
       std::vector<int> done(static_cast<std::size_t>(rows), 0);
       std::set<std::thread::id> workers;
@@ -89,8 +86,7 @@ TEST(Crew, EveryRowOfABandedJobIsDoneOnceWhoeverHelps) {
 }
 
 TEST(Crew, AFailedBandIsReportedToTheJobsOwner) {
-  Crew crew(1, 2);
-  crew.open(0);
+  Crew crew(1, 2, 0);
   std::atomic<int> ran{0};
   EXPECT_THROW(crew.for_each_band(40, 4,
                                   [&](RowRange range) {
@@ -106,8 +102,7 @@ TEST(Crew, AnObjectWaitsUntilItsClaimFits) {
   std::uint64_t claim_b = 0;
   const auto nothing = [] {};
   // Object 1 claims 60 beside a worker that holds 60 of a budget of 100.
-  Crew second(3, 2);
-  second.open(100);
+  Crew second(3, 2, 100);
   EXPECT_TRUE(second.start_object(0, claim_a, 60, nothing));  // alone: nothing else computes
   std::atomic<bool> started{false};
   bool alone = true;
@@ -126,8 +121,7 @@ TEST(Crew, AnObjectWaitsUntilItsClaimFits) {
 }
 
 TEST(Crew, AnObjectThatFitsNowhereRunsAlone) {
-  Crew crew(2, 2);
-  crew.open(10);
+  Crew crew(2, 2, 10);
   std::uint64_t claim_a = 0;
   std::uint64_t claim_b = 0;
   const auto nothing = [] {};
@@ -149,8 +143,7 @@ TEST(Crew, AnObjectOutOfMemoryBesideOthersRunsAgainAlone) {
   // Objects 0 and 1 compute side by side; 1 runs out of memory and must
   // start again alone: not before 0 is computed, and object 2 may not
   // start meanwhile.
-  Crew crew(3, 3);
-  crew.open(1000);
+  Crew crew(3, 3, 1000);
   const auto nothing = [] {};
   std::uint64_t claims[3] = {0, 0, 0};
   EXPECT_TRUE(crew.start_object(0, claims[0], 100, nothing));
