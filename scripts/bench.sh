@@ -10,6 +10,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-7}
+if [ ! -x /usr/bin/time ]; then
+  echo "bench.sh measures peak memory with GNU time: apt-get install time" >&2
+  exit 1
+fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j2 --target kadrix kadrix-demo kadrix_bench >/dev/null

@@ -15,25 +15,22 @@ import shlex
 import statistics
 import subprocess
 import sys
+import tempfile
+import time
 
 
 def run(command, directory, list_path):
-    """Runs one build in a child of its own; returns (seconds, peak KiB, stdout)."""
-    # The peak of a child is read in a fresh helper process so that every run
-    # reports its own maximum, not the largest of all earlier children.
-    code = (
-        "import resource, subprocess, sys, time\n"
-        "t = time.perf_counter()\n"
-        "out = subprocess.run(sys.argv[1:], stdout=subprocess.PIPE, check=True).stdout\n"
-        "t = time.perf_counter() - t\n"
-        "peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss\n"
-        "sys.stdout.buffer.write(b'%f %d\\n' % (t, peak) + out)\n"
-    )
-    out = subprocess.run([sys.executable, "-c", code, *command, directory, list_path],
-                         stdout=subprocess.PIPE, check=True).stdout
-    head, _, transcript = out.partition(b"\n")
-    seconds, peak = head.split()
-    return float(seconds), int(peak), transcript
+    """Runs one build; returns (seconds, peak KiB, transcript). The transcript
+    goes to a file, not a pipe, so that no reader competes with the run for a
+    core. GNU time starts it and reports its peak: a child forked from this
+    interpreter would count the interpreter's pages in its peak."""
+    with tempfile.TemporaryFile() as out, tempfile.NamedTemporaryFile("r") as peak:
+        start = time.perf_counter()
+        subprocess.run(["/usr/bin/time", "-q", "-f", "%M", "-o", peak.name, *command, directory, list_path],
+                       stdout=out, check=True)
+        seconds = time.perf_counter() - start
+        out.seek(0)
+        return seconds, int(peak.read().split()[-1]), out.read()
 
 
 def results(directory):
@@ -56,8 +53,11 @@ def main():
     times = {name: [] for name, _ in builds}
     peaks = {name: 0 for name, _ in builds}
     outputs = {}
-    for _ in range(args.runs):
-        for name, command in builds:
+    for round_number in range(args.runs):
+        # Each round starts with another build, so that none always runs
+        # right after the same one.
+        shift = round_number % len(builds)
+        for name, command in builds[shift:] + builds[:shift]:
             seconds, peak, transcript = run(command, args.dir, args.list)
             times[name].append(seconds)
             peaks[name] = max(peaks[name], peak)
