@@ -125,7 +125,7 @@ PairError read_result_pair(const std::string& prefix, ResultPair& out) {
     if (!sr_read) return bad_file(out.sr_path, {BmpFault::read_failed});
     const bool ss_read = read_bmp_rows(ss, [&](std::int32_t y, std::span<const std::uint8_t> row) {
       std::uint16_t* codes = out.codes.data() + width * static_cast<std::size_t>(y);
-      for (std::size_t x = 0; x < width; ++x) codes[x] = static_cast<std::uint16_t>(codes[x] | row[x]);
+      for (std::size_t x = 0; x < width; ++x) codes[x] = pixel_code(static_cast<std::uint8_t>(codes[x] >> 8), row[x]);
     });
     if (!ss_read) return bad_file(out.ss_path, {BmpFault::read_failed});
   } catch (const std::bad_alloc&) {

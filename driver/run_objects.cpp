@@ -32,7 +32,7 @@ struct ObjectMemory {
   // What only the computation needs, not the writing of the results.
   std::uint64_t release_scratch() {
     const std::uint64_t bytes = frames.sum.held_bytes() + frames.max.held_bytes() + frames.block.held_bytes() +
-                                background.held_bytes() + (frames.stack ? 1 : 0);
+                                background.held_bytes();
     frames = FrameStore{};
     background.release();
     return bytes;

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Times several builds of kadrix (or one build run several ways) on the
-same data, alternately, and reports each one's median wall time, its ratio
-to the first, and its peak resident memory. The transcripts and the result
+same data, alternately, each measured run after an unmeasured one of the
+same build, and reports each one's median wall time, its ratio to the
+first, and its peak resident memory. The transcripts and the result
 files of all of them are compared byte for byte as well.
 
   compare_runs.py --runs 7 --dir DIR/ --list LIST \\
@@ -47,8 +48,8 @@ def main():
     args = parser.parse_args()
 
     builds = []
-    for spec in args.build:
-        name, _, command = spec.partition("=")
+    for option in args.build:
+        name, _, command = option.partition("=")
         builds.append((name, shlex.split(command)))
     times = {name: [] for name, _ in builds}
     peaks = {name: 0 for name, _ in builds}
@@ -58,6 +59,10 @@ def main():
         # right after the same one.
         shift = round_number % len(builds)
         for name, command in builds[shift:] + builds[:shift]:
+            # A run right after another program's pays for memory that
+            # program gave back (a virtual machine's host takes freed pages
+            # away); one unmeasured run of the same build goes first.
+            run(command, args.dir, args.list)
             seconds, peak, transcript = run(command, args.dir, args.list)
             times[name].append(seconds)
             peaks[name] = max(peaks[name], peak)
