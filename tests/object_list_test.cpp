@@ -27,7 +27,7 @@ ListRead read_list(const std::string& path, int capacity = kadrix::kNameCapacity
   const kadrix::ObjectList list = kadrix::read_object_list(path, capacity);
   if (!list.missing) r.count = static_cast<std::int32_t>(list.names.size());
   r.stored = list.names;
-  for (const char c : kadrix::list_text(list, path)) r.out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  r.out = kadrix_test::crlf(kadrix::list_text(list, path));
   return r;
 }
 

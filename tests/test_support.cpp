@@ -520,6 +520,15 @@ RunOptions capped_memory() {
   return options;
 }
 
+std::string crlf(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
 // ---- frames --------------------------------------------------------------
 
 std::string frame_file(const std::string& prefix, const std::string& name, int number) {

@@ -50,6 +50,9 @@ std::vector<std::string> list_dir(const std::string& dir);
 // bytes around that place, and how long each is.
 ::testing::AssertionResult same_bytes(const Bytes& actual, const Bytes& expected);
 
+// text with every '\n' turned into the CR LF the programs write.
+std::string crlf(const std::string& text);
+
 // A list of count names "N0\nN1\n..." and the reader's echo of it,
 // "N0 0\r\nN1 1\r\n...".
 std::string numbered_names(int count);

@@ -268,14 +268,6 @@ kadrix_test::RunResult run_import(const std::vector<std::string>& args, const ka
   return kadrix_test::run_program(KADRIX_IMPORT_BIN, args, options);
 }
 
-std::string crlf(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
-}
 
 std::map<std::string, Bytes> snapshot(const std::string& dir) {
   std::map<std::string, Bytes> entries;

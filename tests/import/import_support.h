@@ -74,8 +74,7 @@ std::size_t png_idat_offset(const Bytes& png);
 
 kadrix_test::RunResult run_import(const std::vector<std::string>& args, const kadrix_test::RunOptions& options = {});
 
-// Every '\n' of text as the CR LF the program writes.
-std::string crlf(const std::string& text);
+using kadrix_test::crlf;
 
 // The file a frame of these pixels (rows top-down) must be, byte for byte.
 inline Bytes frame_file(std::int32_t width, std::int32_t height, const std::vector<std::uint8_t>& pixels) {

@@ -28,18 +28,10 @@ using kadrix_test::TempDir;
 
 RunResult inspect(const std::vector<std::string>& args) { return kadrix_test::run_program(KADRIX_INSPECT_BIN, args); }
 
-// A 5 x 4 object with three sources (the one of the run tests), its level
-// and sigma chosen so that fewer than 17 digits would not give them back.
-//   10    11   12   13   12.6*
-//   14    40*  20*  15   16
-//   17    18   20*  19   25
-//   30.25* 21  22   23   24          (* flagged)
+// The sample object of the run tests, its level and sigma chosen so that
+// fewer than 17 digits would not give them back.
 ObjectResult sample_object() {
-  ObjectResult result;
-  result.width = 5;
-  result.height = 4;
-  result.means = {10, 11, 12, 13, 12.6, 14, 40, 20, 15, 16, 17, 18, 20, 19, 25, 30.25, 21, 22, 23, 24};
-  result.flags = {0, 0, 0, 0, 1, 0, 1, 1, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0};
+  ObjectResult result = inspect_test::sample_object();
   result.level = 10.3;  // as float 10.30000019073486328125
   result.sigma = 0.1;   // as float 0.100000001490116119384765625
   result.frames = 17;

@@ -24,15 +24,7 @@ RunResult inspect(const std::vector<std::string>& args, const RunOptions& option
   return kadrix_test::run_program(KADRIX_INSPECT_BIN, args, options);
 }
 
-// Every '\n' of text as the CR LF the program writes.
-std::string crlf(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
-}
+using kadrix_test::crlf;
 
 const std::string kUsage = crlf(
     "Prawidlowe wywolanie: kadrix-inspect prefiks [--csv] [--overlay plik.BMP]\n"
@@ -41,22 +33,7 @@ const std::string kUsage = crlf(
     "np. kadrix-inspect dane/M31 --overlay M31.BMP\n"
     "(kadrix-inspect --help opisuje program i opcje)\n");
 
-// A 5 x 4 object (rows padded to 8 bytes) with three sources:
-//   10    11   12   13   12.6*
-//   14    40*  20*  15   16
-//   17    18   20*  19   25
-//   30.25* 21  22   23   24          (* flagged)
-inspect_test::ObjectResult sample_object() {
-  inspect_test::ObjectResult result;
-  result.width = 5;
-  result.height = 4;
-  result.means = {10, 11, 12, 13, 12.6, 14, 40, 20, 15, 16, 17, 18, 20, 19, 25, 30.25, 21, 22, 23, 24};
-  result.flags = {0, 0, 0, 0, 1, 0, 1, 1, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0};
-  result.level = 10.5;
-  result.sigma = 2.25;
-  result.frames = 12;
-  return result;
-}
+using inspect_test::sample_object;
 
 // The group of 40, 20, 20: x = (40 + 2 * 20 + 2 * 20) / 80, y = (40 + 20 +
 // 2 * 20) / 80. 12.6 is stored as 1612 / 128 = 12.59375.

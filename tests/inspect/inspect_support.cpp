@@ -31,6 +31,18 @@ ObjectResult drawn(const std::vector<std::string>& rows) {
   return result;
 }
 
+ObjectResult sample_object() {
+  ObjectResult result;
+  result.width = 5;
+  result.height = 4;
+  result.means = {10, 11, 12, 13, 12.6, 14, 40, 20, 15, 16, 17, 18, 20, 19, 25, 30.25, 21, 22, 23, 24};
+  result.flags = {0, 0, 0, 0, 1, 0, 1, 1, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0};
+  result.level = 10.5;
+  result.sigma = 2.25;
+  result.frames = 12;
+  return result;
+}
+
 std::vector<std::uint16_t> codes_of(const ObjectResult& result) {
   std::vector<std::uint16_t> codes;
   for (std::size_t i = 0; i < result.means.size(); ++i)
@@ -38,14 +50,6 @@ std::vector<std::uint16_t> codes_of(const ObjectResult& result) {
   return codes;
 }
 
-std::string crlf(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
-}
 
 std::string text_of(const std::string& path) {
   const kadrix_test::Bytes bytes = kadrix_test::read_file(path);

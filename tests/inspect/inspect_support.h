@@ -30,11 +30,18 @@ void write_pair(const std::string& dir, const std::string& name, const ObjectRes
 // flagged pixel of mean d, '#' a flagged pixel of mean 1.
 ObjectResult drawn(const std::vector<std::string>& rows);
 
+// A 5 x 4 object (rows padded to 8 bytes) with three sources, five
+// flagged pixels (*), level 10.5, sigma 2.25, 12 frames:
+//   10    11   12   13   12.6*
+//   14    40*  20*  15   16
+//   17    18   20*  19   25
+//   30.25* 21  22   23   24
+ObjectResult sample_object();
+
 // The pixel codes (SR << 8 | SS) kadrix stores for result.
 std::vector<std::uint16_t> codes_of(const ObjectResult& result);
 
-// Every '\n' of text as the CR LF the program writes.
-std::string crlf(const std::string& text);
+using kadrix_test::crlf;
 
 // The text of a file.
 std::string text_of(const std::string& path);

@@ -23,15 +23,7 @@ RunResult inspect(const std::vector<std::string>& args) { return kadrix_test::ru
 
 const std::string kHeader = "name,width,height,frames,level,sigma,detected,sources,status\n";
 
-// The 5 x 4 object of the run tests: three sources, five flagged pixels.
-ObjectResult sample_object() {
-  ObjectResult result;
-  result.width = 5;
-  result.height = 4;
-  result.means = {10, 11, 12, 13, 12.6, 14, 40, 20, 15, 16, 17, 18, 20, 19, 25, 30.25, 21, 22, 23, 24};
-  result.flags = {0, 0, 0, 0, 1, 0, 1, 1, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 0, 0};
-  return result;  // level 10.5, sigma 2.25, 12 frames
-}
+using inspect_test::sample_object;
 
 void truncate(const std::string& path, std::size_t drop) {
   Bytes bytes = kadrix_test::read_file(path);
