@@ -392,7 +392,9 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
   int watch = -1;
   if (!options.watched_dir.empty()) {
     watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch < 0 || inotify_add_watch(watch, options.watched_dir.c_str(), IN_CREATE | IN_MOVED_TO) < 0)
+    const std::uint32_t events =
+        IN_CREATE | IN_MOVED_TO | (options.count_removals ? IN_MOVED_FROM | IN_DELETE : 0u);
+    if (watch < 0 || inotify_add_watch(watch, options.watched_dir.c_str(), events) < 0)
       throw std::runtime_error("inotify failed on " + options.watched_dir);
   }
 

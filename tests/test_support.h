@@ -133,8 +133,10 @@ struct RunOptions {
   // SIGKILL as soon as this holds for the standard output read so far.
   std::function<bool(const std::string& out)> kill_on_output;
   // Names created in or moved into watched_dir are counted from before the
-  // child starts; SIGKILL as soon as kill_on_names holds for the count.
+  // child starts (and, with count_removals, names moved out or removed);
+  // SIGKILL as soon as kill_on_names holds for the count.
   std::string watched_dir;
+  bool count_removals = false;
   std::function<bool(int names)> kill_on_names;
 };
 

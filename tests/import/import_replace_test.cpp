@@ -122,11 +122,11 @@ TEST(Replace, AFailedWriteLeavesTheDirectoryAsItWas) {
   write_source(dir, 3, 64);  // frames of 5174 bytes
   kadrix_test::write_file(dir.file("noc.list"), std::string("A\nB\n"));
   const auto before = import_test::snapshot(dir.path().string());
-  RunResult r;
-  {
-    const import_test::FileSizeLimit limit(4096);
-    r = import_test::run_import({"--replace", "--list", dir.file("noc.list"), dir.prefix(), "OBJ", dir.file("new.ser")});
-  }
+  kadrix_test::RunOptions limited;
+  limited.file_size_limit = 4096;
+  const RunResult r =
+      import_test::run_import({"--replace", "--list", dir.file("noc.list"), dir.prefix(), "OBJ", dir.file("new.ser")},
+                              limited);
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(r.signal, 0);
   EXPECT_TRUE(r.out.ends_with(crlf("Blad zapisu pliku " + dir.file("OBJ01.BMP") + "\n"))) << r.out;

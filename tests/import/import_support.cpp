@@ -1,12 +1,7 @@
 #include "import_support.h"
 
-#include <fcntl.h>
 #include <fitsio.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/inotify.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -283,80 +278,14 @@ std::map<std::string, Bytes> snapshot(const std::string& dir) {
   return entries;
 }
 
-FileSizeLimit::FileSizeLimit(std::uint64_t bytes) {
-  struct rlimit limit {};
-  if (getrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("getrlimit failed");
-  old_soft_ = limit.rlim_cur;
-  limit.rlim_cur = bytes;
-  if (setrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("setrlimit failed");
-  active_ = true;
-}
-
-FileSizeLimit::~FileSizeLimit() {
-  if (!active_) return;
-  struct rlimit limit {};
-  getrlimit(RLIMIT_FSIZE, &limit);
-  limit.rlim_cur = old_soft_;
-  setrlimit(RLIMIT_FSIZE, &limit);
-}
-
 KilledRun run_import_killed(const std::vector<std::string>& args, const std::string& dir, int n) {
-  const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  if (watch < 0) throw std::runtime_error("inotify_init1 failed");
-  if (inotify_add_watch(watch, dir.c_str(), IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE) < 0) {
-    close(watch);
-    throw std::runtime_error("inotify_add_watch failed");
-  }
-  std::vector<std::string> storage = {KADRIX_IMPORT_BIN};
-  storage.insert(storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : storage) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    const int null_fd = open("/dev/null", O_RDWR);
-    dup2(null_fd, 0);
-    dup2(null_fd, 1);
-    dup2(null_fd, 2);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-
-  KilledRun run;
-  int status = 0;
-  bool ended = false;
-  for (int rounds = 0; rounds < 60000 && !ended; ++rounds) {
-    pollfd p{watch, POLLIN, 0};
-    poll(&p, 1, 1);
-    alignas(inotify_event) char buffer[8192];
-    for (;;) {
-      const ssize_t got = read(watch, buffer, sizeof buffer);
-      if (got <= 0) break;
-      for (ssize_t at = 0; at < got;) {
-        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-        ++run.events;
-        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-      }
-    }
-    if (!run.killed && n > 0 && run.events >= n) {
-      kill(pid, SIGKILL);
-      run.killed = true;
-    }
-    ended = waitpid(pid, &status, WNOHANG) == pid;
-  }
-  if (!ended) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
-  close(watch);
-  if (WIFEXITED(status)) {
-    run.exit_status = WEXITSTATUS(status);
-    run.killed = false;  // it ended on its own before the signal landed
-  }
-  return run;
+  kadrix_test::RunOptions options;
+  options.watched_dir = dir;
+  options.count_removals = true;
+  if (n > 0) options.kill_on_names = [n](int changes) { return changes >= n; };
+  const kadrix_test::RunResult result = run_import(args, options);
+  // A program that ended on its own before the signal landed was not killed.
+  return {result.killed && result.signal == SIGKILL, result.names, result.exit_status};
 }
 
 }  // namespace import_test

@@ -84,20 +84,6 @@ inline Bytes frame_file(std::int32_t width, std::int32_t height, const std::vect
 // Every entry of a directory with its bytes; a subdirectory as "<dir>".
 std::map<std::string, Bytes> snapshot(const std::string& dir);
 
-// Lowers this process's file-size limit while it lives; a child started
-// meanwhile inherits it.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(std::uint64_t bytes);
-  ~FileSizeLimit();
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  std::uint64_t old_soft_ = 0;
-  bool active_ = false;
-};
-
 // Runs kadrix-import and sends it SIGKILL as soon as the n-th change
 // (a name created, moved in or out, or removed) has happened in dir. events
 // receives the number of changes seen; killed whether the kill was sent

@@ -48,18 +48,30 @@ void FitsCloser::operator()(void* file) const {
   fits_clear_errmsg();
 }
 
-bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& info, std::string& why) {
-  info = FitsInfo{};
+namespace {
+
+// Opens path for reading. The disk-file open takes the name as it stands:
+// '[', '-' or '!' in it are plain characters, not cfitsio's extended syntax.
+bool open_disk_file(const std::string& path, FitsHandle& file, std::string& why) {
   int status = 0;
   fitsfile* raw = nullptr;
-  // The disk-file open takes the name as it stands: '[', '-' or '!' in it
-  // are plain characters, not cfitsio's extended syntax.
   if (fits_open_diskfile(&raw, path.c_str(), READONLY, &status) != 0) {
     if (raw != nullptr) FitsCloser()(raw);
     why = fits_reason(status);
     return false;
   }
-  const FitsHandle file(raw);
+  file.reset(raw);
+  return true;
+}
+
+}  // namespace
+
+bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& info, std::string& why) {
+  info = FitsInfo{};
+  int status = 0;
+  FitsHandle file;
+  if (!open_disk_file(path, file, why)) return false;
+  fitsfile* const raw = as_fits(file.get());
 
   int naxis = 0;
   for (int hdu = 1;; ++hdu) {
@@ -167,15 +179,9 @@ bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& 
 
 bool open_fits(const std::string& path, const FitsInfo& info, FitsHandle& file, std::string& why) {
   int status = 0;
-  fitsfile* raw = nullptr;
-  if (fits_open_diskfile(&raw, path.c_str(), READONLY, &status) != 0) {
-    if (raw != nullptr) FitsCloser()(raw);
-    why = fits_reason(status);
-    return false;
-  }
-  file.reset(raw);
+  if (!open_disk_file(path, file, why)) return false;
   int type = 0;
-  if (fits_movabs_hdu(raw, info.hdu, &type, &status) != 0) {
+  if (fits_movabs_hdu(as_fits(file.get()), info.hdu, &type, &status) != 0) {
     why = fits_reason(status);
     file.reset();
     return false;
