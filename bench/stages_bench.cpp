@@ -170,13 +170,28 @@ void BM_ThresholdAboveBackground(benchmark::State& state) {
 }
 BENCHMARK(BM_ThresholdAboveBackground)->Unit(benchmark::kMillisecond);
 
-void BM_WriteResultImages(benchmark::State& state) {
+void BM_EncodeResultImages(benchmark::State& state) {
   Night& n = night();
   const kadrix::ResultImages images{kSide,        kSide, n.mean, n.detections, n.statistics.level,
                                     n.sigma,      kFrames};
-  for (auto _ : state) benchmark::DoNotOptimize(fast_stages().write_result_images(n.dir + n.name, images));
+  std::vector<std::uint8_t> sr(kadrix::result_block_bytes(kSide, kSide)), ss(sr.size());
+  for (auto _ : state) {
+    fast_stages().encode_result_images(images, sr, ss);
+    benchmark::DoNotOptimize(ss.data());
+  }
 }
-BENCHMARK(BM_WriteResultImages)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EncodeResultImages)->Unit(benchmark::kMillisecond);
+
+void BM_WriteResultPair(benchmark::State& state) {
+  Night& n = night();
+  const kadrix::ResultImages images{kSide,        kSide, n.mean, n.detections, n.statistics.level,
+                                    n.sigma,      kFrames};
+  std::vector<std::uint8_t> sr(kadrix::result_block_bytes(kSide, kSide)), ss(sr.size());
+  fast_stages().encode_result_images(images, sr, ss);
+  const kadrix::EncodedPair pair{kSide, kSide, sr, ss, n.statistics.level, n.sigma, kFrames};
+  for (auto _ : state) benchmark::DoNotOptimize(fast_stages().write_result_pair(n.dir + n.name, pair));
+}
+BENCHMARK(BM_WriteResultPair)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

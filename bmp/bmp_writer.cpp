@@ -78,6 +78,19 @@ bool write_bmp(const std::string& path, std::int32_t width, std::int32_t height,
   return write_rows(path, headers, static_cast<std::size_t>(width), row_stride(width, 1), height, row);
 }
 
+std::size_t bmp_row_stride(std::int32_t width) { return static_cast<std::size_t>(row_stride(width, 1)); }
+
+bool write_bmp_stored(const std::string& path, std::int32_t width, std::int32_t height, const BmpPalette& palette,
+                      std::span<const std::uint8_t> block) {
+  const auto head = bmp_header(width, height);
+  // Only the headers pass through the buffer; the block is written as it is.
+  OutputFile out(path, head.size() + palette.size());
+  out.write(head);
+  out.write(palette);
+  out.write(block);
+  return out.finish();
+}
+
 std::array<std::uint8_t, 54> bmp24_header(std::int32_t width, std::int32_t height) {
   const std::uint64_t image_bytes = row_stride(width, 3) * static_cast<std::uint64_t>(height);
   const bool fits = 54 + image_bytes <= 0xFFFFFFFFu;

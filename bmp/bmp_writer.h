@@ -18,6 +18,15 @@ BmpPalette grey_palette();
 // The 54 header bytes of an 8-bit file of that size with a 256-entry palette.
 std::array<std::uint8_t, 54> bmp_header(std::int32_t width, std::int32_t height);
 
+// Bytes a row of an 8-bit image takes in the file: the width padded to 4.
+std::size_t bmp_row_stride(std::int32_t width);
+
+// Writes an 8-bit image whose pixels are already laid out as the file
+// stores them: rows bottom-up, each padded with zeros to bmp_row_stride
+// (block holds height such rows). True as for write_bmp.
+bool write_bmp_stored(const std::string& path, std::int32_t width, std::int32_t height, const BmpPalette& palette,
+                      std::span<const std::uint8_t> block);
+
 // Fills image row y (0 = top): its pixel bytes, without the padding.
 using RowSource = std::function<void(std::int32_t y, std::span<std::uint8_t> row)>;
 

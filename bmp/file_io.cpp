@@ -73,18 +73,29 @@ OutputFile::OutputFile(const std::string& path, std::uint64_t expected_bytes) {
   if (ok_) buffer_.reserve(buffer_bytes_);
 }
 
-void OutputFile::flush() {
+void OutputFile::put(std::span<const std::uint8_t> bytes) {
   std::size_t done = 0;
-  while (ok_ && done < buffer_.size()) {
-    const ssize_t put = ::write(file_.get(), buffer_.data() + done, buffer_.size() - done);
+  while (ok_ && done < bytes.size()) {
+    const ssize_t put = ::write(file_.get(), bytes.data() + done, bytes.size() - done);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) ok_ = false;
     else done += static_cast<std::size_t>(put);
   }
+}
+
+void OutputFile::flush() {
+  put(buffer_);
   buffer_.clear();
 }
 
 void OutputFile::write(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() >= buffer_bytes_) {
+    // Too large to gain from the buffer: what it holds goes first, then
+    // these bytes straight from where they are.
+    flush();
+    put(bytes);
+    return;
+  }
   while (ok_ && !bytes.empty()) {
     const std::size_t room = buffer_bytes_ - buffer_.size();
     const std::size_t take = std::min(room, bytes.size());

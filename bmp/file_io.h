@@ -59,6 +59,7 @@ class OutputFile {
 
  private:
   void flush();
+  void put(std::span<const std::uint8_t> bytes);
 
   FileHandle file_;
   std::vector<std::uint8_t> buffer_;

@@ -46,31 +46,50 @@ std::string result_path(const std::string& prefix, ResultFile which) {
   return prefix + (which == ResultFile::sr ? "SR.BMP" : "SS.BMP");
 }
 
-std::optional<std::string> write_result_images(const std::string& prefix, const ResultImages& images) {
+std::size_t result_block_bytes(std::int32_t width, std::int32_t height) {
+  return bmp_row_stride(width) * static_cast<std::size_t>(height);
+}
+
+void encode_result_images(const ResultImages& images, std::span<std::uint8_t> sr, std::span<std::uint8_t> ss) {
   const std::size_t width = static_cast<std::size_t>(images.width);
-  // The bytes of both images are made row by row as the files are written.
-  auto rows_of = [&images, width](auto value) {
-    return [&images, width, value](std::int32_t y, std::span<std::uint8_t> row) {
-      // Locals the byte stores cannot alias, so the loop runs vectorized.
-      const std::size_t n = width;
-      const std::size_t start = n * static_cast<std::size_t>(y);
-      const double* __restrict mean = images.mean.data() + start;
-      const std::uint8_t* __restrict flag = images.detections.data() + start;
-      std::uint8_t* __restrict out = row.data();
-      for (std::size_t x = 0; x < n; ++x) out[x] = static_cast<std::uint8_t>(value(result_code(mean[x], flag[x])));
-    };
-  };
+  const std::size_t stride = bmp_row_stride(images.width);
+  for (std::int32_t y = 0; y < images.height; ++y) {
+    // Image row y is file row height - 1 - y. Locals the byte stores cannot
+    // alias, so the loop runs vectorized.
+    const std::size_t at = stride * static_cast<std::size_t>(images.height - 1 - y);
+    const double* __restrict mean = images.mean.data() + width * static_cast<std::size_t>(y);
+    const std::uint8_t* __restrict flag = images.detections.data() + width * static_cast<std::size_t>(y);
+    std::uint8_t* __restrict sr_row = sr.data() + at;
+    std::uint8_t* __restrict ss_row = ss.data() + at;
+    for (std::size_t x = 0; x < width; ++x) {
+      const std::int32_t code = result_code(mean[x], flag[x]);
+      sr_row[x] = static_cast<std::uint8_t>(sr_value(code));
+      ss_row[x] = static_cast<std::uint8_t>(ss_value(code));
+    }
+    for (std::size_t x = width; x < stride; ++x) sr_row[x] = ss_row[x] = 0;
+  }
+}
+
+std::optional<std::string> write_result_pair(const std::string& prefix, const EncodedPair& encoded) {
   PendingGroup pair({result_path(prefix, ResultFile::sr), result_path(prefix, ResultFile::ss)});
-  if (!write_bmp(pair[0].temp_path, images.width, images.height, grey_palette(),
-                 rows_of([](std::int32_t code) { return sr_value(code); })))
+  if (!write_bmp_stored(pair[0].temp_path, encoded.width, encoded.height, grey_palette(), encoded.sr))
     return pair[0].final_path;
-  if (!write_bmp(pair[1].temp_path, images.width, images.height,
-                 stats_palette(images.level, images.sigma, images.frame_count),
-                 rows_of([](std::int32_t code) { return ss_value(code); })))
+  if (!write_bmp_stored(pair[1].temp_path, encoded.width, encoded.height,
+                        stats_palette(encoded.level, encoded.sigma, encoded.frame_count), encoded.ss))
     return pair[1].final_path;
   const int failed = pair.commit();
   if (failed >= 0) return pair[static_cast<std::size_t>(failed)].final_path;
   return std::nullopt;
+}
+
+std::optional<std::string> write_result_images(const std::string& prefix, const ResultImages& images) {
+  const std::size_t block = result_block_bytes(images.width, images.height);
+  std::vector<std::uint8_t> bytes(2 * block);
+  const std::span<std::uint8_t> sr = std::span(bytes).first(block);
+  const std::span<std::uint8_t> ss = std::span(bytes).subspan(block);
+  encode_result_images(images, sr, ss);
+  return write_result_pair(prefix, {images.width, images.height, sr, ss, images.level, images.sigma,
+                                    images.frame_count});
 }
 
 namespace {

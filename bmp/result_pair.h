@@ -73,10 +73,34 @@ struct ResultImages {
   std::int32_t frame_count = 0;
 };
 
+// The pair's pixels as the two files store them (rows bottom-up, each
+// padded with zeros to bmp_row_stride), made before the files are written:
+// kadrix makes them while other objects are still being computed, so that
+// writing in list order holds nobody up.
+struct EncodedPair {
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::span<const std::uint8_t> sr;  // result_block_bytes(width, height) each
+  std::span<const std::uint8_t> ss;
+  double level = 0.0;
+  double sigma = 0.0;
+  std::int32_t frame_count = 0;
+};
+
+// Bytes of one file's pixel block.
+std::size_t result_block_bytes(std::int32_t width, std::int32_t height);
+
+// The SR and SS blocks of the images, in one pass over the mean and the
+// detections.
+void encode_result_images(const ResultImages& images, std::span<std::uint8_t> sr, std::span<std::uint8_t> ss);
+
 // Writes the pair of prefix, replacing an old pair only once both new files
 // are complete: each is written to a temporary beside its final name, the SR
 // file first. Returns the final path of the file that failed (nothing is
 // replaced then, and no temporary is left), or nothing on success.
+std::optional<std::string> write_result_pair(const std::string& prefix, const EncodedPair& pair);
+
+// Both steps at once, holding the two byte images meanwhile.
 std::optional<std::string> write_result_images(const std::string& prefix, const ResultImages& images);
 
 // ---- reading ------------------------------------------------------------------

@@ -63,7 +63,8 @@ const Stages& fast_stages() {
       estimate_background,
       residual_sigma,
       threshold_above_background,
-      write_result_images,
+      encode_result_images,
+      write_result_pair,
       fast_working_set,
   };
   return stages;

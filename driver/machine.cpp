@@ -1,5 +1,6 @@
 #include "driver/machine.h"
 
+#include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -134,6 +135,32 @@ int usable_cores() {
   else cores = std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN));
   if (const std::optional<int> quota = cgroup_cores()) cores = std::min(cores, *quota);
   return cores;
+}
+
+WorkerPlacement::WorkerPlacement() {
+  CPU_ZERO(&allowed_);
+  known_ = ::sched_getaffinity(0, sizeof allowed_, &allowed_) == 0;
+  if (!known_) return;
+  const int own = ::sched_getcpu();
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+    if (CPU_ISSET(cpu, &allowed_) && cpu != own) other_cores_.push_back(cpu);
+}
+
+void WorkerPlacement::place(std::thread& thread, int worker, std::atomic<bool>& placed) const {
+  if (worker >= 1 && static_cast<std::size_t>(worker) <= other_cores_.size()) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(other_cores_[static_cast<std::size_t>(worker - 1)], &one);
+    // Where this fails the thread simply starts where the system puts it.
+    ::pthread_setaffinity_np(thread.native_handle(), sizeof one, &one);
+  }
+  placed.store(true, std::memory_order_release);
+}
+
+void WorkerPlacement::let_go(const std::atomic<bool>& placed) const {
+  // Placing takes microseconds; until then the maker needs this core.
+  while (!placed.load(std::memory_order_acquire)) std::this_thread::yield();
+  if (known_) ::sched_setaffinity(0, sizeof allowed_, &allowed_);
 }
 
 std::uint64_t memory_budget(int threads) {

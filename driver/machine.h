@@ -1,9 +1,14 @@
 #pragma once
 // What this process may use of the machine: how many cores, how much memory.
 
+#include <sched.h>
+
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace kadrix {
 
@@ -17,6 +22,28 @@ int usable_cores();
 // process already maps and what `threads` more threads will map (a stack
 // and an allocator arena each).
 std::uint64_t memory_budget(int threads);
+
+// Where workers start. A new thread is queued on the core of the thread
+// that made it, and on a busy core it may wait for the scheduler's next
+// tick (milliseconds) while another core idles. So each worker is started
+// on a core of its own, and lets go of it as soon as it runs: from then on
+// the system places it as any other thread.
+class WorkerPlacement {
+ public:
+  // Reads the cores this process may use and the one the caller runs on.
+  WorkerPlacement();
+  // Right after `thread` (worker 1, 2, ...) is made: puts it on a core of
+  // its own where there is one, then sets `placed`.
+  void place(std::thread& thread, int worker, std::atomic<bool>& placed) const;
+  // The worker's first step: waits for `placed`, then lets it run on every
+  // core the process may use again.
+  void let_go(const std::atomic<bool>& placed) const;
+
+ private:
+  cpu_set_t allowed_{};
+  bool known_ = false;
+  std::vector<int> other_cores_;  // allowed, other than the caller's
+};
 
 // The cores a quota allows: "QUOTA PERIOD" (cpu.max), rounded up; nothing
 // for "max" or text that is not a quota.

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <memory>
 #include <new>
 #include <string>
 #include <system_error>
@@ -21,7 +22,9 @@ namespace kadrix {
 namespace {
 
 // A worker's arrays, kept from object to object. The bright mask's memory
-// takes the detections once the residual sigma no longer needs it.
+// takes the detections once the residual sigma no longer needs it, and the
+// background map's the bytes of the result pair once the detections are
+// made.
 struct ObjectMemory {
   FrameStore frames;
   ImageBuffer<double> mean;
@@ -32,15 +35,22 @@ struct ObjectMemory {
   // What only the computation needs, not the writing of the results.
   std::uint64_t release_scratch() {
     const std::uint64_t bytes = frames.sum.held_bytes() + frames.max.held_bytes() + frames.block.held_bytes() +
-                                background.held_bytes();
+                                mean.held_bytes() + flags.held_bytes();
     frames = FrameStore{};
-    background.release();
+    mean.release();
+    flags.release();
     return bytes;
+  }
+  // The SR and SS blocks of an object, one after the other where its
+  // background map was: 8 bytes a pixel hold two padded rows of any width.
+  std::span<std::uint8_t> pair_bytes(FrameSize size) {
+    const std::size_t bytes = 2 * result_block_bytes(size.width, size.height);
+    const std::span<double> held = background.take((bytes + sizeof(double) - 1) / sizeof(double));
+    return {reinterpret_cast<std::uint8_t*>(held.data()), bytes};
   }
   void release() {
     release_scratch();
-    mean.release();
-    flags.release();
+    background.release();
   }
 };
 
@@ -63,7 +73,7 @@ struct Run {
 // band's first windows stays small beside its work.
 constexpr std::int32_t kMinBandRows = 32;
 
-// Stages 1 to 7 of one object, top to bottom; say() reports each piece of
+// Stages 1 to 8 of one object, top to bottom; say() reports each piece of
 // the transcript as soon as the stage that gives it has run. Nothing when
 // the object has too few frames.
 std::optional<Computed> compute_object(const Run& run, std::size_t object, ObjectMemory& memory) {
@@ -104,6 +114,10 @@ std::optional<Computed> compute_object(const Run& run, std::size_t object, Objec
 
   const std::span<std::uint8_t> detections = bright;
   stages.threshold_above_background(mean, background, c.sigma, kSigmaFactor, detections);
+
+  const std::span<std::uint8_t> pair = memory.pair_bytes(c.frames.size);
+  stages.encode_result_images({width, height, mean, detections, c.statistics.level, c.sigma, c.frames.frame_count},
+                              pair.first(pair.size() / 2), pair.last(pair.size() / 2));
   return c;
 }
 
@@ -143,13 +157,13 @@ void process_object(Run& run, std::size_t object, ObjectMemory& memory) {
 
   crew.wait_for_turn(object);
   if (computed) {
-    const auto pixels = static_cast<std::size_t>(computed->frames.pixel_count());
-    const ResultImages images{computed->frames.size.width, computed->frames.size.height,
-                              memory.mean.view(pixels),   memory.flags.view(pixels),
-                              computed->statistics.level, computed->sigma,
+    const std::span<const std::uint8_t> pair = memory.pair_bytes(computed->frames.size);
+    const EncodedPair encoded{computed->frames.size.width,  computed->frames.size.height,
+                              pair.first(pair.size() / 2), pair.last(pair.size() / 2),
+                              computed->statistics.level,  computed->sigma,
                               computed->frames.frame_count};
     try {
-      if (const std::optional<std::string> failed = run.stages.write_result_images(run.directory + name, images)) {
+      if (const std::optional<std::string> failed = run.stages.write_result_pair(run.directory + name, encoded)) {
         say(write_failed_line(*failed));
         lost = true;
       }
@@ -189,6 +203,10 @@ int run_objects(int argc, const char* const* argv, const Stages& stages, int wor
   // object's arrays have pages of their own, kept between objects.
   mallopt(M_MMAP_THRESHOLD, 2 << 20);
   mallopt(M_TRIM_THRESHOLD, 64 << 20);
+  // The workers allocate little, and seldom: one heap serves them all. A
+  // heap of its own costs a worker a 64 MiB mapping as it starts, which
+  // waits for the address space while another worker faults pages in.
+  mallopt(M_ARENA_MAX, 1);
 #endif
 
   if (argc != 3) {
@@ -207,14 +225,20 @@ int run_objects(int argc, const char* const* argv, const Stages& stages, int wor
   Crew crew(list.names.size(), workers, memory_budget(workers - 1));
   Run run{stages, directory, list.names, crew};
   // This thread is one worker; a thread that cannot start is done without.
-  // Each starts working at once, so the system places it on an idle core.
+  const WorkerPlacement placement;
+  const auto placed = std::make_unique<std::atomic<bool>[]>(static_cast<std::size_t>(workers));
   std::vector<std::thread> threads;
   for (int i = 1; i < workers; ++i) {
+    std::atomic<bool>& worker_placed = placed[static_cast<std::size_t>(i)];
     try {
-      threads.emplace_back([&run] { work(run); });
+      threads.emplace_back([&run, &placement, &worker_placed] {
+        placement.let_go(worker_placed);
+        work(run);
+      });
     } catch (const std::system_error&) {
       break;
     }
+    placement.place(threads.back(), i, worker_placed);
   }
   work(run);
   for (std::thread& thread : threads) thread.join();

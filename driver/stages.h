@@ -1,5 +1,5 @@
 #pragma once
-// The eight stages an object goes through, as one table of functions:
+// The nine stages an object goes through, as one table of functions:
 // kadrix runs the fast table, kadrix-straightforward the reference one.
 // Every stage takes what it needs and returns what it produces (its arrays
 // into memory the driver holds); none prints.
@@ -52,8 +52,10 @@ struct Stages {
   // 7. The pixels above their background + k sigma.
   void (*threshold_above_background)(std::span<const double> mean_image, std::span<const double> background_image,
                                      double sigma, double k, std::span<std::uint8_t> detections);
-  // 8. The result pair of DIR + NAME; the final path that failed, if any.
-  std::optional<std::string> (*write_result_images)(const std::string& prefix, const ResultImages& images);
+  // 8. The bytes of the result pair (made before the object's turn comes).
+  void (*encode_result_images)(const ResultImages& images, std::span<std::uint8_t> sr, std::span<std::uint8_t> ss);
+  // 9. The result pair of DIR + NAME; the final path that failed, if any.
+  std::optional<std::string> (*write_result_pair)(const std::string& prefix, const EncodedPair& pair);
 
   // The most memory the stages take for an object whose frame 01 has this
   // size (none: the object will not be computed).

@@ -32,7 +32,8 @@ const Stages kReferenceStages{
     reference::estimate_background,
     residual_sigma,
     threshold_above_background,
-    write_result_images,
+    encode_result_images,
+    write_result_pair,
     stack_working_set,
 };
 
