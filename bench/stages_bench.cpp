@@ -189,7 +189,7 @@ void BM_WriteResultPair(benchmark::State& state) {
   std::vector<std::uint8_t> sr(kadrix::result_block_bytes(kSide, kSide)), ss(sr.size());
   fast_stages().encode_result_images(images, sr, ss);
   const kadrix::EncodedPair pair{kSide, kSide, sr, ss, n.statistics.level, n.sigma, kFrames};
-  for (auto _ : state) benchmark::DoNotOptimize(fast_stages().write_result_pair(n.dir + n.name, pair));
+  for (auto _ : state) benchmark::DoNotOptimize(fast_stages().write_result_pair(n.dir + n.name, pair, nullptr));
 }
 BENCHMARK(BM_WriteResultPair)->Unit(benchmark::kMillisecond);
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 namespace kadrix {
@@ -64,13 +65,24 @@ void give_back_final_name(const PendingFile& file, Move move) {
   }
 }
 
-void drop_backup(const PendingFile& file, Move move) {
-  if (move == Move::backed_up) ::unlink(backup_path(file).c_str());
+// Removes a name of an old file; with `replaced`, the file is held first.
+void remove_old(const std::string& path, std::vector<FileHandle>* replaced) {
+  if (replaced != nullptr) {
+    // O_PATH opens nothing for reading, so even a FIFO or a device left
+    // under the name cannot block or act.
+    FileHandle held(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (held.valid()) replaced->push_back(std::move(held));
+  }
+  ::unlink(path.c_str());
+}
+
+void drop_backup(const PendingFile& file, Move move, std::vector<FileHandle>* replaced) {
+  if (move == Move::backed_up) remove_old(backup_path(file), replaced);
 }
 
 }  // namespace
 
-int replace_files(std::span<const PendingFile> files, bool use_exchange) {
+int replace_files(std::span<const PendingFile> files, bool use_exchange, std::vector<FileHandle>* replaced) {
   // A directory at a final name would refuse a rename or, worse, accept an
   // exchange; caught before anything moves.
   for (std::size_t i = 0; i < files.size(); ++i) {
@@ -90,9 +102,16 @@ int replace_files(std::span<const PendingFile> files, bool use_exchange) {
   if (failed >= 0) {
     for (std::size_t j = moves.size(); j-- > 0;) give_back_final_name(files[j], moves[j]);
   }
-  for (std::size_t j = 0; j < moves.size(); ++j) drop_backup(files[j], moves[j]);
-  discard_files(files);  // the new files on failure, the exchanged old ones on success
-  return failed;
+  if (failed >= 0) {
+    for (std::size_t j = 0; j < moves.size(); ++j) drop_backup(files[j], moves[j], nullptr);
+    discard_files(files);  // the new files
+    return failed;
+  }
+  for (std::size_t j = 0; j < moves.size(); ++j) {
+    drop_backup(files[j], moves[j], replaced);
+    if (moves[j] == Move::exchanged) remove_old(files[j].temp_path, replaced);
+  }
+  return -1;
 }
 
 PendingGroup::PendingGroup(const std::vector<std::string>& final_paths) {
@@ -104,9 +123,9 @@ PendingGroup::~PendingGroup() {
   if (!committed_) discard_files(files_);
 }
 
-int PendingGroup::commit(bool use_exchange) {
+int PendingGroup::commit(bool use_exchange, std::vector<FileHandle>* replaced) {
   committed_ = true;
-  return replace_files(files_, use_exchange);
+  return replace_files(files_, use_exchange, replaced);
 }
 
 }  // namespace kadrix

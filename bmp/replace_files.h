@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "bmp/file_io.h"
+
 namespace kadrix {
 
 struct PendingFile {
@@ -21,7 +23,13 @@ PendingFile pending_file(const std::string& final_path);
 // removed, and the index of the file that failed is returned; -1 on success.
 // use_exchange false moves the files as on a file system that cannot
 // exchange two names (for tests).
-int replace_files(std::span<const PendingFile> files, bool use_exchange = true);
+//
+// The old files that were replaced lose their names either way. Given
+// `replaced`, they are also held open there: the system frees a file's
+// space only once nothing holds it, which for a file on disk can take a
+// millisecond, so the caller can let go of them when that holds nobody up.
+int replace_files(std::span<const PendingFile> files, bool use_exchange = true,
+                  std::vector<FileHandle>* replaced = nullptr);
 
 // Removes the temporaries of an abandoned group.
 void discard_files(std::span<const PendingFile> files);
@@ -39,7 +47,7 @@ class PendingGroup {
   const PendingFile& operator[](std::size_t i) const { return files_[i]; }
   // replace_files on the group: -1 when every file took its final name,
   // else the index of the one that failed (nothing replaced then).
-  int commit(bool use_exchange = true);
+  int commit(bool use_exchange = true, std::vector<FileHandle>* replaced = nullptr);
 
  private:
   std::vector<PendingFile> files_;

@@ -70,14 +70,15 @@ void encode_result_images(const ResultImages& images, std::span<std::uint8_t> sr
   }
 }
 
-std::optional<std::string> write_result_pair(const std::string& prefix, const EncodedPair& encoded) {
+std::optional<std::string> write_result_pair(const std::string& prefix, const EncodedPair& encoded,
+                                             std::vector<FileHandle>* replaced) {
   PendingGroup pair({result_path(prefix, ResultFile::sr), result_path(prefix, ResultFile::ss)});
   if (!write_bmp_stored(pair[0].temp_path, encoded.width, encoded.height, grey_palette(), encoded.sr))
     return pair[0].final_path;
   if (!write_bmp_stored(pair[1].temp_path, encoded.width, encoded.height,
                         stats_palette(encoded.level, encoded.sigma, encoded.frame_count), encoded.ss))
     return pair[1].final_path;
-  const int failed = pair.commit();
+  const int failed = pair.commit(true, replaced);
   if (failed >= 0) return pair[static_cast<std::size_t>(failed)].final_path;
   return std::nullopt;
 }

@@ -97,8 +97,11 @@ void encode_result_images(const ResultImages& images, std::span<std::uint8_t> sr
 // Writes the pair of prefix, replacing an old pair only once both new files
 // are complete: each is written to a temporary beside its final name, the SR
 // file first. Returns the final path of the file that failed (nothing is
-// replaced then, and no temporary is left), or nothing on success.
-std::optional<std::string> write_result_pair(const std::string& prefix, const EncodedPair& pair);
+// replaced then, and no temporary is left), or nothing on success. The old
+// pair's files, if any, are held in `replaced` when it is given (see
+// replace_files).
+std::optional<std::string> write_result_pair(const std::string& prefix, const EncodedPair& pair,
+                                             std::vector<FileHandle>* replaced = nullptr);
 
 // Both steps at once, holding the two byte images meanwhile.
 std::optional<std::string> write_result_images(const std::string& prefix, const ResultImages& images);

@@ -156,6 +156,9 @@ void process_object(Run& run, std::size_t object, ObjectMemory& memory) {
   if (crew.memory_wanted()) crew.give_back(memory.claim, memory.release_scratch());
 
   crew.wait_for_turn(object);
+  // The old pair, held so that freeing its space waits until the turn has
+  // passed to the next object.
+  std::vector<FileHandle> replaced;
   if (computed) {
     const std::span<const std::uint8_t> pair = memory.pair_bytes(computed->frames.size);
     const EncodedPair encoded{computed->frames.size.width,  computed->frames.size.height,
@@ -163,7 +166,8 @@ void process_object(Run& run, std::size_t object, ObjectMemory& memory) {
                               computed->statistics.level,  computed->sigma,
                               computed->frames.frame_count};
     try {
-      if (const std::optional<std::string> failed = run.stages.write_result_pair(run.directory + name, encoded)) {
+      if (const std::optional<std::string> failed =
+              run.stages.write_result_pair(run.directory + name, encoded, &replaced)) {
         say(write_failed_line(*failed));
         lost = true;
       }
@@ -174,6 +178,7 @@ void process_object(Run& run, std::size_t object, ObjectMemory& memory) {
   }
   if (lost) run.lost = true;
   crew.finish(object);
+  replaced.clear();
   if (crew.memory_wanted()) {
     memory.release();
     crew.give_back(memory.claim, memory.claim);

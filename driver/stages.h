@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "bmp/frame_files.h"
 #include "bmp/result_pair.h"
@@ -55,7 +56,9 @@ struct Stages {
   // 8. The bytes of the result pair (made before the object's turn comes).
   void (*encode_result_images)(const ResultImages& images, std::span<std::uint8_t> sr, std::span<std::uint8_t> ss);
   // 9. The result pair of DIR + NAME; the final path that failed, if any.
-  std::optional<std::string> (*write_result_pair)(const std::string& prefix, const EncodedPair& pair);
+  // The old pair's files are left held in `replaced`.
+  std::optional<std::string> (*write_result_pair)(const std::string& prefix, const EncodedPair& pair,
+                                                  std::vector<FileHandle>* replaced);
 
   // The most memory the stages take for an object whose frame 01 has this
   // size (none: the object will not be computed).

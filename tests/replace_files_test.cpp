@@ -2,6 +2,7 @@
 // whether or not the file system can exchange two names.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -30,10 +31,17 @@ TEST_P(ReplaceFiles, ReplacesBothWhenBothAreComplete) {
   write_file(files[0].final_path, std::string("old SR"));
   write_file(files[0].temp_path, std::string("new SR"));
   write_file(files[1].temp_path, std::string("new SS"));  // no old SS yet
-  EXPECT_EQ(kadrix::replace_files(files, use_exchange), -1);
+  std::vector<kadrix::FileHandle> replaced;
+  EXPECT_EQ(kadrix::replace_files(files, use_exchange, &replaced), -1);
   EXPECT_EQ(text_of(dir.file("ASR.BMP")), "new SR");
   EXPECT_EQ(text_of(dir.file("ASS.BMP")), "new SS");
   EXPECT_EQ(list_dir(dir.path().string()), (std::vector<std::string>{"ASR.BMP", "ASS.BMP"}));
+  // The old SR is held, without a name left, until the caller lets go.
+  ASSERT_EQ(replaced.size(), 1u);
+  struct stat old {};
+  ASSERT_EQ(fstat(replaced[0].get(), &old), 0);
+  EXPECT_EQ(old.st_nlink, 0u);
+  EXPECT_EQ(old.st_size, 6);
 }
 
 TEST_P(ReplaceFiles, PutsTheFirstBackWhenTheSecondCannotMove) {
