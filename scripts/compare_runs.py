@@ -63,6 +63,9 @@ def main():
             # program gave back (a virtual machine's host takes freed pages
             # away); one unmeasured run of the same build goes first.
             run(command, args.dir, args.list)
+            # The result files of the runs before are still being written
+            # to disk; that work would take a core from the measured run.
+            os.sync()
             seconds, peak, transcript = run(command, args.dir, args.list)
             times[name].append(seconds)
             peaks[name] = max(peaks[name], peak)
