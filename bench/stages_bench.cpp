@@ -176,7 +176,7 @@ void BM_EncodeResultImages(benchmark::State& state) {
                                     n.sigma,      kFrames};
   std::vector<std::uint8_t> sr(kadrix::result_block_bytes(kSide, kSide)), ss(sr.size());
   for (auto _ : state) {
-    fast_stages().encode_result_images(images, sr, ss);
+    fast_stages().encode_result_images(images, 0, kSide, sr, ss);
     benchmark::DoNotOptimize(ss.data());
   }
 }
@@ -187,7 +187,7 @@ void BM_WriteResultPair(benchmark::State& state) {
   const kadrix::ResultImages images{kSide,        kSide, n.mean, n.detections, n.statistics.level,
                                     n.sigma,      kFrames};
   std::vector<std::uint8_t> sr(kadrix::result_block_bytes(kSide, kSide)), ss(sr.size());
-  fast_stages().encode_result_images(images, sr, ss);
+  fast_stages().encode_result_images(images, 0, kSide, sr, ss);
   const kadrix::EncodedPair pair{kSide, kSide, sr, ss, n.statistics.level, n.sigma, kFrames};
   for (auto _ : state) benchmark::DoNotOptimize(fast_stages().write_result_pair(n.dir + n.name, pair, nullptr));
 }

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <new>
@@ -50,10 +51,11 @@ std::size_t result_block_bytes(std::int32_t width, std::int32_t height) {
   return bmp_row_stride(width) * static_cast<std::size_t>(height);
 }
 
-void encode_result_images(const ResultImages& images, std::span<std::uint8_t> sr, std::span<std::uint8_t> ss) {
+void encode_result_images(const ResultImages& images, std::int32_t first_row, std::int32_t end_row,
+                          std::span<std::uint8_t> sr, std::span<std::uint8_t> ss) {
   const std::size_t width = static_cast<std::size_t>(images.width);
   const std::size_t stride = bmp_row_stride(images.width);
-  for (std::int32_t y = 0; y < images.height; ++y) {
+  for (std::int32_t y = std::max(first_row, 0); y < std::min(end_row, images.height); ++y) {
     // Image row y is file row height - 1 - y. Locals the byte stores cannot
     // alias, so the loop runs vectorized.
     const std::size_t at = stride * static_cast<std::size_t>(images.height - 1 - y);
@@ -88,7 +90,7 @@ std::optional<std::string> write_result_images(const std::string& prefix, const 
   std::vector<std::uint8_t> bytes(2 * block);
   const std::span<std::uint8_t> sr = std::span(bytes).first(block);
   const std::span<std::uint8_t> ss = std::span(bytes).subspan(block);
-  encode_result_images(images, sr, ss);
+  encode_result_images(images, 0, images.height, sr, ss);
   return write_result_pair(prefix, {images.width, images.height, sr, ss, images.level, images.sigma,
                                     images.frame_count});
 }

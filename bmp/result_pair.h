@@ -90,9 +90,10 @@ struct EncodedPair {
 // Bytes of one file's pixel block.
 std::size_t result_block_bytes(std::int32_t width, std::int32_t height);
 
-// The SR and SS blocks of the images, in one pass over the mean and the
-// detections.
-void encode_result_images(const ResultImages& images, std::span<std::uint8_t> sr, std::span<std::uint8_t> ss);
+// Image rows [first_row, end_row) of the SR and SS blocks, in one pass over
+// the mean and the detections; the rest of the blocks is left as it is.
+void encode_result_images(const ResultImages& images, std::int32_t first_row, std::int32_t end_row,
+                          std::span<std::uint8_t> sr, std::span<std::uint8_t> ss);
 
 // Writes the pair of prefix, replacing an old pair only once both new files
 // are complete: each is written to a temporary beside its final name, the SR

@@ -1,44 +1,88 @@
 #include "driver/machine.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
+#include <charconv>
 #include <limits>
-#include <sstream>
+#include <string_view>
 #include <vector>
 
 namespace kadrix {
 
 namespace {
 
+// The start of a small system file (at most 64 KiB), or "" when it cannot
+// be read. Plain reads: these files are read once, as kadrix starts, where
+// a stream's set-up would cost more than the reading.
+std::string read_small_file(const std::string& path) {
+  std::string text;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buffer[4096];
+  while (text.size() < (std::size_t{64} << 10)) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return text;
+}
+
 std::string first_line(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
+  std::string text = read_small_file(path);
+  text.erase(std::min(text.find('\n'), text.size()));
+  return text;
+}
+
+// The pieces of text between separators (empty ones included).
+std::vector<std::string_view> split(std::string_view text, char separator) {
+  std::vector<std::string_view> pieces;
+  for (;;) {
+    const std::size_t at = text.find(separator);
+    pieces.push_back(text.substr(0, at));
+    if (at == std::string_view::npos) return pieces;
+    text.remove_prefix(at + 1);
+  }
+}
+
+// A whole number at the start of text, after any blanks (as strtoll reads
+// it); nothing when there is none or it does not fit.
+template <class Number>
+std::optional<Number> leading_number(std::string_view text) {
+  const std::size_t start = text.find_first_not_of(" \t\n");
+  if (start == std::string_view::npos) return std::nullopt;
+  text.remove_prefix(start);
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  Number value{};
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end == text.data()) return std::nullopt;
+  return value;
 }
 
 // The paths of this process's control groups: the unified one ("" key)
 // and those of the older per-controller hierarchies, by controller name.
 std::vector<std::pair<std::string, std::string>> control_groups() {
   std::vector<std::pair<std::string, std::string>> groups;
-  std::ifstream in("/proc/self/cgroup");
-  std::string line;
-  while (std::getline(in, line)) {
+  const std::string text = read_small_file("/proc/self/cgroup");
+  for (const std::string_view line : split(text, '\n')) {
     // "ID:CONTROLLERS:PATH"
-    const auto first = line.find(':');
-    const auto second = line.find(':', first == std::string::npos ? first : first + 1);
-    if (first == std::string::npos || second == std::string::npos) continue;
-    const std::string controllers = line.substr(first + 1, second - first - 1);
-    const std::string path = line.substr(second + 1);
-    std::stringstream names(controllers);
-    std::string name;
-    if (controllers.empty()) groups.emplace_back("", path);
-    while (std::getline(names, name, ',')) groups.emplace_back(name, path);
+    const std::size_t first = line.find(':');
+    const std::size_t second = first == std::string_view::npos ? first : line.find(':', first + 1);
+    if (second == std::string_view::npos) continue;
+    const std::string_view controllers = line.substr(first + 1, second - first - 1);
+    const std::string path(line.substr(second + 1));
+    if (controllers.empty()) {
+      groups.emplace_back("", path);
+      continue;
+    }
+    for (const std::string_view name : split(controllers, ',')) groups.emplace_back(std::string(name), path);
   }
   return groups;
 }
@@ -67,13 +111,9 @@ std::optional<int> cgroup_cores() {
                      [&](const std::string& dir) { take(cores_of_cpu_max(first_line(dir + "/cpu.max"))); });
     } else if (controller == "cpu") {
       for_each_level("/sys/fs/cgroup/cpu", path, [&](const std::string& dir) {
-        const std::string quota = first_line(dir + "/cpu.cfs_quota_us");
-        const std::string period = first_line(dir + "/cpu.cfs_period_us");
-        if (quota.empty() || period.empty()) return;
-        try {
-          take(cores_of_cfs_quota(std::stoll(quota), std::stoll(period)));
-        } catch (const std::exception&) {
-        }
+        const auto quota = leading_number<std::int64_t>(first_line(dir + "/cpu.cfs_quota_us"));
+        const auto period = leading_number<std::int64_t>(first_line(dir + "/cpu.cfs_period_us"));
+        if (quota && period) take(cores_of_cfs_quota(*quota, *period));
       });
     }
   }
@@ -83,12 +123,8 @@ std::optional<int> cgroup_cores() {
 std::optional<std::uint64_t> cgroup_memory() {
   std::optional<std::uint64_t> limit;
   auto take = [&limit](const std::string& text) {
-    if (text.empty() || text == "max") return;
-    try {
-      const std::uint64_t value = std::stoull(text);
-      if (!limit || value < *limit) limit = value;
-    } catch (const std::exception&) {
-    }
+    const std::optional<std::uint64_t> value = leading_number<std::uint64_t>(text);  // "max": none
+    if (value && (!limit || *value < *limit)) limit = value;
   };
   for (const auto& [controller, path] : control_groups()) {
     if (controller.empty())
@@ -102,9 +138,7 @@ std::optional<std::uint64_t> cgroup_memory() {
 
 // Bytes of address space this process maps now.
 std::uint64_t mapped_bytes() {
-  std::ifstream in("/proc/self/statm");
-  std::uint64_t pages = 0;
-  in >> pages;
+  const std::uint64_t pages = leading_number<std::uint64_t>(first_line("/proc/self/statm")).value_or(0);
   return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
@@ -116,15 +150,15 @@ std::optional<int> cores_of_cfs_quota(std::int64_t quota_us, std::int64_t period
 }
 
 std::optional<int> cores_of_cpu_max(const std::string& text) {
-  std::istringstream in(text);
-  std::string quota;
-  std::int64_t period = 0;
-  if (!(in >> quota >> period) || quota == "max") return std::nullopt;
-  try {
-    return cores_of_cfs_quota(std::stoll(quota), period);
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
+  // "QUOTA PERIOD", QUOTA "max" when there is none.
+  std::vector<std::string_view> words;
+  for (const std::string_view word : split(text, ' '))
+    if (!word.empty()) words.push_back(word);
+  if (words.size() < 2 || words[0] == "max") return std::nullopt;
+  const auto quota = leading_number<std::int64_t>(words[0]);
+  const auto period = leading_number<std::int64_t>(words[1]);
+  if (!quota || !period) return std::nullopt;
+  return cores_of_cfs_quota(*quota, *period);
 }
 
 int usable_cores() {

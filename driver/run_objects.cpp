@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -102,9 +103,20 @@ std::optional<Computed> compute_object(const Run& run, std::size_t object, Objec
   const std::span<std::uint8_t> bright = memory.flags.take(pixels);
   stages.threshold_above_level(mean, c.statistics.level, c.statistics.sigma, kSigmaFactor, bright);
 
-  const std::span<double> background = memory.background.take(pixels);
+  // The stages that work row by row run in bands that a worker with
+  // nothing else to do may share: every pixel's result is the same
+  // whoever computes it.
   const int bands = run.crew.workers() > 1 ? 4 * run.crew.workers() : 1;
-  run.crew.for_each_band(height, std::min(bands, std::max(1, height / kMinBandRows)), [&](RowRange rows) {
+  auto in_bands = [&](const std::function<void(RowRange)>& work) {
+    run.crew.for_each_band(height, std::min(bands, std::max(1, height / kMinBandRows)), work);
+  };
+  auto band_of = [width](auto image, RowRange rows) {
+    const auto w = static_cast<std::size_t>(width);
+    return image.subspan(w * static_cast<std::size_t>(rows.first), w * static_cast<std::size_t>(rows.end - rows.first));
+  };
+
+  const std::span<double> background = memory.background.take(pixels);
+  in_bands([&](RowRange rows) {
     stages.estimate_background(mean, bright, width, height, kBackgroundRadius, rows, background);
   });
 
@@ -113,11 +125,19 @@ std::optional<Computed> compute_object(const Run& run, std::size_t object, Objec
   c.sigma = residual.value_or(c.statistics.sigma);
 
   const std::span<std::uint8_t> detections = bright;
-  stages.threshold_above_background(mean, background, c.sigma, kSigmaFactor, detections);
+  in_bands([&](RowRange rows) {
+    stages.threshold_above_background(band_of(std::span<const double>(mean), rows),
+                                      band_of(std::span<const double>(background), rows), c.sigma, kSigmaFactor,
+                                      band_of(detections, rows));
+  });
 
+  // The pair's pixels take the background map's place: only once every
+  // band above has ended.
   const std::span<std::uint8_t> pair = memory.pair_bytes(c.frames.size);
-  stages.encode_result_images({width, height, mean, detections, c.statistics.level, c.sigma, c.frames.frame_count},
-                              pair.first(pair.size() / 2), pair.last(pair.size() / 2));
+  const ResultImages images{width, height, mean, detections, c.statistics.level, c.sigma, c.frames.frame_count};
+  in_bands([&](RowRange rows) {
+    stages.encode_result_images(images, rows.first, rows.end, pair.first(pair.size() / 2), pair.last(pair.size() / 2));
+  });
   return c;
 }
 

@@ -53,8 +53,10 @@ struct Stages {
   // 7. The pixels above their background + k sigma.
   void (*threshold_above_background)(std::span<const double> mean_image, std::span<const double> background_image,
                                      double sigma, double k, std::span<std::uint8_t> detections);
-  // 8. The bytes of the result pair (made before the object's turn comes).
-  void (*encode_result_images)(const ResultImages& images, std::span<std::uint8_t> sr, std::span<std::uint8_t> ss);
+  // 8. The pixels of the result pair, image rows [first_row, end_row) (made
+  // before the object's turn comes).
+  void (*encode_result_images)(const ResultImages& images, std::int32_t first_row, std::int32_t end_row,
+                               std::span<std::uint8_t> sr, std::span<std::uint8_t> ss);
   // 9. The result pair of DIR + NAME; the final path that failed, if any.
   // The old pair's files are left held in `replaced`.
   std::optional<std::string> (*write_result_pair)(const std::string& prefix, const EncodedPair& pair,

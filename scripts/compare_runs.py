@@ -7,7 +7,14 @@ files of all of them are compared byte for byte as well.
 
   compare_runs.py --runs 7 --dir DIR/ --list LIST \\
       --build 'straightforward=build-straightforward/kadrix-straightforward' \\
+      --build 'one core=taskset -c 0 build/kadrix' \\
       --build 'all cores=build/kadrix'
+
+Only the program itself is timed: it is started straight from here, and a
+command that begins with `taskset -c CPUS` is started with that CPU
+affinity set as taskset would set it, without taskset's own start being
+timed. The peak memory comes from the unmeasured run, which GNU time
+starts.
 """
 import argparse
 import glob
@@ -20,18 +27,54 @@ import tempfile
 import time
 
 
+def cpu_list(text):
+    """taskset's CPU list: "0", "0,2", "1-3"."""
+    cpus = set()
+    for part in text.split(","):
+        first, _, last = part.partition("-")
+        cpus.update(range(int(first), int(last or first) + 1))
+    return cpus
+
+
+def start(command, **kwargs):
+    """Starts a command; `taskset -c CPUS ...` with that affinity, which the
+    child inherits from this process at its start."""
+    cpus = None
+    if command[:2] == ["taskset", "-c"]:
+        cpus, command = cpu_list(command[2]), command[3:]
+    own = os.sched_getaffinity(0)
+    if cpus is not None:
+        os.sched_setaffinity(0, cpus)
+    try:
+        return subprocess.Popen(command, **kwargs)
+    finally:
+        if cpus is not None:
+            os.sched_setaffinity(0, own)
+
+
+def peak_of(command, directory, list_path):
+    """Runs one build under GNU time; returns its peak resident KiB. GNU
+    time reports the child's own peak: a child forked from this interpreter
+    would count the interpreter's pages in it."""
+    with tempfile.NamedTemporaryFile("r") as peak:
+        if start(["/usr/bin/time", "-q", "-f", "%M", "-o", peak.name, *command, directory, list_path],
+                 stdout=subprocess.DEVNULL).wait() != 0:
+            raise RuntimeError(f"{' '.join(command)} failed")
+        return int(peak.read().split()[-1])
+
+
 def run(command, directory, list_path):
-    """Runs one build; returns (seconds, peak KiB, transcript). The transcript
-    goes to a file, not a pipe, so that no reader competes with the run for a
-    core. GNU time starts it and reports its peak: a child forked from this
-    interpreter would count the interpreter's pages in its peak."""
-    with tempfile.TemporaryFile() as out, tempfile.NamedTemporaryFile("r") as peak:
-        start = time.perf_counter()
-        subprocess.run(["/usr/bin/time", "-q", "-f", "%M", "-o", peak.name, *command, directory, list_path],
-                       stdout=out, check=True)
-        seconds = time.perf_counter() - start
+    """Runs one build; returns (seconds, transcript). The transcript goes to
+    a file, not a pipe, so that no reader competes with the run for a core."""
+    with tempfile.TemporaryFile() as out:
+        begin = time.perf_counter()
+        process = start(command + [directory, list_path], stdout=out)
+        status = process.wait()
+        seconds = time.perf_counter() - begin
+        if status != 0:
+            raise RuntimeError(f"{' '.join(command)} exited with {status}")
         out.seek(0)
-        return seconds, int(peak.read().split()[-1]), out.read()
+        return seconds, out.read()
 
 
 def results(directory):
@@ -62,11 +105,11 @@ def main():
             # A run right after another program's pays for memory that
             # program gave back (a virtual machine's host takes freed pages
             # away); one unmeasured run of the same build goes first.
-            run(command, args.dir, args.list)
+            peak = peak_of(command, args.dir, args.list)
             # The result files of the runs before are still being written
             # to disk; that work would take a core from the measured run.
             os.sync()
-            seconds, peak, transcript = run(command, args.dir, args.list)
+            seconds, transcript = run(command, args.dir, args.list)
             times[name].append(seconds)
             peaks[name] = max(peaks[name], peak)
             outputs[name] = (transcript, results(args.dir))

@@ -133,6 +133,39 @@ TEST(WriteResultImages, WritesThePairBesideTheFrames) {
   EXPECT_EQ(kadrix_test::list_dir(dir.path().string()), (std::vector<std::string>{"OBJSR.BMP", "OBJSS.BMP"}));
 }
 
+TEST(EncodeResultImages, AnySplitIntoRowsGivesTheSameBlocks) {
+  // Width 7: a padding byte a row, which must come out 0 however the rows
+  // are shared out.
+  constexpr std::int32_t kWidth = 7;
+  constexpr std::int32_t kHeight = 5;
+  std::vector<double> means;
+  std::vector<std::uint8_t> flags;
+  for (int i = 0; i < kWidth * kHeight; ++i) {
+    means.push_back(i * 7.3 + i % 3 * 0.0078125);
+    flags.push_back(static_cast<std::uint8_t>(i % 4 == 1));
+  }
+  const kadrix::ResultImages images{kWidth, kHeight, means, flags, 1.0, 1.0, 2};
+  const std::size_t block = kadrix::result_block_bytes(kWidth, kHeight);
+  ASSERT_EQ(block, 8u * kHeight);
+  Bytes whole_sr(block, 0xEE), whole_ss(block, 0xEE);
+  kadrix::encode_result_images(images, 0, kHeight, whole_sr, whole_ss);
+  // File row 0 is image row 4; each row ends in a 0 byte.
+  for (int x = 0; x < kWidth; ++x) {
+    const int code = kadrix::result_code(means[4 * kWidth + x], flags[4 * kWidth + x]);
+    EXPECT_EQ(whole_sr[x], kadrix::sr_value(code)) << x;
+    EXPECT_EQ(whole_ss[x], kadrix::ss_value(code)) << x;
+  }
+  for (std::int32_t y = 0; y < kHeight; ++y) EXPECT_EQ(whole_sr[8 * y + 7] | whole_ss[8 * y + 7], 0) << y;
+
+  for (const std::vector<std::int32_t>& cuts : {std::vector<std::int32_t>{0, 2, 3, 5}, {0, 1, 2, 3, 4, 5}, {0, 4, 5}}) {
+    Bytes sr(block, 0xEE), ss(block, 0xEE);
+    // Bands in reverse order, as workers may finish them.
+    for (std::size_t i = cuts.size() - 1; i > 0; --i) kadrix::encode_result_images(images, cuts[i - 1], cuts[i], sr, ss);
+    EXPECT_EQ(sr, whole_sr) << cuts.size();
+    EXPECT_EQ(ss, whole_ss) << cuts.size();
+  }
+}
+
 // A directory standing where a result file goes is tested on whole runs
 // (e2e_results_test.cpp), with the transcript it gives.
 

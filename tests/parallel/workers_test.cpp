@@ -28,7 +28,7 @@ void write_frames(const std::string& dir, const std::string& name, std::int32_t 
 }
 
 // A night with objects of many kinds: sample star fields, one large enough
-// to have its background split into bands, images with fewer rows than
+// to be computed in bands of rows (with padded file rows), images with fewer rows than
 // workers, one pixel (its line stays open), a frame cut short, a bad frame
 // 01, one frame only, no frames at all, and names listed twice.
 std::string make_night(const TempDir& dir) {
@@ -36,7 +36,7 @@ std::string make_night(const TempDir& dir) {
       KADRIX_DEMO_BIN, {"--objects", "5", "--width", "97", "--height", "61", "--seed", "3", dir.prefix()});
   EXPECT_EQ(made.exit_status, 0) << made.err;
   const std::string p = dir.prefix();
-  write_frames(p, "BIG", 300, 257, 4, 1);
+  write_frames(p, "BIG", 301, 257, 4, 1);
   write_frames(p, "ROWS3", 40, 3, 3, 2);
   write_frames(p, "ROW1", 17, 1, 2, 3);
   write_frames(p, "DOT", 1, 1, 3, 4);
