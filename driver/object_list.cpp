@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -77,7 +78,9 @@ ObjectList read_object_list(const std::string& list_path, int capacity) {
   }
 
   Tokens tokens(capacity, list);
-  std::string buffer(1 << 16, '\0');
+  // Lists are small; a buffer on the stack spares a run the fresh pages a
+  // larger one would fault in.
+  std::array<char, 4096> buffer;
   std::size_t mark_seen = 0;  // bytes of the byte-order mark matched so far
   bool at_start = true;
   for (;;) {
