@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Whole-run comparison on this machine, runs alternated, medians:
 #  - 4 objects of 20 frames of 1024 x 1024 pixels from the demo generator:
-#    the straightforward build (reference kernels, 100-frame stack, -O2)
-#    against kadrix on every core, then kadrix pinned to one core against
+#    kadrix pinned to one core against kadrix on every core, then the
+#    straightforward build (reference kernels, 100-frame stack, -O2) against
 #    kadrix on every core;
 #  - one object of 3 frames of 8192 x 8192 pixels: kadrix on one core and
 #    on every core.
@@ -25,19 +25,20 @@ cmake --build build-straightforward -j2 --target kadrix-straightforward >/dev/nu
 night=build/bench-night
 rm -rf "$night"
 build/tools/demo/kadrix-demo --objects 4 --frames 20 --width 1024 --height 1024 --seed 1 "$night/" >/dev/null
-# Two comparisons, each alternating its own builds. A run of two seconds
-# slows whatever runs next on the core it ran on (on this virtual machine:
-# all cores 1.47 times one core right after a busy second on core 1, 1.66
-# times after one on core 0), so the straightforward build is kept out of
-# the comparison of one core with all cores.
-echo "== 4 objects x 20 frames x 1024 x 1024: straightforward and all cores"
-python3 scripts/compare_runs.py --runs "$runs" --dir "$night/" --list "$night/lista.list" \
-  --build "straightforward=build-straightforward/kadrix-straightforward" \
-  --build "all cores=build/kadrix"
+sync
 sleep 5
+# Two comparisons, each alternating its own builds. On this virtual machine
+# a busy second slows what runs next on the core it ran on (all cores were
+# 1.47 times one core right after a busy second on core 1, 1.66 times after
+# one on core 0), and a parallel run most: one core against all cores goes
+# first, apart from the straightforward build's two-second runs.
 echo "== 4 objects x 20 frames x 1024 x 1024: one core and all cores"
 python3 scripts/compare_runs.py --runs "$runs" --dir "$night/" --list "$night/lista.list" \
   --build "one core=taskset -c 0 build/kadrix" \
+  --build "all cores=build/kadrix"
+echo "== 4 objects x 20 frames x 1024 x 1024: straightforward and all cores"
+python3 scripts/compare_runs.py --runs "$runs" --dir "$night/" --list "$night/lista.list" \
+  --build "straightforward=build-straightforward/kadrix-straightforward" \
   --build "all cores=build/kadrix"
 
 sleep 5
