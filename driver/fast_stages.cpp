@@ -46,8 +46,8 @@ std::uint64_t fast_working_set(std::optional<FrameSize> first_frame) {
 std::uint64_t driver_working_set(FrameSize size, std::uint64_t frame_bytes_per_pixel) {
   const auto pixels = static_cast<std::uint64_t>(size.width) * static_cast<std::uint64_t>(size.height);
   const auto width = static_cast<std::uint64_t>(size.width);
-  // mean 8, flags 1, background 8; each band of the background keeps about
-  // a dozen padded rows of doubles, and the result files a row buffer.
+  // mean 8, flags 1, background 8 (later the result pair's pixels); each
+  // band of the background keeps about a dozen padded rows of doubles.
   constexpr std::uint64_t kDriverBytesPerPixel = 8 + 1 + 8;
   constexpr std::uint64_t kRowBytes = 256;
   constexpr std::uint64_t kFixedBytes = 1 << 20;
