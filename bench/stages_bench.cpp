@@ -170,25 +170,33 @@ void BM_ThresholdAboveBackground(benchmark::State& state) {
 }
 BENCHMARK(BM_ThresholdAboveBackground)->Unit(benchmark::kMillisecond);
 
+// The night's result images, and blocks for the pixels of their pair.
+struct PairBlocks {
+  kadrix::ResultImages images;
+  std::vector<std::uint8_t> sr;
+  std::vector<std::uint8_t> ss;
+};
+PairBlocks pair_blocks(const Night& n) {
+  const std::size_t block = kadrix::result_block_bytes(kSide, kSide);
+  return {{kSide, kSide, n.mean, n.detections, n.statistics.level, n.sigma, kFrames},
+          std::vector<std::uint8_t>(block),
+          std::vector<std::uint8_t>(block)};
+}
+
 void BM_EncodeResultImages(benchmark::State& state) {
-  Night& n = night();
-  const kadrix::ResultImages images{kSide,        kSide, n.mean, n.detections, n.statistics.level,
-                                    n.sigma,      kFrames};
-  std::vector<std::uint8_t> sr(kadrix::result_block_bytes(kSide, kSide)), ss(sr.size());
+  PairBlocks p = pair_blocks(night());
   for (auto _ : state) {
-    fast_stages().encode_result_images(images, 0, kSide, sr, ss);
-    benchmark::DoNotOptimize(ss.data());
+    fast_stages().encode_result_images(p.images, 0, kSide, p.sr, p.ss);
+    benchmark::DoNotOptimize(p.ss.data());
   }
 }
 BENCHMARK(BM_EncodeResultImages)->Unit(benchmark::kMillisecond);
 
 void BM_WriteResultPair(benchmark::State& state) {
   Night& n = night();
-  const kadrix::ResultImages images{kSide,        kSide, n.mean, n.detections, n.statistics.level,
-                                    n.sigma,      kFrames};
-  std::vector<std::uint8_t> sr(kadrix::result_block_bytes(kSide, kSide)), ss(sr.size());
-  fast_stages().encode_result_images(images, 0, kSide, sr, ss);
-  const kadrix::EncodedPair pair{kSide, kSide, sr, ss, n.statistics.level, n.sigma, kFrames};
+  PairBlocks p = pair_blocks(n);
+  fast_stages().encode_result_images(p.images, 0, kSide, p.sr, p.ss);
+  const kadrix::EncodedPair pair{kSide, kSide, p.sr, p.ss, n.statistics.level, n.sigma, kFrames};
   for (auto _ : state) benchmark::DoNotOptimize(fast_stages().write_result_pair(n.dir + n.name, pair, nullptr));
 }
 BENCHMARK(BM_WriteResultPair)->Unit(benchmark::kMillisecond);
