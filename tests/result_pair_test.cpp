@@ -149,12 +149,13 @@ TEST(EncodeResultImages, AnySplitIntoRowsGivesTheSameBlocks) {
   ASSERT_EQ(block, 8u * kHeight);
   Bytes whole_sr(block, 0xEE), whole_ss(block, 0xEE);
   kadrix::encode_result_images(images, 0, kHeight, whole_sr, whole_ss);
-  // File row 0 is image row 4; each row ends in a 0 byte.
-  for (int x = 0; x < kWidth; ++x) {
-    const int code = kadrix::result_code(means[4 * kWidth + x], flags[4 * kWidth + x]);
-    EXPECT_EQ(whole_sr[x], kadrix::sr_value(code)) << x;
-    EXPECT_EQ(whole_ss[x], kadrix::ss_value(code)) << x;
-  }
+  // File row 0 is image row 4 (pixels 28 to 34); e.g. pixel 29: mean
+  // 211.715625, flagged, code 2 * 27099 + 1 = 54199 = 211 * 256 + 183.
+  const Bytes sr_row0 = {204, 211, 219, 226, 233, 240, 248};
+  const Bytes ss_row0 = {104, 183, 0, 78, 156, 231, 52};
+  EXPECT_EQ(Bytes(whole_sr.begin(), whole_sr.begin() + kWidth), sr_row0);
+  EXPECT_EQ(Bytes(whole_ss.begin(), whole_ss.begin() + kWidth), ss_row0);
+  // Each row ends in a 0 byte.
   for (std::int32_t y = 0; y < kHeight; ++y) EXPECT_EQ(whole_sr[8 * y + 7] | whole_ss[8 * y + 7], 0) << y;
 
   for (const std::vector<std::int32_t>& cuts : {std::vector<std::int32_t>{0, 2, 3, 5}, {0, 1, 2, 3, 4, 5}, {0, 4, 5}}) {
