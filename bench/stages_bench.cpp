@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/stages.h"
+#include "driver/fast_stages.h"
 #include "reference/reference_kernels.h"
 #include "stats/frame_sums.h"
 #include "tools/demo/night.h"
@@ -26,7 +26,7 @@ struct Night {
   std::string dir;
   std::string name;
   kadrix::FrameSequence frames;
-  kadrix::FrameStore store;
+  kadrix::FrameSumStore store;
   std::vector<double> mean;
   kadrix::ImageStatistics statistics;
   std::vector<std::uint8_t> bright;
@@ -50,13 +50,13 @@ struct Night {
     }
     name = plan.name;
     const kadrix::Stages& s = fast_stages();
-    frames = s.load_frame_stack(dir, name, store);
+    frames = store.load_frame_stack(dir, name);
     const auto n = static_cast<std::size_t>(frames.pixel_count());
     mean.resize(n);
     bright.resize(n);
     background.resize(n);
     detections.resize(n);
-    s.combine_frames(store, frames.frame_count, mean);
+    store.combine_frames(frames.frame_count, mean);
     statistics = s.image_statistics(mean);
     s.threshold_above_level(mean, statistics.level, statistics.sigma, kadrix::kSigmaFactor, bright);
     s.estimate_background(mean, bright, kSide, kSide, kadrix::kBackgroundRadius, {0, kSide}, background);
@@ -82,8 +82,8 @@ BENCHMARK(BM_LoadFrames_Straightforward)->Unit(benchmark::kMillisecond);
 
 void BM_LoadFrames_Fast(benchmark::State& state) {
   Night& n = night();
-  kadrix::FrameStore store;
-  for (auto _ : state) benchmark::DoNotOptimize(fast_stages().load_frame_stack(n.dir, n.name, store));
+  kadrix::FrameSumStore store;
+  for (auto _ : state) benchmark::DoNotOptimize(store.load_frame_stack(n.dir, n.name));
 }
 BENCHMARK(BM_LoadFrames_Fast)->Unit(benchmark::kMillisecond);
 
@@ -104,7 +104,7 @@ void BM_Combine_Fast(benchmark::State& state) {
   Night& n = night();
   std::vector<double> mean(n.mean.size());
   for (auto _ : state) {
-    fast_stages().combine_frames(n.store, kFrames, mean);
+    n.store.combine_frames(kFrames, mean);
     benchmark::DoNotOptimize(mean.data());
   }
 }

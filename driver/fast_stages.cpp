@@ -1,4 +1,5 @@
-#include "driver/stages.h"
+#include "driver/fast_stages.h"
+
 #include "stats/frame_sums.h"
 
 namespace kadrix {
@@ -10,54 +11,48 @@ StoredRows stored_rows(const BmpLayout& layout, std::span<const std::uint8_t> bl
           static_cast<std::size_t>(layout.stride), layout.top_down};
 }
 
+std::unique_ptr<FrameStore> new_frame_sum_store() { return std::make_unique<FrameSumStore>(); }
+
+}  // namespace
+
 // Each frame is read whole and only then joins the sums, so a frame whose
 // rows cannot all be read leaves the sums as the frames before it made them.
-FrameSequence load_frame_sums(const std::string& directory, const std::string& name, FrameStore& frames) {
+FrameSequence FrameSumStore::load_frame_stack(const std::string& directory, const std::string& name) {
   FrameSums sums;
-  std::span<std::uint8_t> block;
+  std::span<std::uint8_t> rows;
   bool first = true;
   return read_frame_sequence(
       directory, name,
       [&](const BmpLayout& layout) {
         const auto pixels = static_cast<std::size_t>(layout.width) * static_cast<std::size_t>(layout.height);
-        sums = {frames.sum.take(pixels), frames.max.take(pixels)};
-        block = frames.block.take(static_cast<std::size_t>(layout.block_bytes()));
+        sums = {sum.take(pixels), max.take(pixels)};
+        rows = block.take(static_cast<std::size_t>(layout.block_bytes()));
       },
       [&](const BmpFile& frame) {
-        if (!read_bmp_block(frame, block)) return false;
-        if (first) start_frame_sums(stored_rows(frame.layout, block), sums);
-        else add_frame(stored_rows(frame.layout, block), sums);
+        if (!read_bmp_block(frame, rows)) return false;
+        if (first) start_frame_sums(stored_rows(frame.layout, rows), sums);
+        else add_frame(stored_rows(frame.layout, rows), sums);
         first = false;
         return true;
       });
 }
 
-void combine_frame_sums(const FrameStore& frames, std::int32_t frame_count, std::span<double> mean_image) {
-  combine_frames(frames.sum.view(mean_image.size()), frames.max.view(mean_image.size()), frame_count, mean_image);
+void FrameSumStore::combine_frames(std::int32_t frame_count, std::span<double> mean_image) const {
+  kadrix::combine_frames(sum.view(mean_image.size()), max.view(mean_image.size()), frame_count, mean_image);
 }
 
-// Per pixel a 16-bit sum and an 8-bit maximum, and one frame's rows.
-std::uint64_t fast_working_set(std::optional<FrameSize> first_frame) {
-  return first_frame ? driver_working_set(*first_frame, 2 + 1 + 1) : 0;
-}
+std::uint64_t FrameSumStore::held_bytes() const { return sum.held_bytes() + max.held_bytes() + block.held_bytes(); }
 
-}  // namespace
-
-std::uint64_t driver_working_set(FrameSize size, std::uint64_t frame_bytes_per_pixel) {
-  const auto pixels = static_cast<std::uint64_t>(size.width) * static_cast<std::uint64_t>(size.height);
-  const auto width = static_cast<std::uint64_t>(size.width);
-  // mean 8, flags 1, background 8 (later the result pair's pixels); each
-  // band of the background keeps about a dozen padded rows of doubles.
-  constexpr std::uint64_t kDriverBytesPerPixel = 8 + 1 + 8;
-  constexpr std::uint64_t kRowBytes = 256;
-  constexpr std::uint64_t kFixedBytes = 1 << 20;
-  return pixels * (kDriverBytesPerPixel + frame_bytes_per_pixel) + width * 3 + width * kRowBytes + kFixedBytes;
+void FrameSumStore::release() noexcept {
+  sum.release();
+  max.release();
+  block.release();
 }
 
 const Stages& fast_stages() {
   static const Stages stages{
-      load_frame_sums,
-      combine_frame_sums,
+      new_frame_sum_store,
+      FrameSumStore::kBytesPerPixel,
       image_statistics,
       threshold_above_level,
       estimate_background,
@@ -65,7 +60,6 @@ const Stages& fast_stages() {
       threshold_above_background,
       encode_result_images,
       write_result_pair,
-      fast_working_set,
   };
   return stages;
 }

@@ -13,8 +13,10 @@ namespace kadrix {
 
 // Memory for `bytes` bytes; blocks of 512 KiB and more get whole huge pages
 // of their own (transparent huge pages, where the system grants them).
-// Throws std::bad_alloc.
+// Aligned for any fundamental type (malloc's, or a page); throws
+// std::bad_alloc.
 void* take_pages(std::size_t bytes);
+inline constexpr std::size_t kPagesAlignment = alignof(std::max_align_t);
 void give_back_pages(void* memory, std::size_t bytes) noexcept;
 
 template <class T>

@@ -12,48 +12,18 @@
 #include <thread>
 #include <vector>
 
+#include "driver/band_pool.h"
 #include "driver/console.h"
-#include "driver/crew.h"
 #include "driver/machine.h"
+#include "driver/memory_gate.h"
 #include "driver/object_list.h"
+#include "driver/object_memory.h"
+#include "driver/ordered_transcript.h"
 #include "driver/transcript.h"
 
 namespace kadrix {
 
 namespace {
-
-// A worker's arrays, kept from object to object. The bright mask's memory
-// takes the detections once the residual sigma no longer needs it, and the
-// background map's the bytes of the result pair once the detections are
-// made.
-struct ObjectMemory {
-  FrameStore frames;
-  ImageBuffer<double> mean;
-  ImageBuffer<std::uint8_t> flags;
-  ImageBuffer<double> background;
-  std::uint64_t claim = 0;  // what the crew counts this worker as holding
-
-  // What only the computation needs, not the writing of the results.
-  std::uint64_t release_scratch() {
-    const std::uint64_t bytes = frames.sum.held_bytes() + frames.max.held_bytes() + frames.block.held_bytes() +
-                                mean.held_bytes() + flags.held_bytes();
-    frames = FrameStore{};
-    mean.release();
-    flags.release();
-    return bytes;
-  }
-  // The SR and SS blocks of an object, one after the other where its
-  // background map was: 8 bytes a pixel hold two padded rows of any width.
-  std::span<std::uint8_t> pair_bytes(FrameSize size) {
-    const std::size_t bytes = 2 * result_block_bytes(size.width, size.height);
-    const std::span<double> held = background.take((bytes + sizeof(double) - 1) / sizeof(double));
-    return {reinterpret_cast<std::uint8_t*>(held.data()), bytes};
-  }
-  void release() {
-    release_scratch();
-    background.release();
-  }
-};
 
 // What the computation of an object left for its result pair.
 struct Computed {
@@ -62,12 +32,24 @@ struct Computed {
   double sigma = 0.0;  // the final one
 };
 
+// What the workers of a run share. Objects are taken in list order and
+// computed side by side; everything a user sees keeps the one-core order.
 struct Run {
   const Stages& stages;
   const std::string& directory;
   const NameTable& names;
-  Crew& crew;
+  BandPool& pool;
+  MemoryGate& gate;
+  OrderedTranscript& transcript;
+  std::atomic<std::size_t> next_object{0};
   std::atomic<bool> lost{false};
+
+  // The next object of the list for a worker, or nothing when all are taken.
+  std::optional<std::size_t> take_object() {
+    const std::size_t object = next_object.fetch_add(1, std::memory_order_relaxed);
+    if (object >= names.size()) return std::nullopt;
+    return object;
+  }
 };
 
 // Rows a band of the background map takes at least, so that refilling a
@@ -80,10 +62,10 @@ constexpr std::int32_t kMinBandRows = 32;
 std::optional<Computed> compute_object(const Run& run, std::size_t object, ObjectMemory& memory) {
   const Stages& stages = run.stages;
   const std::string& name = run.names[object];
-  auto say = [&](const std::string& text) { run.crew.say(object, text); };
+  auto say = [&](const std::string& text) { run.transcript.say(object, text); };
 
   Computed c;
-  c.frames = stages.load_frame_stack(run.directory, name, memory.frames);
+  c.frames = memory.frames().load_frame_stack(run.directory, name);
   if (c.frames.unusable) say(unusable_frame_line(*c.frames.unusable));
   say(frames_text(name, c.frames.frame_count));
   if (c.frames.frame_count < 2) {
@@ -94,28 +76,28 @@ std::optional<Computed> compute_object(const Run& run, std::size_t object, Objec
   const std::int32_t height = c.frames.size.height;
   const auto pixels = static_cast<std::size_t>(c.frames.pixel_count());
 
-  const std::span<double> mean = memory.mean.take(pixels);
-  stages.combine_frames(memory.frames, c.frames.frame_count, mean);
+  const std::span<double> mean = memory.take_mean(pixels);
+  memory.frames().combine_frames(c.frames.frame_count, mean);
 
   c.statistics = stages.image_statistics(mean);
   say(statistics_text(c.statistics));
 
-  const std::span<std::uint8_t> bright = memory.flags.take(pixels);
+  const std::span<std::uint8_t> bright = memory.take_flags(pixels);
   stages.threshold_above_level(mean, c.statistics.level, c.statistics.sigma, kSigmaFactor, bright);
 
   // The stages that work row by row run in bands that a worker with
   // nothing else to do may share: every pixel's result is the same
   // whoever computes it.
-  const int bands = run.crew.workers() > 1 ? 4 * run.crew.workers() : 1;
+  const int bands = run.pool.workers() > 1 ? 4 * run.pool.workers() : 1;
   auto in_bands = [&](const std::function<void(RowRange)>& work) {
-    run.crew.for_each_band(height, std::min(bands, std::max(1, height / kMinBandRows)), work);
+    run.pool.for_each_band(height, std::min(bands, std::max(1, height / kMinBandRows)), work);
   };
   auto band_of = [width](auto image, RowRange rows) {
     const auto w = static_cast<std::size_t>(width);
     return image.subspan(w * static_cast<std::size_t>(rows.first), w * static_cast<std::size_t>(rows.end - rows.first));
   };
 
-  const std::span<double> background = memory.background.take(pixels);
+  const std::span<double> background = memory.take_background(pixels);
   in_bands([&](RowRange rows) {
     stages.estimate_background(mean, bright, width, height, kBackgroundRadius, rows, background);
   });
@@ -133,23 +115,22 @@ std::optional<Computed> compute_object(const Run& run, std::size_t object, Objec
 
   // The pair's pixels take the background map's place: only once every
   // band above has ended.
-  const std::span<std::uint8_t> pair = memory.pair_bytes(c.frames.size);
+  const PairBlocks pair = memory.take_pair(c.frames.size);
   const ResultImages images{width, height, mean, detections, c.statistics.level, c.sigma, c.frames.frame_count};
-  in_bands([&](RowRange rows) {
-    stages.encode_result_images(images, rows.first, rows.end, pair.first(pair.size() / 2), pair.last(pair.size() / 2));
-  });
+  in_bands([&](RowRange rows) { stages.encode_result_images(images, rows.first, rows.end, pair.sr, pair.ss); });
   return c;
 }
 
 // One object on a worker: its memory claimed, computed (again, alone, if
 // memory ran out beside other objects), and in its turn its pair written.
 void process_object(Run& run, std::size_t object, ObjectMemory& memory) {
-  Crew& crew = run.crew;
+  MemoryGate& gate = run.gate;
+  OrderedTranscript& transcript = run.transcript;
   const std::string& name = run.names[object];
-  auto say = [&](const std::string& text) { crew.say(object, text); };
+  auto say = [&](const std::string& text) { transcript.say(object, text); };
 
-  const std::uint64_t need = run.stages.working_set(probe_frame(run.directory, name));
-  bool alone = crew.start_object(object, memory.claim, need, [&] { memory.release(); });
+  const std::uint64_t need = object_working_set(run.stages, probe_frame(run.directory, name));
+  bool alone = gate.start_object(object, memory.claim, need, [&] { memory.release(); });
   std::optional<Computed> computed;
   bool out_of_memory = false;
   for (;;) {
@@ -162,27 +143,26 @@ void process_object(Run& run, std::size_t object, ObjectMemory& memory) {
         out_of_memory = true;
         break;
       }
-      crew.restart_text(object);
-      crew.restart_alone(object, memory.claim, need);
+      transcript.restart_text(object);
+      gate.restart_alone(object, memory.claim, need);
       alone = true;
     }
   }
   bool lost = out_of_memory;
   if (out_of_memory) {
-    crew.give_back(memory.claim, memory.claim);
+    gate.give_back(memory.claim, memory.claim);
     say(out_of_memory_line());
   }
-  crew.computed(object);
-  if (crew.memory_wanted()) crew.give_back(memory.claim, memory.release_scratch());
+  gate.computed(object);
+  if (gate.memory_wanted()) gate.give_back(memory.claim, memory.release_scratch());
 
-  crew.wait_for_turn(object);
+  transcript.wait_for_turn(object);
   // The old pair, held so that freeing its space waits until the turn has
   // passed to the next object.
   std::vector<FileHandle> replaced;
   if (computed) {
-    const std::span<const std::uint8_t> pair = memory.pair_bytes(computed->frames.size);
-    const EncodedPair encoded{computed->frames.size.width,  computed->frames.size.height,
-                              pair.first(pair.size() / 2), pair.last(pair.size() / 2),
+    const PairBlocks& pair = memory.pair();
+    const EncodedPair encoded{computed->frames.size.width, computed->frames.size.height, pair.sr, pair.ss,
                               computed->statistics.level,  computed->sigma,
                               computed->frames.frame_count};
     try {
@@ -197,21 +177,21 @@ void process_object(Run& run, std::size_t object, ObjectMemory& memory) {
     }
   }
   if (lost) run.lost = true;
-  crew.finish(object);
+  transcript.finish(object);
   replaced.clear();
-  if (crew.memory_wanted()) {
+  if (gate.memory_wanted()) {
     memory.release();
-    crew.give_back(memory.claim, memory.claim);
+    gate.give_back(memory.claim, memory.claim);
   }
 }
 
 void work(Run& run) {
-  ObjectMemory memory;
-  while (const std::optional<std::size_t> object = run.crew.next_object()) process_object(run, *object, memory);
+  ObjectMemory memory(run.stages);
+  while (const std::optional<std::size_t> object = run.take_object()) process_object(run, *object, memory);
   memory.release();
-  run.crew.give_back(memory.claim, memory.claim);
+  run.gate.give_back(memory.claim, memory.claim);
   // The last objects may still have background bands to share out.
-  run.crew.help_until_done();
+  run.transcript.wait_until_all_finished();
 }
 
 }  // namespace
@@ -247,8 +227,10 @@ int run_objects(int argc, const char* const* argv, const Stages& stages, int wor
   if (list.names.empty()) return 0;
 
   if (workers <= 0) workers = usable_cores();
-  Crew crew(list.names.size(), workers, memory_budget(workers - 1));
-  Run run{stages, directory, list.names, crew};
+  BandPool pool(workers);
+  MemoryGate gate(pool, memory_budget(workers - 1));
+  OrderedTranscript transcript(pool, list.names.size(), console_write);
+  Run run{stages, directory, list.names, pool, gate, transcript};
   // This thread is one worker; a thread that cannot start is done without.
   const WorkerPlacement placement;
   const auto placed = std::make_unique<std::atomic<bool>[]>(static_cast<std::size_t>(workers));

@@ -13,7 +13,6 @@
 
 #include "bmp/frame_files.h"
 #include "bmp/result_pair.h"
-#include "driver/image_buffer.h"
 #include "stats/background.h"
 #include "stats/image_statistics.h"
 
@@ -22,23 +21,26 @@ namespace kadrix {
 inline constexpr double kSigmaFactor = 3.0;
 inline constexpr int kBackgroundRadius = 5;
 
-// Where loading leaves an object's frames for the combination; the memory
-// is kept for the next object.
-struct FrameStore {
-  // The fast loader: per pixel the sum of the samples and the largest one,
-  // and the rows of one frame as stored, read whole before it joins them.
-  ImageBuffer<std::uint16_t> sum;
-  ImageBuffer<std::uint8_t> max;
-  ImageBuffer<std::uint8_t> block;
-  // The reference loader: every frame's samples, room for kMaxFrames.
-  std::unique_ptr<std::int32_t[]> stack;
+// Where stage 1 leaves an object's frames for stage 2. Each table loads
+// into a store of its own kind, which a worker keeps from object to object
+// so that the next object takes its memory again.
+class FrameStore {
+ public:
+  virtual ~FrameStore() = default;
+  // 1. Frames 01, 02, ... into the store: what the sequence held.
+  virtual FrameSequence load_frame_stack(const std::string& directory, const std::string& name) = 0;
+  // 2. The mean of each pixel's samples without the largest one.
+  virtual void combine_frames(std::int32_t frame_count, std::span<double> mean_image) const = 0;
+  // What the store holds, and giving it all back.
+  virtual std::uint64_t held_bytes() const = 0;
+  virtual void release() noexcept = 0;
 };
 
 struct Stages {
-  // 1. Frames 01, 02, ... into the store: what the sequence held.
-  FrameSequence (*load_frame_stack)(const std::string& directory, const std::string& name, FrameStore& frames);
-  // 2. The mean of each pixel's samples without the largest one.
-  void (*combine_frames)(const FrameStore& frames, std::int32_t frame_count, std::span<double> mean_image);
+  // Stages 1 and 2 are the store's: a new, empty one of the table's kind,
+  // and the most bytes a pixel of frame 01 takes in it.
+  std::unique_ptr<FrameStore> (*new_frame_store)();
+  std::uint64_t frame_bytes_per_pixel;
   // 3. Level and sigma of the mean image.
   ImageStatistics (*image_statistics)(std::span<const double> mean_image);
   // 4. The pixels above level + k sigma.
@@ -61,16 +63,6 @@ struct Stages {
   // The old pair's files are left held in `replaced`.
   std::optional<std::string> (*write_result_pair)(const std::string& prefix, const EncodedPair& pair,
                                                   std::vector<FileHandle>* replaced);
-
-  // The most memory the stages take for an object whose frame 01 has this
-  // size (none: the object will not be computed).
-  std::uint64_t (*working_set)(std::optional<FrameSize> first_frame);
 };
-
-// The driver's own arrays of an object (mean, flags, background) and the
-// background's working rows, beside what its frames take.
-std::uint64_t driver_working_set(FrameSize size, std::uint64_t frame_bytes_per_pixel);
-
-const Stages& fast_stages();
 
 }  // namespace kadrix

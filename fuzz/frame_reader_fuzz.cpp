@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "bmp/bmp_reader.h"
-#include "driver/stages.h"
+#include "driver/fast_stages.h"
 #include "reference/reference_kernels.h"
 
 namespace {
@@ -89,8 +89,8 @@ void check_reader(const std::string& path, const std::uint8_t* data, std::size_t
 }
 
 void check_loaders() {
-  kadrix::FrameStore store;
-  const kadrix::FrameSequence fast = kadrix::fast_stages().load_frame_stack(g_dir, "F", store);
+  kadrix::FrameSumStore store;
+  const kadrix::FrameSequence fast = store.load_frame_stack(g_dir, "F");
   kadrix::reference::FrameStack stack;
   const kadrix::FrameSequence plain = kadrix::reference::load_frame_stack(g_dir, "F", stack);
 

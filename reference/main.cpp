@@ -9,24 +9,39 @@ namespace {
 
 using namespace kadrix;
 
-FrameSequence load_stack(const std::string& directory, const std::string& name, FrameStore& frames) {
-  return reference::load_frame_stack(directory, name, frames.stack);
-}
+// Every frame's samples, room for kMaxFrames.
+class FrameStackStore final : public FrameStore {
+ public:
+  static constexpr std::uint64_t kBytesPerPixel = sizeof(std::int32_t) * kMaxFrames;
 
-void combine_stack(const FrameStore& frames, std::int32_t frame_count, std::span<double> mean_image) {
-  const auto pixel_count = static_cast<std::int32_t>(mean_image.size());
-  reference::combine_frames({frames.stack.get(), mean_image.size() * static_cast<std::size_t>(frame_count)},
-                            pixel_count, frame_count, mean_image);
-}
+  FrameSequence load_frame_stack(const std::string& directory, const std::string& name) override {
+    // The stack is made afresh for each object: none of the last one's is kept.
+    release();
+    const FrameSequence frames = reference::load_frame_stack(directory, name, stack_);
+    if (stack_) held_ = kBytesPerPixel * static_cast<std::uint64_t>(frames.pixel_count());
+    return frames;
+  }
+  void combine_frames(std::int32_t frame_count, std::span<double> mean_image) const override {
+    const auto pixel_count = static_cast<std::int32_t>(mean_image.size());
+    reference::combine_frames({stack_.get(), mean_image.size() * static_cast<std::size_t>(frame_count)},
+                              pixel_count, frame_count, mean_image);
+  }
+  std::uint64_t held_bytes() const override { return held_; }
+  void release() noexcept override {
+    stack_.reset();
+    held_ = 0;
+  }
 
-// The 100-frame stack of 32-bit samples.
-std::uint64_t stack_working_set(std::optional<FrameSize> first_frame) {
-  return first_frame ? driver_working_set(*first_frame, 4 * kMaxFrames) : 0;
-}
+ private:
+  reference::FrameStack stack_;
+  std::uint64_t held_ = 0;
+};
+
+std::unique_ptr<FrameStore> new_frame_stack_store() { return std::make_unique<FrameStackStore>(); }
 
 const Stages kReferenceStages{
-    load_stack,
-    combine_stack,
+    new_frame_stack_store,
+    FrameStackStore::kBytesPerPixel,
     image_statistics,
     threshold_above_level,
     reference::estimate_background,
@@ -34,7 +49,6 @@ const Stages kReferenceStages{
     threshold_above_background,
     encode_result_images,
     write_result_pair,
-    stack_working_set,
 };
 
 }  // namespace

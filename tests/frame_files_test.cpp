@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/stages.h"
+#include "driver/fast_stages.h"
 #include "reference/reference_kernels.h"
 #include "test_support.h"
 
@@ -44,8 +44,8 @@ struct Loaded {
 // Loads the object both ways; both loaders must tell the same story.
 Loaded load(const TempDir& dir, const std::string& name) {
   Loaded l;
-  kadrix::FrameStore store;
-  l.sums_sequence = kadrix::fast_stages().load_frame_stack(dir.prefix(), name, store);
+  kadrix::FrameSumStore store;
+  l.sums_sequence = store.load_frame_stack(dir.prefix(), name);
   const auto pixels = static_cast<std::size_t>(l.sums_sequence.pixel_count());
   if (l.sums_sequence.frame_count > 0) {
     const auto sum = store.sum.view(pixels);

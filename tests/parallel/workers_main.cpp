@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "driver/fast_stages.h"
 #include "driver/run_objects.h"
 
 int main(int argc, char** argv) {
