@@ -117,7 +117,7 @@ TEST(BandPool, AWorkerWaitingInAnyPartComputesBands) {
     parts.pool.for_each_band(2, 2, [&](RowRange rows) {
       std::unique_lock lock(mutex);
       if (rows.first == 0) {
-        second_done.wait_for(lock, std::chrono::seconds(30), [&] { return done; });
+        second_done.wait_for(lock, std::chrono::seconds(20), [&] { return done; });
       } else {
         second_ran_on = std::this_thread::get_id();
         done = true;
