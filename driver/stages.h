@@ -1,8 +1,9 @@
 #pragma once
-// The nine stages an object goes through, as one table of functions:
-// kadrix runs the fast table, kadrix-straightforward the reference one.
-// Every stage takes what it needs and returns what it produces (its arrays
-// into memory the driver holds); none prints.
+// The nine stages an object goes through, as one table: kadrix runs the
+// fast table (driver/fast_stages.h), kadrix-straightforward the reference
+// one (reference/). Stages 1 and 2 belong to the table's frame store, the
+// rest are plain functions. Every stage takes what it needs and returns
+// what it produces (its arrays into memory the driver holds); none prints.
 
 #include <cstdint>
 #include <memory>
