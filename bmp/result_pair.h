@@ -1,11 +1,7 @@
 #pragma once
-// The result pair of an object, NAMESR.BMP and NAMESS.BMP: 8-bit greyscale
-// BMP files of the frames' size. Per pixel a 16-bit code, the mean in 1/256
-// steps whose lowest bit is replaced by the detection flag: SR holds its
-// high byte (the whole part of the mean), SS its low byte (the fraction in
-// 1/128 steps above the flag). The first three palette entries of the SS
-// file hold the object's level, sigma and frame count instead of colours.
-// Written by kadrix, read back by kadrix-inspect.
+// The result pair of an object, NAMESR.BMP and NAMESS.BMP: its format is
+// described once, in docs/man/kadrix-results.5. Written by kadrix, read back
+// by kadrix-inspect.
 
 #include <sys/types.h>
 
@@ -22,7 +18,6 @@ namespace kadrix {
 
 // ---- the pixel code ---------------------------------------------------------
 
-// 2 * trunc(mean * 128) + flag.
 inline std::int32_t result_code(double mean, std::int32_t flag) {
   return 2 * static_cast<std::int32_t>(mean * 128) + flag;
 }

@@ -6,11 +6,13 @@
 #   bash scripts/install-deps.sh [--tests]
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libcfitsio-dev libpng-dev)
+# Google Benchmark is built with everything else: the stage benchmarks.
+packages=(cmake g++ make pkg-config libcfitsio-dev libpng-dev libbenchmark-dev)
 if [[ "${1:-}" == "--tests" ]]; then
   # GoogleTest for the suite, Chromium to load the night report, GNU
-  # parallel for the several-hosts example, Google Benchmark for the stages.
-  packages+=(libgtest-dev libgmock-dev libbenchmark-dev chromium parallel)
+  # parallel for the several-hosts example, groff and man-db to render the
+  # reference pages (minimal images lack them).
+  packages+=(libgtest-dev libgmock-dev chromium parallel groff-base man-db)
 fi
 
 missing=()

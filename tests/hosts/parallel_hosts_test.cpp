@@ -1,4 +1,4 @@
-// The README's GNU parallel line, which spreads lists over several hosts,
+// The GNU parallel line of docs/many-machines.md, which spreads lists over several hosts,
 // run here as it stands with this machine as the only host: every list of
 // two sample nights gets its transcript file, the same as a run of kadrix
 // by hand, and its results.
@@ -17,9 +17,9 @@ using kadrix_test::TempDir;
 
 constexpr char kNights[] = "/shared/nights";
 
-// The line of the README that starts "parallel ".
-std::string readme_line() {
-  const kadrix_test::Bytes bytes = kadrix_test::read_file(KADRIX_README);
+// The page's line that starts "parallel ".
+std::string page_line() {
+  const kadrix_test::Bytes bytes = kadrix_test::read_file(KADRIX_MANY_MACHINES);
   const std::string text(bytes.begin(), bytes.end());
   const std::size_t at = text.find("\nparallel ");
   if (at == std::string::npos) return "";
@@ -31,9 +31,9 @@ std::string text_of(const std::string& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-TEST(SeveralHosts, TheReadmesParallelLineGivesEveryListItsTranscript) {
-  std::string line = readme_line();
-  ASSERT_NE(line, "") << "no line starting with \"parallel \" in the README";
+TEST(SeveralHosts, ThePagesParallelLineGivesEveryListItsTranscript) {
+  std::string line = page_line();
+  ASSERT_NE(line, "") << "no line starting with \"parallel \" in " KADRIX_MANY_MACHINES;
   ASSERT_NE(line.find("--sshlogin \"$HOSTS\""), std::string::npos) << line;
   ASSERT_NE(line.find(kNights), std::string::npos) << line;
   TempDir dir;
