@@ -65,6 +65,59 @@ inline constexpr char kWroteFrames[] = "Zapisano klatki %s ... %s\n";
 inline constexpr char kAddedToList[] = "Dodano %s do listy %s\n";
 inline constexpr char kOnList[] = "%s jest juz na liscie %s\n";
 
+// What a source is, after "%s: " in kSource: the reader's summary, with the
+// FITS parts that apply.
+inline constexpr char kSummarySer[] = "SER %d x %d, %s, %d bitow";
+inline constexpr char kSummaryFits[] = "FITS %d x %d, BITPIX %d";
+inline constexpr char kSummaryBzero[] = ", BZERO %s";
+inline constexpr char kSummaryBscale[] = ", BSCALE %s";
+inline constexpr char kSummaryCompressed[] = ", skompresowany";
+inline constexpr char kSummaryHdu[] = ", HDU %s";
+inline constexpr char kSummaryPng[] = "PNG %d x %d, %d bitow, %s%s";
+inline constexpr char kPngPalette[] = "paleta";
+inline constexpr char kPngColour[] = "kolor";
+inline constexpr char kPngGrey[] = "skala szarosci";
+inline constexpr char kPngInterlaced[] = ", z przeplotem";
+
+// Why a source is refused or a frame of it unreadable: the reason in
+// kBadSource and kBadFrame.
+inline constexpr char kCannotOpen[] = "nie da sie otworzyc pliku";
+inline constexpr char kChangedWhileRead[] = "plik zmienil sie w trakcie odczytu";
+inline constexpr char kNoMemoryInReader[] = "brak pamieci";
+inline constexpr char kSerShortHeader[] = "krotszy niz naglowek SER (178 bajtow)";
+inline constexpr char kSerNoSignature[] = "brak sygnatury LUCAM-RECORDER";
+inline constexpr char kSerBayer[] = "mozaika Bayera %s (ColorID %d) nie jest obslugiwana, tylko MONO, RGB i BGR";
+inline constexpr char kSerColour[] = "nieznany ColorID %d";
+inline constexpr char kSerDepth[] = "glebia %d bitow nie jest obslugiwana (tylko 1 do 16)";
+inline constexpr char kSerWidth[] = "zla szerokosc %d";
+inline constexpr char kSerHeight[] = "zla wysokosc %d";
+inline constexpr char kSerPixelCount[] = "za duzo pikseli w klatce";
+inline constexpr char kSerFrameCount[] = "zla liczba klatek %d";
+inline constexpr char kSerTruncated[] = "plik urwany: naglowek podaje klatek %d, plik miesci pelnych %lld";
+inline constexpr char kSerReadFailed[] = "blad odczytu";
+inline constexpr char kSerBadHeader[] = "zly naglowek SER";
+inline constexpr char kSerFrameUnread[] = "blad odczytu lub plik urwany";
+inline constexpr char kFitsUnreadable[] = "plik urwany lub nieczytelny";
+inline constexpr char kFitsNoMemory[] = "brak pamieci w cfitsio";
+inline constexpr char kFitsDecompression[] = "nie da sie rozpakowac obrazu";
+inline constexpr char kFitsBadHeader[] = "zly naglowek FITS (kod cfitsio %d)";
+inline constexpr char kFitsError[] = "blad cfitsio nr %d";
+inline constexpr char kFitsNoImage[] = "brak obrazu o co najmniej dwoch osiach";
+inline constexpr char kFitsAxes[] = "obraz ma %d osi";
+inline constexpr char kFitsExtraAxis[] = "obraz ma wiecej niz trzy osie (NAXIS%d = %lld)";
+inline constexpr char kFitsBitpix[] = "BITPIX %d nie jest obslugiwany (tylko 8, 16, 32, -32, -64)";
+inline constexpr char kFitsEmpty[] = "pusty obraz (NAXIS1 lub NAXIS2 rowne 0)";
+inline constexpr char kTooManyPixels[] = "za duzo pikseli w obrazie";
+inline constexpr char kFitsPlanes[] = "zla liczba plaszczyzn (NAXIS3)";
+inline constexpr char kFitsBadKey[] = "zla wartosc %s";
+inline constexpr char kFitsBadScale[] = "zla wartosc BZERO lub BSCALE";
+inline constexpr char kSizeAgainstLength[] = "rozmiary obrazu nie do pogodzenia z dlugoscia pliku";
+inline constexpr char kFitsTruncated[] = "plik urwany: dane obrazu siegaja poza koniec pliku";
+inline constexpr char kPngTruncated[] = "plik urwany";
+inline constexpr char kPngDamaged[] = "uszkodzony plik PNG";
+inline constexpr char kGzip[] = "plik skompresowany gzip: rozpakuj go najpierw (gunzip)";
+inline constexpr char kUnknownFormat[] = "nieznany format (oczekiwano SER, FITS lub PNG)";
+
 inline constexpr const char* kAll[] = {
     kUsage,          kWrongCall,       kUnknownOption, kNoValue,         kOptionTwice,     kBadCount,
     kBadRange,       kBadDepth,        kBadByteOrder,  kNoOperands,      kNoNameNorSources, kNoSources,
@@ -75,6 +128,13 @@ inline constexpr const char* kAll[] = {
     kFirstBeyond,    kFrameCount,      kFramesLeftOut, kFrameSize,       kSeriesExists,    kBadFrame,
     kNotIntegers,    kWriteFailed,     kPlaceFailed,   kWroteFrame,      kOneFrame,        kWroteFrames,
     kAddedToList,    kOnList,          kOutOfMemory,
+    kSummarySer, kSummaryFits, kSummaryBzero, kSummaryBscale, kSummaryCompressed, kSummaryHdu, kSummaryPng,
+    kPngPalette, kPngColour, kPngGrey, kPngInterlaced, kCannotOpen, kChangedWhileRead, kNoMemoryInReader,
+    kSerShortHeader, kSerNoSignature, kSerBayer, kSerColour, kSerDepth, kSerWidth, kSerHeight, kSerPixelCount,
+    kSerFrameCount, kSerTruncated, kSerReadFailed, kSerBadHeader, kSerFrameUnread, kFitsUnreadable, kFitsNoMemory,
+    kFitsDecompression, kFitsBadHeader, kFitsError, kFitsNoImage, kFitsAxes, kFitsExtraAxis, kFitsBitpix,
+    kFitsEmpty, kTooManyPixels, kFitsPlanes, kFitsBadKey, kFitsBadScale, kSizeAgainstLength, kFitsTruncated,
+    kPngTruncated, kPngDamaged, kGzip, kUnknownFormat,
 };
 
 }  // namespace kadrix::import::messages

@@ -41,7 +41,16 @@ inline constexpr char kSources[] = "Zrodla: %d\n";
 inline constexpr char kSourceHeader[] = "x,y,pixels,peak,sum\n";
 inline constexpr char kSourceLine[] = "%.3f,%.3f,%d,%f,%f\n";
 inline constexpr char kListTooLong[] = "Za duzo linii w pliku %s. Popraw zawartosc pliku.\n";
+// The night's CSV: a line per object, its name quoted as CSV needs, then
+// its numbers (none when the pair was not read) and its status.
 inline constexpr char kNightHeader[] = "name,width,height,frames,level,sigma,detected,sources,status\n";
+inline constexpr char kNightLine[] = "%s,%d,%d,%d,%f,%f,%lld,%lld,%s\n";
+inline constexpr char kNightUnread[] = "%s,,,,,,,,%s\n";
+inline constexpr char kStatusOk[] = "ok";
+inline constexpr char kStatusMissing[] = "brak pliku";
+inline constexpr char kStatusDamaged[] = "uszkodzony";
+inline constexpr char kStatusSizes[] = "rozne rozmiary";
+inline constexpr char kStatusNoMemory[] = "brak pamieci";
 
 inline constexpr const char* kAll[] = {
     kUsage,        kWrongCall,     kUnknownOption, kOptionTwice,     kTooManyOperands, kCsvWithNight,
@@ -49,6 +58,8 @@ inline constexpr const char* kAll[] = {
     kOutputIsInput, kSameOutput,   kNoFile,        kBadFile,         kNoStatistics,    kSizesDiffer,
     kOutOfMemory,  kSize,          kFrames,        kLevel,           kSigma,           kFlagged,
     kSources,      kSourceHeader,  kSourceLine,    kWriteFailed,     kListTooLong,     kNightHeader,
+    kNightLine,    kNightUnread,   kStatusOk,     kStatusMissing,   kStatusDamaged,   kStatusSizes,
+    kStatusNoMemory,
 };
 
 }  // namespace kadrix::inspect::messages
