@@ -158,7 +158,8 @@ std::string understand_call(const cli::Arguments& arguments, Call& call) {
     }
     std::int64_t number = 0;
     if (option == "--first" || option == "--every") {
-      if (!parse_count(value, INT64_C(1000000000000), number)) fault(text_format(kBadCount, name.c_str(), value.c_str()));
+      if (!parse_count(value, INT64_C(1000000000000), number))
+        fault(text_format(kBadCount, name.c_str(), value.c_str()));
       else (option == "--first" ? call.first : call.every) = number;
     } else if (option == "--range") {
       double lo = 0;

@@ -44,7 +44,8 @@ inline constexpr char kListNotAFile[] = "Lista %s nie jest zwyklym plikiem\n";
 inline constexpr char kListUnreadable[] = "Nie da sie odczytac listy %s\n";
 inline constexpr char kListBadName[] = "Nazwy obiektu nie da sie zapisac na liscie %s\n";
 inline constexpr char kListWriteFailed[] = "Blad zapisu pliku %s (klatki zapisane, lista bez zmian)\n";
-inline constexpr char kNameCut[] = "Nazwa %s ma wiecej niz %d znakow: klatki dostana nazwe %s, bo tak szuka ich kadrix\n";
+inline constexpr char kNameCut[] =
+    "Nazwa %s ma wiecej niz %d znakow: klatki dostana nazwe %s, bo tak szuka ich kadrix\n";
 inline constexpr char kNoDirectory[] = "Brak katalogu %s\n";
 inline constexpr char kBadSource[] = "Zly plik %s (%s)\n";
 inline constexpr char kSource[] = "%s: %s, klatek: %lld\n";
