@@ -9,10 +9,6 @@ namespace kadrix {
 
 namespace {
 
-void put_le32(std::uint8_t* at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
 std::uint64_t row_stride(std::int32_t width, int bytes_per_pixel) {
   return (static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(bytes_per_pixel) + 3) / 4 * 4;
 }
@@ -54,6 +50,10 @@ bool write_rows(const std::string& path, std::span<const std::uint8_t> headers, 
 }
 
 }  // namespace
+
+void put_le32(std::uint8_t* at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
 
 BmpPalette grey_palette() {
   BmpPalette palette{};

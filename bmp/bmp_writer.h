@@ -10,6 +10,9 @@
 
 namespace kadrix {
 
+// Writes value at `at` as 4 bytes, least significant first (read_le32's inverse).
+void put_le32(std::uint8_t* at, std::uint32_t value);
+
 using BmpPalette = std::array<std::uint8_t, 1024>;
 
 // Entry i = (i, i, i, 0).

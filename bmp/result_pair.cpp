@@ -11,14 +11,6 @@
 
 namespace kadrix {
 
-namespace {
-
-void put_le32(std::uint8_t* at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-}  // namespace
-
 BmpPalette stats_palette(double level, double sigma, std::int32_t frame_count) {
   BmpPalette palette = grey_palette();
   put_le32(&palette[0], std::bit_cast<std::uint32_t>(static_cast<float>(level)));

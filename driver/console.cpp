@@ -1,8 +1,11 @@
 #include "driver/console.h"
 
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+
+#include "driver/text_format.h"
 
 namespace kadrix {
 
@@ -10,7 +13,7 @@ namespace {
 
 void put(std::string_view bytes) {
   // A closed or full standard output must not stop the run: errors are
-  // ignored here (SIGPIPE is ignored by the driver).
+  // ignored here (ignore_output_signals).
   if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), stdout);
 }
 
@@ -29,27 +32,16 @@ void console_write(std::string_view text) {
 }
 
 void console_print(const char* format, ...) {
-  char small[256];
   std::va_list args;
   va_start(args, format);
-  std::va_list again;
-  va_copy(again, args);
-  const int length = std::vsnprintf(small, sizeof small, format, args);
+  const std::string text = text_vformat(format, args);
   va_end(args);
-  if (length < 0) {
-    va_end(again);
-    return;
-  }
-  if (static_cast<std::size_t>(length) < sizeof small) {
-    va_end(again);
-    console_write(std::string_view(small, static_cast<std::size_t>(length)));
-    return;
-  }
-  std::string large(static_cast<std::size_t>(length) + 1, '\0');
-  std::vsnprintf(large.data(), large.size(), format, again);
-  va_end(again);
-  large.resize(static_cast<std::size_t>(length));
-  console_write(large);
+  console_write(text);
+}
+
+void ignore_output_signals() {
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace kadrix

@@ -12,4 +12,9 @@ void console_print(const char* format, ...) __attribute__((format(printf, 1, 2))
 // Writes text as it stands, turning each '\n' into CR LF.
 void console_write(std::string_view text);
 
+// A closed standard output must not stop a program's work, and an exceeded
+// file-size limit must surface as a failed write, not end the process:
+// SIGPIPE and SIGXFSZ are ignored.
+void ignore_output_signals();
+
 }  // namespace kadrix

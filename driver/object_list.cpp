@@ -17,10 +17,6 @@ namespace kadrix {
 
 namespace {
 
-bool is_white_space(unsigned char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 constexpr unsigned char kCarriageReturn = 0x0D;
 constexpr unsigned char kEndOfText = 0x1A;  // text mode ends the data here
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
@@ -168,7 +164,7 @@ ListAddition add_to_object_list(const std::string& list_path, const std::string&
       if (known == stored) return ListAddition::present;
     }
     if (text.find(static_cast<char>(kEndOfText)) != std::string::npos) return ListAddition::end_of_text;
-    if (list.names.size() >= static_cast<std::size_t>(kNameCapacity - 1)) return ListAddition::full;
+    if (list.names.size() >= static_cast<std::size_t>(kMaxNames)) return ListAddition::full;
   }
   if (check_only) return ListAddition::added;
 

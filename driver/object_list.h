@@ -6,12 +6,20 @@
 // is skipped. Each name is stored as its first kNameMaxChars characters.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kadrix {
 
 inline constexpr int kNameCapacity = 200;
+inline constexpr int kMaxNames = kNameCapacity - 1;  // the most names kadrix analyses
 inline constexpr int kNameMaxChars = 6;
+
+// The bytes that separate names: C's isspace in the C locale.
+inline constexpr std::string_view kWhiteSpace = " \t\n\v\f\r";
+inline bool is_white_space(unsigned char c) {
+  return c != 0 && kWhiteSpace.find(static_cast<char>(c)) != std::string_view::npos;
+}
 
 // Names of the list in order, each cut to kNameMaxChars characters.
 using NameTable = std::vector<std::string>;
@@ -36,7 +44,7 @@ bool write_object_list(const std::string& list_path, const std::vector<std::stri
 enum class ListAddition {
   added,         // the name was appended, or the list created with it
   present,       // a name with the same stored form is already there
-  full,          // kNameCapacity - 1 names or more: one more and kadrix analyses none
+  full,          // kMaxNames names or more: one more and kadrix analyses none
   end_of_text,   // the list holds a byte 0x1A: kadrix would not see a name after it
   not_a_file,    // the path names something other than a regular file
   unreadable,    // the list could not be read

@@ -3,7 +3,6 @@
 #include <malloc.h>
 
 #include <atomic>
-#include <csignal>
 #include <functional>
 #include <memory>
 #include <new>
@@ -197,10 +196,7 @@ void work(Run& run) {
 }  // namespace
 
 int run_objects(int argc, const char* const* argv, const Stages& stages, int workers) {
-  // A closed standard output or an exceeded file-size limit must surface as
-  // failed writes, never end the run.
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
+  ignore_output_signals();
 #ifdef __GLIBC__
   // Blocks below 2 MiB (row buffers, file buffers, the background's window
   // rows) come from the allocator's heaps and stay there when freed, to be

@@ -1,40 +1,64 @@
-# Includes run one way: bmp/ and stats/ include nothing of the driver, the
-# tools or the reference kernels, nor of each other. The compiler itself
-# says what each of their files includes (-MM, every header followed
-# through, however its name is spelled), so no spelling slips past.
-#   cmake -DCXX=<compiler> -DSOURCE_DIR=<tree> -P check_layers.cmake
+# Includes run one way. bmp/ and stats/ include nothing of the driver, the
+# tools or the reference kernels, nor of each other; driver/ includes
+# nothing of the tools or the reference kernels. A target of the tools or
+# the reference kernels includes only files of its own and of the libraries
+# it links (the table LINKS, written from the build by link_table.cmake).
+# The compiler itself says what each file includes (-MM, every header
+# followed through, however its name is spelled), so no spelling slips past.
+#   cmake -DCXX=<compiler> -DSOURCE_DIR=<tree> [-DLINKS=<table>] -P check_layers.cmake
+cmake_policy(VERSION 3.25)
 if(NOT CXX OR NOT SOURCE_DIR)
-  message(FATAL_ERROR "usage: cmake -DCXX=<compiler> -DSOURCE_DIR=<tree> -P check_layers.cmake")
+  message(FATAL_ERROR "usage: cmake -DCXX=<compiler> -DSOURCE_DIR=<tree> [-DLINKS=<table>] -P check_layers.cmake")
 endif()
 file(REAL_PATH "${SOURCE_DIR}" root)
 
 set(forbidden_bmp driver stats tools reference)
 set(forbidden_stats driver bmp tools reference)
+set(forbidden_driver tools reference)
 set(faults 0)
 set(checked 0)
-foreach(layer bmp stats)
-  file(GLOB files "${root}/${layer}/*.h" "${root}/${layer}/*.cpp")
-  foreach(file IN LISTS files)
-    execute_process(COMMAND "${CXX}" -std=c++20 -MM -I "${root}" -x c++ "${file}"
-                    RESULT_VARIABLE status OUTPUT_VARIABLE deps ERROR_VARIABLE errors)
-    if(NOT status EQUAL 0)
-      message(SEND_ERROR "${file}: the compiler could not list its includes:\n${errors}")
-      math(EXPR faults "${faults} + 1")
+
+# The files of the tree that `file` includes, resolved, in `out`; the file
+# counts as checked, or as a fault when the compiler could not list them.
+function(included_files file flags out)
+  set(${out} "" PARENT_SCOPE)
+  execute_process(COMMAND "${CXX}" -std=c++20 -MM -I "${root}" ${flags} -x c++ "${file}"
+                  RESULT_VARIABLE status OUTPUT_VARIABLE deps ERROR_VARIABLE errors)
+  if(NOT status EQUAL 0)
+    message(SEND_ERROR "${file}: the compiler could not list its includes:\n${errors}")
+    math(EXPR faults "${faults} + 1")
+    set(faults ${faults} PARENT_SCOPE)
+    return()
+  endif()
+  # "target: dep dep \<newline> dep ..." -> a list of paths.
+  string(REGEX REPLACE "^[^:]*:" "" deps "${deps}")
+  string(REGEX REPLACE "\\\\\n" " " deps "${deps}")
+  string(REGEX REPLACE "[ \t\r\n]+" ";" deps "${deps}")
+  set(found)
+  foreach(dep IN LISTS deps)
+    if(dep STREQUAL "")
       continue()
     endif()
-    math(EXPR checked "${checked} + 1")
-    # "target: dep dep \<newline> dep ..." -> a list of paths.
-    string(REGEX REPLACE "^[^:]*:" "" deps "${deps}")
-    string(REGEX REPLACE "\\\\\n" " " deps "${deps}")
-    string(REGEX REPLACE "[ \t\r\n]+" ";" deps "${deps}")
+    if(NOT IS_ABSOLUTE "${dep}")
+      set(dep "${root}/${dep}")
+    endif()
+    file(REAL_PATH "${dep}" dep)
+    if(dep MATCHES "^${root}/" AND NOT dep STREQUAL file)
+      list(APPEND found "${dep}")
+    endif()
+  endforeach()
+  set(${out} ${found} PARENT_SCOPE)
+  math(EXPR checked "${checked} + 1")
+  set(checked ${checked} PARENT_SCOPE)
+endfunction()
+
+# The layers by folder.
+foreach(layer bmp stats driver)
+  file(GLOB files "${root}/${layer}/*.h" "${root}/${layer}/*.cpp")
+  foreach(file IN LISTS files)
+    file(REAL_PATH "${file}" file)
+    included_files("${file}" "" deps)
     foreach(dep IN LISTS deps)
-      if(dep STREQUAL "")
-        continue()
-      endif()
-      if(NOT IS_ABSOLUTE "${dep}")
-        set(dep "${root}/${dep}")
-      endif()
-      file(REAL_PATH "${dep}" dep)
       foreach(above IN LISTS forbidden_${layer})
         if(dep MATCHES "^${root}/${above}/")
           file(RELATIVE_PATH from "${root}" "${file}")
@@ -46,10 +70,48 @@ foreach(layer bmp stats)
     endforeach()
   endforeach()
 endforeach()
-if(checked EQUAL 0)
-  message(FATAL_ERROR "no file of bmp/ or stats/ found under ${root}")
+
+# The tools and the reference kernels, by what each target links.
+if(LINKS)
+  include("${LINKS}")
+  if(NOT link_targets)
+    message(FATAL_ERROR "${LINKS} names no target")
+  endif()
+  foreach(target IN LISTS link_targets)
+    set(allowed)
+    foreach(path IN LISTS allowed_${target})
+      cmake_path(ABSOLUTE_PATH path BASE_DIRECTORY "${root}" NORMALIZE)
+      file(REAL_PATH "${path}" path)
+      list(APPEND allowed "${path}")
+    endforeach()
+    set(flags)
+    foreach(define IN LISTS defines_${target})
+      list(APPEND flags "-D${define}")
+    endforeach()
+    foreach(dir IN LISTS includes_${target})
+      list(APPEND flags "-I${dir}")
+    endforeach()
+    foreach(file IN LISTS files_${target})
+      cmake_path(ABSOLUTE_PATH file BASE_DIRECTORY "${root}" NORMALIZE)
+      file(REAL_PATH "${file}" file)
+      included_files("${file}" "${flags}" deps)
+      foreach(dep IN LISTS deps)
+        if(NOT dep IN_LIST allowed)
+          file(RELATIVE_PATH from "${root}" "${file}")
+          file(RELATIVE_PATH to "${root}" "${dep}")
+          message(SEND_ERROR "${from} includes ${to}: no library that ${target} links holds it"
+                             " (${target} links: ${links_${target}})")
+          math(EXPR faults "${faults} + 1")
+        endif()
+      endforeach()
+    endforeach()
+  endforeach()
 endif()
+
 if(faults GREATER 0)
   message(FATAL_ERROR "${faults} include(s) run against the layers")
 endif()
-message(STATUS "${checked} files of bmp/ and stats/: every include runs one way")
+if(checked EQUAL 0)
+  message(FATAL_ERROR "no file of bmp/, stats/, driver/ or the link table found under ${root}")
+endif()
+message(STATUS "${checked} files: every include runs one way")

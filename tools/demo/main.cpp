@@ -2,52 +2,54 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <string_view>
 #include <system_error>
 #include <vector>
 
+#include "driver/console.h"
 #include "driver/object_list.h"
+#include "driver/text_format.h"
+#include "tools/common/cli.h"
+#include "tools/demo/messages.h"
 #include "tools/demo/night.h"
 
 namespace {
 
+using namespace kadrix::demo::messages;
+using kadrix::text_format;
 using kadrix::demo::NightSettings;
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;  // the files could not be written
-constexpr int kExitUsage = 2;   // bad command line
+constexpr kadrix::cli::OptionSpec kOptions[] = {
+    {"--objects", true}, {"--frames", true}, {"--width", true},
+    {"--height", true},  {"--seed", true},   {"--list", true},
+};
 
-void print_help(std::FILE* to) {
-  std::fprintf(to,
-               "usage: kadrix-demo [options] DIR\n"
-               "\n"
-               "Writes a synthetic night of 8-bit frames into DIR (created if missing):\n"
-               "for every object NAME01.BMP, NAME02.BMP, ... (a drifting star field with\n"
-               "a sky gradient, noise, cosmic-ray hits and hot pixels), NAME_stars.csv\n"
-               "(x,y,peak of every star placed; y = 0 is the top row), and a list file\n"
-               "naming the objects. The same options give the same bytes on every run.\n"
-               "\n"
-               "options:\n"
-               "  --objects N   number of objects, 1 to %d (default 3)\n"
-               "  --frames N    frames per object, 1 to %d (default: 10 to 20, per object)\n"
-               "  --width W     frame width, %d to %d (default 203)\n"
-               "  --height H    frame height, %d to %d (default 157)\n"
-               "  --seed S      random seed, 0 to 2^64-1, decimal or 0x-hex (default 1)\n"
-               "  --list NAME   list file name inside DIR (default lista.list)\n"
-               "  --help        show this text\n"
-               "\n"
-               "then run: kadrix DIR/ DIR/lista.list\n",
-               kadrix::demo::kMaxObjects, kadrix::kMaxFrames, kadrix::demo::kMinSide,
-               kadrix::demo::kMaxSide, kadrix::demo::kMinSide, kadrix::demo::kMaxSide);
-}
-
-int usage_error(const std::string& message) {
-  std::fprintf(stderr, "kadrix-demo: %s\n(kadrix-demo --help shows the options)\n", message.c_str());
-  return kExitUsage;
+std::string help_text() {
+  return text_format(
+      "Wywolanie: kadrix-demo [opcje] katalog\n"
+      "\n"
+      "Zapisuje w katalogu (tworzonym, gdy go brak) sztuczna noc 8-bitowych klatek:\n"
+      "dla kazdego obiektu NAZWA01.BMP, NAZWA02.BMP, ... (dryfujace pole gwiazd\n"
+      "z gradientem nieba, szumem, sladami promieni kosmicznych i goracymi\n"
+      "pikselami), NAZWA_stars.csv (x,y,peak kazdej umieszczonej gwiazdy; y = 0 to\n"
+      "gorny wiersz) i liste obiektow. Te same opcje daja zawsze te same bajty.\n"
+      "\n"
+      "  --objects N   liczba obiektow, 1 do %d (domyslnie 3)\n"
+      "  --frames N    klatek na obiekt, 1 do %d (domyslnie 10 do 20, rozne)\n"
+      "  --width W     szerokosc klatki, %d do %d (domyslnie 203)\n"
+      "  --height H    wysokosc klatki, %d do %d (domyslnie 157)\n"
+      "  --seed S      ziarno losowania, 0 do 2^64-1, dziesietnie lub 0x... (domyslnie 1)\n"
+      "  --list NAZWA  nazwa pliku listy w katalogu (domyslnie lista.list)\n"
+      "  --help        ten opis\n"
+      "  --version     wersja programu\n"
+      "  --            koniec opcji\n"
+      "\n"
+      "Potem: kadrix katalog/ katalog/lista.list\n"
+      "Kod wyjscia: 0 sukces, 1 blad zapisu, 2 zle wywolanie.\n",
+      kadrix::demo::kMaxObjects, kadrix::kMaxFrames, kadrix::demo::kMinSide, kadrix::demo::kMaxSide,
+      kadrix::demo::kMinSide, kadrix::demo::kMaxSide);
 }
 
 // Whole decimal number within [lo, hi], nothing else in the text.
@@ -80,97 +82,111 @@ bool parse_seed(const char* text, std::uint64_t& out) {
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Call {
   NightSettings settings;
   std::string dir;
-  bool have_dir = false;
+};
 
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      print_help(stdout);
-      return kExitOk;
-    }
-    if (!arg.empty() && arg[0] == '-') {
-      // "--name value" or "--name=value"
-      std::string name(arg);
-      std::string value;
-      bool have_value = false;
-      if (const auto eq = name.find('='); eq != std::string::npos) {
-        value = name.substr(eq + 1);
-        name.resize(eq);
-        have_value = true;
-      } else if (i + 1 < argc) {
-        value = argv[++i];
-        have_value = true;
-      }
-      if (name != "--objects" && name != "--frames" && name != "--width" && name != "--height" &&
-          name != "--seed" && name != "--list") {
-        return usage_error("unknown option " + name);
-      }
-      if (!have_value) return usage_error(name + " needs a value");
-      const char* v = value.c_str();
-      bool ok = true;
-      std::string allowed;
-      if (name == "--objects") {
-        ok = parse_int(v, 1, kadrix::demo::kMaxObjects, settings.objects);
-        allowed = "a whole number from 1 to " + std::to_string(kadrix::demo::kMaxObjects);
-      } else if (name == "--frames") {
-        ok = parse_int(v, 1, kadrix::kMaxFrames, settings.frames);
-        allowed = "a whole number from 1 to " + std::to_string(kadrix::kMaxFrames);
-      } else if (name == "--width" || name == "--height") {
-        ok = parse_int(v, kadrix::demo::kMinSide, kadrix::demo::kMaxSide,
-                       name == "--width" ? settings.width : settings.height);
-        allowed = "a whole number from " + std::to_string(kadrix::demo::kMinSide) + " to " +
-                  std::to_string(kadrix::demo::kMaxSide);
-      } else if (name == "--seed") {
-        ok = parse_seed(v, settings.seed);
-        allowed = "a whole number from 0 to 2^64-1";
-      } else {
-        // A plain file name: it is written inside DIR.
-        ok = !value.empty() && value.find('/') == std::string::npos && value != "." &&
-             value != "..";
-        if (ok) settings.list_name = value;
-        allowed = "a file name without '/'";
-      }
-      if (!ok) return usage_error("bad value '" + value + "' for " + name + ": expected " + allowed);
+// Fills call from the arguments; returns the reason of a wrong call, empty
+// when the call is right. Only the first fault is kept.
+std::string understand_call(const kadrix::cli::Arguments& arguments, Call& call) {
+  std::string wrong;
+  const auto fault = [&wrong](std::string reason) {
+    if (wrong.empty()) wrong = std::move(reason);
+  };
+  NightSettings& settings = call.settings;
+  std::vector<std::string_view> given;
+  bool have_dir = false;
+  for (const kadrix::cli::Argument& arg : arguments.items) {
+    using Kind = kadrix::cli::Argument::Kind;
+    if (arg.kind == Kind::unknown) {
+      fault(text_format(kUnknownOption, arg.text.c_str()));
       continue;
     }
-    if (have_dir) return usage_error("more than one directory given: " + dir + " and " + std::string(arg));
-    if (arg.empty()) return usage_error("the directory must not be empty");
-    dir = argv[i];
-    have_dir = true;
+    if (arg.kind == Kind::operand) {
+      if (have_dir) fault(text_format(kTooManyOperands, arg.text.c_str()));
+      else if (arg.text.empty()) fault(kEmptyDirectory);
+      call.dir = arg.text;
+      have_dir = true;
+      continue;
+    }
+    const std::string name(arg.name);
+    if (!arg.value || arg.value->empty()) {
+      fault(text_format(kNoValue, name.c_str()));
+      continue;
+    }
+    bool twice = false;
+    for (const std::string_view g : given) twice = twice || g == arg.name;
+    if (twice) {
+      fault(text_format(kOptionTwice, name.c_str()));
+      continue;
+    }
+    given.push_back(arg.name);
+    const char* v = arg.value->c_str();
+    const auto number = [&](int lo, int hi, int& out) {
+      if (!parse_int(v, lo, hi, out)) fault(text_format(kBadNumber, name.c_str(), v, lo, hi));
+    };
+    if (name == "--objects") {
+      number(1, kadrix::demo::kMaxObjects, settings.objects);
+    } else if (name == "--frames") {
+      number(1, kadrix::kMaxFrames, settings.frames);
+    } else if (name == "--width") {
+      number(kadrix::demo::kMinSide, kadrix::demo::kMaxSide, settings.width);
+    } else if (name == "--height") {
+      number(kadrix::demo::kMinSide, kadrix::demo::kMaxSide, settings.height);
+    } else if (name == "--seed") {
+      if (!parse_seed(v, settings.seed)) fault(text_format(kBadSeed, name.c_str(), v));
+    } else {
+      // A plain file name: it is written inside the directory.
+      const std::string& value = *arg.value;
+      if (value.find('/') == std::string::npos && value != "." && value != "..") settings.list_name = value;
+      else fault(text_format(kBadListName, name.c_str(), v));
+    }
   }
-  if (!have_dir) return usage_error("no output directory given");
+  if (!have_dir) fault(kNoDirectory);
+  return wrong;
+}
 
+int write_night(Call& call) {
+  std::string& dir = call.dir;
   std::error_code error;
   std::filesystem::create_directories(dir, error);
   if (error || !std::filesystem::is_directory(dir)) {
-    std::fprintf(stderr, "kadrix-demo: cannot create directory %s\n", dir.c_str());
-    return kExitFailed;
+    kadrix::console_print(kCannotCreate, dir.c_str());
+    return kadrix::cli::kExitFailed;
   }
   if (dir.back() != '/') dir += '/';
 
-  const auto night = kadrix::demo::plan_night(settings);
+  const auto night = kadrix::demo::plan_night(call.settings);
   std::vector<std::string> names;
   for (const auto& plan : night) {
     std::string failed;
     if (!kadrix::demo::write_object(dir, plan, failed)) {
-      std::fprintf(stderr, "kadrix-demo: cannot write %s\n", failed.c_str());
-      return kExitFailed;
+      kadrix::console_print(kWriteFailed, failed.c_str());
+      return kadrix::cli::kExitFailed;
     }
-    std::printf("%-6s %3d frame%s %dx%d, %zu stars\n", plan.name.c_str(), plan.frame_count,
-                plan.frame_count == 1 ? " " : "s", plan.width, plan.height, plan.stars.size());
+    kadrix::console_print(kObject, plan.name.c_str(), plan.frame_count, plan.width, plan.height,
+                          static_cast<int>(plan.stars.size()));
     names.push_back(plan.name);
   }
 
-  const std::string list_path = dir + settings.list_name;
+  const std::string list_path = dir + call.settings.list_name;
   if (!kadrix::write_object_list(list_path, names)) {
-    std::fprintf(stderr, "kadrix-demo: cannot write %s\n", list_path.c_str());
-    return kExitFailed;
+    kadrix::console_print(kWriteFailed, list_path.c_str());
+    return kadrix::cli::kExitFailed;
   }
-  std::printf("list: %s\n", list_path.c_str());
-  return kExitOk;
+  kadrix::console_print(kListWritten, list_path.c_str());
+  return kadrix::cli::kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  static const std::string help = help_text();
+  const kadrix::cli::Program program{"kadrix-demo", kUsage, help.c_str(), kOptions};
+  Call call;
+  return kadrix::cli::run_program(
+      program, argc, argv,
+      [&call](const kadrix::cli::Arguments& arguments) { return understand_call(arguments, call); },
+      [&call] { return write_night(call); });
 }

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "bmp/file_io.h"
+#include "bmp/replace_files.h"
 #include "tools/demo/random.h"
 
 namespace kadrix::demo {
@@ -249,29 +251,34 @@ std::string star_file(const std::string& dir, const std::string& name) {
 }
 
 bool write_object(const std::string& dir, const ObjectPlan& plan, std::string& failed_path) {
+  // Every file goes to a temporary first; the object's files take their
+  // names together, once all are complete.
+  std::vector<std::string> paths;
+  for (int k = 1; k <= plan.frame_count; ++k) paths.push_back(frame_path(dir, plan.name, k));
+  paths.push_back(star_file(dir, plan.name));
+  PendingGroup group(paths);
   for (int k = 1; k <= plan.frame_count; ++k) {
-    const ByteImage frame = render_frame(plan, k);
-    const std::string path = frame_path(dir, plan.name, k);
-    if (!write_frame(path, frame)) {
-      failed_path = path;
+    if (!write_frame(group[static_cast<std::size_t>(k - 1)].temp_path, render_frame(plan, k))) {
+      failed_path = paths[static_cast<std::size_t>(k - 1)];
       return false;
     }
+  }
+  const std::string table = star_table(plan);
+  OutputFile out(group[paths.size() - 1].temp_path, table.size());
+  out.write(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(table.data()), table.size()));
+  if (!out.finish()) {
+    failed_path = paths.back();
+    return false;
+  }
+  if (const int failed = group.commit(); failed >= 0) {
+    failed_path = paths[static_cast<std::size_t>(failed)];
+    return false;
   }
   for (int k = plan.frame_count + 1; k <= kMaxFrames; ++k) {
     std::error_code ignored;
     std::filesystem::remove(frame_path(dir, plan.name, k), ignored);
   }
-
-  const std::string path = star_file(dir, plan.name);
-  const std::string table = star_table(plan);
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  bool ok = file != nullptr;
-  if (ok) {
-    ok = std::fwrite(table.data(), 1, table.size(), file) == table.size();
-    ok = (std::fclose(file) == 0) && ok;
-  }
-  if (!ok) failed_path = path;
-  return ok;
+  return true;
 }
 
 }  // namespace kadrix::demo

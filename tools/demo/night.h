@@ -11,7 +11,7 @@
 
 namespace kadrix::demo {
 
-inline constexpr int kMaxObjects = kNameCapacity - 1;  // the most names kadrix analyses
+inline constexpr int kMaxObjects = kMaxNames;
 inline constexpr int kMinSide = 8;
 inline constexpr int kMaxSide = 4096;  // keeps one frame's working buffer within 128 MiB
 

@@ -7,7 +7,12 @@
 #include <limits>
 #include <vector>
 
+#include "driver/text_format.h"
+#include "tools/import/messages.h"
+
 namespace kadrix::import {
+
+using namespace messages;
 
 namespace {
 
@@ -21,16 +26,16 @@ std::string fits_reason(int status) {
   switch (status) {
     case END_OF_FILE:
     case READ_ERROR:
-      return "plik urwany lub nieczytelny";
+      return kFitsUnreadable;
     case MEMORY_ALLOCATION:
-      return "brak pamieci w cfitsio";
+      return kFitsNoMemory;
     case DATA_DECOMPRESSION_ERR:
-      return "nie da sie rozpakowac obrazu";
+      return kFitsDecompression;
     default:
       break;
   }
-  if (status >= 200 && status < 300) std::snprintf(text, sizeof text, "zly naglowek FITS (kod cfitsio %d)", status);
-  else std::snprintf(text, sizeof text, "blad cfitsio nr %d", status);
+  if (status >= 200 && status < 300) std::snprintf(text, sizeof text, kFitsBadHeader, status);
+  else std::snprintf(text, sizeof text, kFitsError, status);
   return text;
 }
 
@@ -79,7 +84,7 @@ bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& 
     if (fits_movabs_hdu(raw, hdu, &type, &status) != 0) {
       if (status == END_OF_FILE) {
         fits_clear_errmsg();
-        why = "brak obrazu o co najmniej dwoch osiach";
+        why = kFitsNoImage;
       } else {
         why = fits_reason(status);
       }
@@ -98,7 +103,7 @@ bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& 
 
   LONGLONG axes[kMaxAxes] = {};
   if (naxis > kMaxAxes) {
-    why = "obraz ma " + std::to_string(naxis) + " osi";
+    why = text_format(kFitsAxes, naxis);
     return false;
   }
   if (fits_get_img_paramll(raw, kMaxAxes, &info.bitpix, &naxis, axes, &status) != 0) {
@@ -107,34 +112,34 @@ bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& 
   }
   for (int a = 3; a < naxis; ++a) {
     if (axes[a] != 1) {
-      why = "obraz ma wiecej niz trzy osie (NAXIS" + std::to_string(a + 1) + " = " + std::to_string(axes[a]) + ")";
+      why = text_format(kFitsExtraAxis, a + 1, static_cast<long long>(axes[a]));
       return false;
     }
   }
   if (info.bitpix != 8 && info.bitpix != 16 && info.bitpix != 32 && info.bitpix != -32 && info.bitpix != -64) {
-    why = "BITPIX " + std::to_string(info.bitpix) + " nie jest obslugiwany (tylko 8, 16, 32, -32, -64)";
+    why = text_format(kFitsBitpix, info.bitpix);
     return false;
   }
   if (axes[0] <= 0 || axes[1] <= 0) {
-    why = "pusty obraz (NAXIS1 lub NAXIS2 rowne 0)";
+    why = kFitsEmpty;
     return false;
   }
   if (axes[0] > INT32_MAX || axes[1] > INT32_MAX || axes[0] * axes[1] > INT32_MAX) {
-    why = "za duzo pikseli w obrazie";
+    why = kTooManyPixels;
     return false;
   }
   info.width = static_cast<std::int32_t>(axes[0]);
   info.height = static_cast<std::int32_t>(axes[1]);
   info.planes = naxis >= 3 ? static_cast<std::int64_t>(axes[2]) : 1;
   if (info.planes < 0) {
-    why = "zla liczba plaszczyzn (NAXIS3)";
+    why = kFitsPlanes;
     return false;
   }
 
   for (auto [name, value] : {std::pair{"BZERO", &info.bzero}, std::pair{"BSCALE", &info.bscale}}) {
     if (fits_read_key(raw, TDOUBLE, name, value, nullptr, &status) == 0) continue;
     if (status != KEY_NO_EXIST) {
-      why = std::string("zla wartosc ") + name;
+      why = text_format(kFitsBadKey, name);
       fits_clear_errmsg();
       return false;
     }
@@ -142,7 +147,7 @@ bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& 
     fits_clear_errmsg();
   }
   if (!std::isfinite(info.bzero) || !std::isfinite(info.bscale) || info.bscale == 0) {
-    why = "zla wartosc BZERO lub BSCALE";
+    why = kFitsBadScale;
     return false;
   }
 
@@ -158,7 +163,7 @@ bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& 
                                         ? file_size * kMaxPixelsPerCompressedByte
                                         : UINT64_MAX;
     if (pixels > plausible || static_cast<std::uint64_t>(info.planes) > plausible / pixels) {
-      why = "rozmiary obrazu nie do pogodzenia z dlugoscia pliku";
+      why = kSizeAgainstLength;
       return false;
     }
   } else {
@@ -170,7 +175,7 @@ bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& 
     const std::uint64_t plane_bytes = pixels * static_cast<std::uint64_t>(std::abs(info.bitpix) / 8);
     const std::uint64_t start = static_cast<std::uint64_t>(data);
     if (start > file_size || static_cast<std::uint64_t>(info.planes) > (file_size - start) / plane_bytes) {
-      why = "plik urwany: dane obrazu siegaja poza koniec pliku";
+      why = kFitsTruncated;
       return false;
     }
   }

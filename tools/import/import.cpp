@@ -15,22 +15,18 @@
 #include "bmp/replace_files.h"
 #include "driver/console.h"
 #include "driver/object_list.h"
+#include "driver/text_format.h"
+#include "tools/common/cli.h"
+#include "tools/import/messages.h"
 #include "tools/import/pixel_map.h"
 #include "tools/import/series_files.h"
 #include "tools/import/sources.h"
-
-#ifndef KADRIX_VERSION
-#error "KADRIX_VERSION must be defined by the build"
-#endif
 
 namespace kadrix::import {
 
 namespace {
 
-constexpr const char* kUsage =
-    "Prawidlowe wywolanie: kadrix-import [opcje] katalog/ NAZWA ZRODLO...\n"
-    "np. kadrix-import dane/ M42 m42.ser\n"
-    "(kadrix-import --help opisuje program i opcje)\n";
+using namespace messages;
 
 constexpr const char* kHelp =
     "Wywolanie: kadrix-import [opcje] katalog/ NAZWA ZRODLO...\n"
@@ -86,8 +82,11 @@ struct Call {
   std::optional<SerByteOrder> byte_order;
   bool replace = false;
   std::optional<std::string> list;
-  bool help = false;
-  bool version = false;
+};
+
+constexpr cli::OptionSpec kOptions[] = {
+    {"--first", true},      {"--every", true}, {"--range", true}, {"--depth", true},
+    {"--byte-order", true}, {"--list", true},  {"--replace", false},
 };
 
 // Whole decimal number from 1 to limit, nothing else in the text.
@@ -111,97 +110,78 @@ bool is_directory(const std::string& path) {
 
 // Why NAME cannot be an object's name, or empty.
 std::string name_fault(const std::string& name) {
-  if (name.empty()) return "pusta nazwa obiektu";
+  if (name.empty()) return kEmptyName;
   for (const char c : name) {
     const auto byte = static_cast<unsigned char>(c);
-    if (c == '/' || c == '\\') return "nazwa obiektu " + name + " zawiera separator sciezki";
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r')
-      return "nazwa obiektu " + name + " zawiera bialy znak";
-    if (byte < 0x20 || byte == 0x7F) return "nazwa obiektu zawiera znak sterujacy";
+    if (c == '/' || c == '\\') return text_format(kNameWithSeparator, name.c_str());
+    if (is_white_space(byte)) return text_format(kNameWithWhiteSpace, name.c_str());
+    if (byte < 0x20 || byte == 0x7F) return kNameWithControl;
   }
   return "";
 }
 
 // Fills call from the arguments; returns the reason of a wrong call, empty
-// when the call is right. Only the first fault is kept, and the scan goes
-// on so that --help anywhere still shows the help.
-std::string parse_call(int argc, const char* const* argv, Call& call) {
+// when the call is right. Only the first fault is kept.
+std::string understand_call(const cli::Arguments& arguments, Call& call) {
   std::string wrong;
   const auto fault = [&wrong](std::string reason) {
     if (wrong.empty()) wrong = std::move(reason);
   };
   std::vector<std::string> positional;
-  bool options_end = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (options_end || arg.size() < 2 || arg[0] != '-') {
-      positional.emplace_back(arg);
+  for (const cli::Argument& arg : arguments.items) {
+    using Kind = cli::Argument::Kind;
+    if (arg.kind == Kind::operand) {
+      positional.push_back(arg.text);
       continue;
     }
-    if (arg == "--") {
-      options_end = true;
+    if (arg.kind == Kind::unknown) {
+      fault(text_format(kUnknownOption, arg.text.c_str()));
       continue;
     }
-    if (arg == "--help" || arg == "-h") {
-      call.help = true;
-      continue;
-    }
-    if (arg == "--version") {
-      call.version = true;
-      continue;
-    }
-    if (arg == "--replace") {
+    const std::string_view option = arg.name;
+    if (option == "--replace") {
       call.replace = true;
       continue;
     }
-    // The options that take a value: "--opt VALUE" or "--opt=VALUE".
-    const std::string_view option = arg.substr(0, arg.find('='));
-    if (option != "--first" && option != "--every" && option != "--range" && option != "--depth" &&
-        option != "--byte-order" && option != "--list") {
-      fault("nieznana opcja " + std::string(arg));
-      continue;
-    }
-    std::optional<std::string> value;
-    if (option.size() < arg.size()) value = std::string(arg.substr(option.size() + 1));
-    else if (i + 1 < argc) value = argv[++i];
     const std::string name(option);
-    if (!value || value->empty()) {
-      fault("brak wartosci po " + name);
+    if (!arg.value || arg.value->empty()) {
+      fault(text_format(kNoValue, name.c_str()));
       continue;
     }
-    const std::string bad = "zla wartosc " + name + " " + *value;
+    const std::string& value = *arg.value;
     const bool twice = (option == "--first" && call.first) || (option == "--every" && call.every) ||
                        (option == "--range" && call.range) || (option == "--depth" && call.depth) ||
                        (option == "--byte-order" && call.byte_order) || (option == "--list" && call.list);
     if (twice) {
-      fault("opcja " + name + " podana dwa razy");
+      fault(text_format(kOptionTwice, name.c_str()));
       continue;
     }
     std::int64_t number = 0;
     if (option == "--first" || option == "--every") {
-      if (!parse_count(*value, INT64_C(1000000000000), number)) fault(bad + " (oczekiwano liczby od 1)");
+      if (!parse_count(value, INT64_C(1000000000000), number))
+        fault(text_format(kBadCount, name.c_str(), value.c_str()));
       else (option == "--first" ? call.first : call.every) = number;
     } else if (option == "--range") {
       double lo = 0;
       double hi = 0;
-      if (!parse_range(*value, lo, hi)) fault(bad + " (oczekiwano LO:HI, LO < HI)");
+      if (!parse_range(value, lo, hi)) fault(text_format(kBadRange, name.c_str(), value.c_str()));
       else call.range = std::pair{lo, hi};
     } else if (option == "--depth") {
-      if (!parse_count(*value, kMaxDepth, number) || number < kMinDepth)
-        fault(bad + " (oczekiwano liczby od 8 do 53)");
+      if (!parse_count(value, kMaxDepth, number) || number < kMinDepth)
+        fault(text_format(kBadDepth, name.c_str(), value.c_str(), kMinDepth, kMaxDepth));
       else call.depth = static_cast<int>(number);
     } else if (option == "--byte-order") {
-      if (*value == "little") call.byte_order = SerByteOrder::little;
-      else if (*value == "big") call.byte_order = SerByteOrder::big;
-      else fault(bad + " (oczekiwano little albo big)");
+      if (value == "little") call.byte_order = SerByteOrder::little;
+      else if (value == "big") call.byte_order = SerByteOrder::big;
+      else fault(text_format(kBadByteOrder, name.c_str(), value.c_str()));
     } else {
-      call.list = *value;
+      call.list = value;
     }
   }
 
-  if (positional.empty()) fault("brak katalogu, nazwy obiektu i zrodel");
-  else if (positional.size() == 1) fault("brak nazwy obiektu i zrodel");
-  else if (positional.size() == 2) fault("brak plikow zrodlowych");
+  if (positional.empty()) fault(kNoOperands);
+  else if (positional.size() == 1) fault(kNoNameNorSources);
+  else if (positional.size() == 2) fault(kNoSources);
   if (positional.size() >= 2) {
     call.directory = positional[0];
     call.name = positional[1];
@@ -211,22 +191,16 @@ std::string parse_call(int argc, const char* const* argv, Call& call) {
     // frames would land beside it under other names.
     const std::string& dir = call.directory;
     if (!dir.empty() && dir.back() != '/' && is_directory(dir))
-      fault("katalog " + dir + " bez koncowego / (klatki nazywalyby sie " +
-            frame_path(dir, call.name.substr(0, kNameMaxChars), 1) + ")");
+      fault(text_format(kDirectoryWithoutSlash, dir.c_str(),
+                        frame_path(dir, call.name.substr(0, kNameMaxChars), 1).c_str()));
   }
-  if (call.range && call.depth) fault("opcje --range i --depth wykluczaja sie");
+  if (call.range && call.depth) fault(kRangeAndDepth);
   return wrong;
-}
-
-int wrong_call(const std::string& reason) {
-  console_print("Zle wywolanie programu: %s.\n", reason.c_str());
-  console_write(kUsage);
-  return kExitWrongCall;
 }
 
 int failed(const char* format, const std::string& a, const std::string& b = "") {
   console_print(format, a.c_str(), b.c_str());
-  return kExitFailed;
+  return cli::kExitFailed;
 }
 
 // A frame of the series: frame index of source number source.
@@ -242,8 +216,8 @@ volatile std::sig_atomic_t g_stop = 0;
 extern "C" void on_stop_signal(int) { g_stop = 1; }
 
 int stopped() {
-  console_write("Przerwano; katalog zostaje bez zmian\n");
-  return kExitFailed;
+  console_write(kStopped);
+  return cli::kExitFailed;
 }
 
 std::string folder_of(const std::string& path) {
@@ -255,49 +229,50 @@ std::string folder_of(const std::string& path) {
 void print_map(const PixelMap& map) {
   if (map.kind == PixelMap::Kind::shift) {
     if (map.depth == kMinDepth)
-      console_write("Mapa: 8 bitow, wartosci przepisane bez zmian (dla nastepnego obiektu: --depth 8)\n");
+      console_write(kMapCopy);
     else
-      console_print("Mapa: glebia %d bitow, wartosc = v >> %d (dla nastepnego obiektu: --depth %d)\n", map.depth,
+      console_print(kMapShift, map.depth,
                     map.depth - 8, map.depth);
     return;
   }
   const std::string lo = shortest_text(map.lo);
   const std::string hi = shortest_text(map.hi);
   if (map.lo < map.hi)
-    console_print("Mapa: liniowa, wartosc = (v - %s) * 255 / (%s - %s) (dla nastepnego obiektu: --range %s:%s)\n",
+    console_print(kMapLinear,
                   lo.c_str(), hi.c_str(), lo.c_str(), lo.c_str(), hi.c_str());
   else
-    console_print("Mapa: liniowa, wszystkie wartosci rowne %s lub nieokreslone: piksele 0\n", lo.c_str());
+    console_print(kMapFlat, lo.c_str());
 }
 
 int report_list_refusal(ListAddition outcome, const std::string& list) {
   switch (outcome) {
     case ListAddition::full:
-      return failed("Lista %s ma juz 199 nazw: z kolejna kadrix nie przeanalizowalby zadnego obiektu\n", list);
+      console_print(kListFull, list.c_str(), kMaxNames);
+      return cli::kExitFailed;
     case ListAddition::end_of_text:
-      return failed("Lista %s zawiera bajt 0x1A: kadrix nie zobaczylby nazw dopisanych za nim\n", list);
+      return failed(kListEndOfText, list);
     case ListAddition::not_a_file:
-      return failed("Lista %s nie jest zwyklym plikiem\n", list);
+      return failed(kListNotAFile, list);
     case ListAddition::unreadable:
-      return failed("Nie da sie odczytac listy %s\n", list);
+      return failed(kListUnreadable, list);
     case ListAddition::bad_name:
-      return failed("Nazwy obiektu nie da sie zapisac na liscie %s\n", list);
+      return failed(kListBadName, list);
     case ListAddition::write_failed:
-      return failed("Blad zapisu pliku %s (klatki zapisane, lista bez zmian)\n", list);
+      return failed(kListWriteFailed, list);
     case ListAddition::added:
     case ListAddition::present:
       break;
   }
-  return kExitOk;
+  return cli::kExitOk;
 }
 
 int import_series(const Call& call) {
   const std::string name = call.name.substr(0, kNameMaxChars);
   if (name.size() < call.name.size())
-    console_print("Nazwa %s ma wiecej niz %d znakow: klatki dostana nazwe %s, bo tak szuka ich kadrix\n",
+    console_print(kNameCut,
                   call.name.c_str(), kNameMaxChars, name.c_str());
   const std::string folder = folder_of(frame_path(call.directory, name, 1));
-  if (!is_directory(folder)) return failed("Brak katalogu %s\n", folder);
+  if (!is_directory(folder)) return failed(kNoDirectory, folder);
 
   // What each source holds, before any pixel is read.
   std::vector<SourceInfo> sources(call.sources.size());
@@ -305,9 +280,9 @@ int import_series(const Call& call) {
   for (std::size_t i = 0; i < sources.size(); ++i) {
     const std::string& path = call.sources[i];
     const SourceError error = describe_source(path, sources[i]);
-    if (error.fault == SourceFault::absent) return failed("Brak pliku %s\n", path);
-    if (error.fault == SourceFault::bad) return failed("Zly plik %s (%s)\n", path, error.reason);
-    console_print("%s: %s, klatek: %lld\n", path.c_str(), sources[i].summary.c_str(),
+    if (error.fault == SourceFault::absent) return failed(kNoFile, path);
+    if (error.fault == SourceFault::bad) return failed(kBadSource, path, error.reason);
+    console_print(kSource, path.c_str(), sources[i].summary.c_str(),
                   static_cast<long long>(sources[i].frames));
     total += sources[i].frames;
   }
@@ -315,11 +290,11 @@ int import_series(const Call& call) {
   // Which frames: from --first on, every --every-th, at most kMaxFrames.
   const std::int64_t first = call.first.value_or(1);
   const std::int64_t every = call.every.value_or(1);
-  if (total == 0) return failed("Zrodla nie maja zadnej klatki\n", "");
+  if (total == 0) return failed(kNoFrames, "");
   if (first > total) {
-    console_print("Zrodla maja klatek %lld: --first %lld wskazuje poza nie\n", static_cast<long long>(total),
+    console_print(kFirstBeyond, static_cast<long long>(total),
                   static_cast<long long>(first));
-    return kExitFailed;
+    return cli::kExitFailed;
   }
   const std::int64_t candidates = (total - first) / every + 1;
   const int count = static_cast<int>(std::min<std::int64_t>(candidates, kMaxFrames));
@@ -333,19 +308,19 @@ int import_series(const Call& call) {
       frames.push_back({source, global - start});
     }
   }
-  console_print("Klatki do zapisu: %d (w zrodlach: %lld)\n", count, static_cast<long long>(total));
+  console_print(kFrameCount, count, static_cast<long long>(total));
   if (candidates > count)
-    console_print("Pominieto klatek: %lld (kadrix laczy najwyzej %d; wybierz inne opcjami --first i --every)\n",
+    console_print(kFramesLeftOut,
                   static_cast<long long>(candidates - count), kMaxFrames);
 
   const SourceInfo& first_source = sources[frames[0].source];
   for (int k = 1; k < count; ++k) {
     const SourceInfo& s = sources[frames[static_cast<std::size_t>(k)].source];
     if (s.width == first_source.width && s.height == first_source.height) continue;
-    console_print("Klatka %d (%s, klatka %lld pliku) ma rozmiar %d x %d, a klatka 1 ma %d x %d\n", k + 1,
+    console_print(kFrameSize, k + 1,
                   s.path.c_str(), static_cast<long long>(frames[static_cast<std::size_t>(k)].index + 1), s.width,
                   s.height, first_source.width, first_source.height);
-    return kExitFailed;
+    return cli::kExitFailed;
   }
 
   // Without --replace nothing of an object of that name is touched: any
@@ -355,7 +330,7 @@ int import_series(const Call& call) {
       const std::string path = frame_path(call.directory, name, number);
       struct stat info {};
       if (::lstat(path.c_str(), &info) == 0)
-        return failed("Plik %s juz istnieje: --replace zastapi serie %s\n", path, name);
+        return failed(kSeriesExists, path, name);
     }
   }
   if (call.list) {
@@ -367,9 +342,9 @@ int import_series(const Call& call) {
   SourceReader reader(call.byte_order.value_or(SerByteOrder::from_header));
   std::string why;
   const auto read_failed = [&](const FrameRef& f) {
-    console_print("Zly plik %s (klatka %lld: %s)\n", sources[f.source].path.c_str(),
+    console_print(kBadFrame, sources[f.source].path.c_str(),
                   static_cast<long long>(f.index + 1), why.c_str());
-    return kExitFailed;
+    return cli::kExitFailed;
   };
 
   // The map, one for the whole series.
@@ -381,7 +356,7 @@ int import_series(const Call& call) {
     if (!s.integer && integer) {
       integer = false;
       if (call.depth) {
-        return failed("Dane pliku %s nie sa liczbami calkowitymi: --depth ich nie obejmuje, sluzy do tego --range\n",
+        return failed(kNotIntegers,
                       s.path);
       }
     }
@@ -428,55 +403,44 @@ int import_series(const Call& call) {
     };
     if (!reader.read_frame(sources[f.source], f.index, put, why)) return read_failed(f);
     const PendingFile& file = group[static_cast<std::size_t>(count - 1 - k)];
-    if (!write_frame(file.temp_path, image)) return failed("Blad zapisu pliku %s\n", file.final_path);
+    if (!write_frame(file.temp_path, image)) return failed(kWriteFailed, file.final_path);
   }
   if (g_stop) return stopped();
   if (const std::string failed_path = place_series(call.directory, name, count, group); !failed_path.empty())
-    return failed("Blad zapisu pliku %s; katalog zostaje bez zmian\n", failed_path);
+    return failed(kPlaceFailed, failed_path);
   if (count == 1) {
-    console_print("Zapisano klatke %s\n", frame_path(call.directory, name, 1).c_str());
-    console_write("Uwaga: kadrix potrzebuje co najmniej 2 klatek\n");
+    console_print(kWroteFrame, frame_path(call.directory, name, 1).c_str());
+    console_write(kOneFrame);
   } else {
-    console_print("Zapisano klatki %s ... %s\n", frame_path(call.directory, name, 1).c_str(),
+    console_print(kWroteFrames, frame_path(call.directory, name, 1).c_str(),
                   frame_path(call.directory, name, count).c_str());
   }
 
   if (call.list) {
     const ListAddition outcome = add_to_object_list(*call.list, name);
-    if (outcome == ListAddition::added) console_print("Dodano %s do listy %s\n", name.c_str(), call.list->c_str());
-    else if (outcome == ListAddition::present) console_print("%s jest juz na liscie %s\n", name.c_str(), call.list->c_str());
+    if (outcome == ListAddition::added) console_print(kAddedToList, name.c_str(), call.list->c_str());
+    else if (outcome == ListAddition::present) console_print(kOnList, name.c_str(), call.list->c_str());
     else return report_list_refusal(outcome, *call.list);
   }
-  return kExitOk;
+  return cli::kExitOk;
 }
 
 }  // namespace
 
 int run_import(int argc, const char* const* argv) {
-  // A closed standard output must not stop the frames being written, and
-  // an exceeded file-size limit must surface as a failed write.
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
-
+  const cli::Program program{"kadrix-import", kUsage, kHelp, kOptions};
   Call call;
-  const std::string wrong = parse_call(argc, argv, call);
-  if (call.help) {
-    console_write(kHelp);
-    return kExitOk;
-  }
-  if (call.version) {
-    console_write("kadrix-import " KADRIX_VERSION "\n");
-    return kExitOk;
-  }
-  if (!wrong.empty()) return wrong_call(wrong);
-
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, on_stop_signal);
-  try {
-    return import_series(call);
-  } catch (const std::bad_alloc&) {
-    console_write("Brak pamieci\n");
-    return kExitFailed;
-  }
+  return cli::run_program(
+      program, argc, argv, [&call](const cli::Arguments& arguments) { return understand_call(arguments, call); },
+      [&call] {
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, on_stop_signal);
+        try {
+          return import_series(call);
+        } catch (const std::bad_alloc&) {
+          console_write(kOutOfMemory);
+          return cli::kExitFailed;
+        }
+      });
 }
 
 }  // namespace kadrix::import

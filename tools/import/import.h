@@ -4,10 +4,8 @@
 
 namespace kadrix::import {
 
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;  // a source, the list or a write failed; nothing half-done is left
-inline constexpr int kExitWrongCall = 2;
-
+// Exit statuses as every companion's (tools/common/cli.h): 1 when a source,
+// the list or a write failed; nothing half-done is left then.
 int run_import(int argc, const char* const* argv);
 
 }  // namespace kadrix::import

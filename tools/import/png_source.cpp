@@ -6,8 +6,11 @@
 #include <vector>
 
 #include "bmp/file_io.h"
+#include "tools/import/messages.h"
 
 namespace kadrix::import {
+
+using namespace messages;
 
 namespace {
 
@@ -44,13 +47,13 @@ void on_read(png_structp png, png_bytep data, std::size_t length) {
 bool open_reader(const std::string& path, PngReader& reader, std::string& why, std::uint64_t& size) {
   reader.file = open_regular_file(path, size);
   if (!reader.file.valid()) {
-    why = "nie da sie otworzyc pliku";
+    why = kCannotOpen;
     return false;
   }
   reader.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &reader, on_error, on_warning);
   if (reader.png != nullptr) reader.info = png_create_info_struct(reader.png);
   if (reader.png == nullptr || reader.info == nullptr) {
-    why = "brak pamieci";
+    why = kNoMemoryInReader;
     return false;
   }
   png_set_read_fn(reader.png, &reader, on_read);
@@ -58,7 +61,7 @@ bool open_reader(const std::string& path, PngReader& reader, std::string& why, s
 }
 
 std::string damage(const PngReader& reader) {
-  return reader.truncated ? "plik urwany" : "uszkodzony plik PNG";
+  return reader.truncated ? kPngTruncated : kPngDamaged;
 }
 
 bool read_header(PngReader& reader, PngInfo& out) {
@@ -149,12 +152,12 @@ bool read_png_info(const std::string& path, PngInfo& info, std::string& why) {
                              static_cast<std::uint64_t>(stored_channels(info.colour_type));
   const std::uint64_t row_bytes = (static_cast<std::uint64_t>(info.width) * bits + 7) / 8;
   if (row_bytes * static_cast<std::uint64_t>(info.height) / kMaxDeflateRatio > size) {
-    why = "rozmiary obrazu nie do pogodzenia z dlugoscia pliku";
+    why = kSizeAgainstLength;
     return false;
   }
   if (static_cast<std::uint64_t>(info.width) * static_cast<std::uint64_t>(info.height) >
       static_cast<std::uint64_t>(INT32_MAX)) {
-    why = "za duzo pikseli w obrazie";
+    why = kTooManyPixels;
     return false;
   }
   return true;
@@ -173,7 +176,7 @@ bool read_png_image(const std::string& path, const PngInfo& info,
   }
   if (again.width != info.width || again.height != info.height || again.bit_depth != info.bit_depth ||
       again.colour_type != info.colour_type) {
-    why = "plik zmienil sie w trakcie odczytu";
+    why = kChangedWhileRead;
     return false;
   }
   RowLayout layout;

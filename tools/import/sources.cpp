@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "bmp/file_io.h"
+#include "tools/import/messages.h"
 #include "tools/import/pixel_map.h"
 
 namespace kadrix::import {
+
+using namespace messages;
 
 namespace {
 
@@ -23,37 +26,37 @@ std::string ser_reason(const SerCheck& check, const SerHeader& header) {
   char text[160];
   switch (check.fault) {
     case SerFault::none: return "";
-    case SerFault::short_header: return "krotszy niz naglowek SER (178 bajtow)";
-    case SerFault::no_signature: return "brak sygnatury LUCAM-RECORDER";
+    case SerFault::short_header: return kSerShortHeader;
+    case SerFault::no_signature: return kSerNoSignature;
     case SerFault::bayer:
       std::snprintf(text, sizeof text,
-                    "mozaika Bayera %s (ColorID %d) nie jest obslugiwana, tylko MONO, RGB i BGR",
+                    kSerBayer,
                     ser_bayer_pattern(static_cast<std::int32_t>(check.value)), static_cast<int>(check.value));
       return text;
     case SerFault::colour:
-      std::snprintf(text, sizeof text, "nieznany ColorID %d", static_cast<int>(check.value));
+      std::snprintf(text, sizeof text, kSerColour, static_cast<int>(check.value));
       return text;
     case SerFault::depth:
-      std::snprintf(text, sizeof text, "glebia %d bitow nie jest obslugiwana (tylko 1 do 16)",
+      std::snprintf(text, sizeof text, kSerDepth,
                     static_cast<int>(check.value));
       return text;
     case SerFault::width:
-      std::snprintf(text, sizeof text, "zla szerokosc %d", static_cast<int>(check.value));
+      std::snprintf(text, sizeof text, kSerWidth, static_cast<int>(check.value));
       return text;
     case SerFault::height:
-      std::snprintf(text, sizeof text, "zla wysokosc %d", static_cast<int>(check.value));
+      std::snprintf(text, sizeof text, kSerHeight, static_cast<int>(check.value));
       return text;
-    case SerFault::pixel_count: return "za duzo pikseli w klatce";
+    case SerFault::pixel_count: return kSerPixelCount;
     case SerFault::frame_count:
-      std::snprintf(text, sizeof text, "zla liczba klatek %d", static_cast<int>(check.value));
+      std::snprintf(text, sizeof text, kSerFrameCount, static_cast<int>(check.value));
       return text;
     case SerFault::truncated:
-      std::snprintf(text, sizeof text, "plik urwany: naglowek podaje klatek %d, plik miesci pelnych %lld",
+      std::snprintf(text, sizeof text, kSerTruncated,
                     static_cast<int>(header.frame_count), static_cast<long long>(check.value));
       return text;
-    case SerFault::read_failed: return "blad odczytu";
+    case SerFault::read_failed: return kSerReadFailed;
   }
-  return "zly naglowek SER";
+  return kSerBadHeader;
 }
 
 SourceError describe_ser(const std::string& path, SourceInfo& info) {
@@ -69,7 +72,7 @@ SourceError describe_ser(const std::string& path, SourceInfo& info) {
   info.ser_depth = h.depth;
   const char* colour = h.color_id == 0 ? "MONO" : h.color_id == 100 ? "RGB" : "BGR";
   char text[160];
-  std::snprintf(text, sizeof text, "SER %d x %d, %s, %d bitow", h.width, h.height, colour, h.depth);
+  std::snprintf(text, sizeof text, kSummarySer, h.width, h.height, colour, h.depth);
   info.summary = text;
   return {};
 }
@@ -83,15 +86,15 @@ SourceError describe_fits(const std::string& path, std::uint64_t size, SourceInf
   info.frames = f.planes;
   info.integer = f.integer();
   char text[200];
-  int used = std::snprintf(text, sizeof text, "FITS %d x %d, BITPIX %d", f.width, f.height, f.bitpix);
+  int used = std::snprintf(text, sizeof text, kSummaryFits, f.width, f.height, f.bitpix);
   const auto add = [&](const char* format, const std::string& value) {
     if (used >= 0 && static_cast<std::size_t>(used) < sizeof text)
       used += std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used), format, value.c_str());
   };
-  if (f.bzero != 0) add(", BZERO %s", shortest_text(f.bzero));
-  if (f.bscale != 1) add(", BSCALE %s", shortest_text(f.bscale));
-  if (f.compressed) add("%s", ", skompresowany");
-  if (f.hdu > 1) add(", HDU %s", std::to_string(f.hdu));
+  if (f.bzero != 0) add(kSummaryBzero, shortest_text(f.bzero));
+  if (f.bscale != 1) add(kSummaryBscale, shortest_text(f.bscale));
+  if (f.compressed) add("%s", kSummaryCompressed);
+  if (f.hdu > 1) add(kSummaryHdu, std::to_string(f.hdu));
   info.summary = text;
   return {};
 }
@@ -103,12 +106,12 @@ SourceError describe_png(const std::string& path, SourceInfo& info) {
   info.width = p.width;
   info.height = p.height;
   info.frames = 1;
-  const char* colour = p.colour_type == PNG_COLOR_TYPE_PALETTE      ? "paleta"
-                       : (p.colour_type & PNG_COLOR_MASK_COLOR) != 0 ? "kolor"
-                                                                     : "skala szarosci";
+  const char* colour = p.colour_type == PNG_COLOR_TYPE_PALETTE      ? kPngPalette
+                       : (p.colour_type & PNG_COLOR_MASK_COLOR) != 0 ? kPngColour
+                                                                     : kPngGrey;
   char text[160];
-  std::snprintf(text, sizeof text, "PNG %d x %d, %d bitow, %s%s", p.width, p.height, p.bit_depth, colour,
-                p.interlaced ? ", z przeplotem" : "");
+  std::snprintf(text, sizeof text, kSummaryPng, p.width, p.height, p.bit_depth, colour,
+                p.interlaced ? kPngInterlaced : "");
   info.summary = text;
   return {};
 }
@@ -139,8 +142,8 @@ SourceError describe_source(const std::string& path, SourceInfo& info) {
     return describe_png(path, info);
   }
   if (starts_with(magic, got, "\x1f\x8b", 2))
-    return {SourceFault::bad, "plik skompresowany gzip: rozpakuj go najpierw (gunzip)"};
-  return {SourceFault::bad, "nieznany format (oczekiwano SER, FITS lub PNG)"};
+    return {SourceFault::bad, kGzip};
+  return {SourceFault::bad, kUnknownFormat};
 }
 
 bool SourceReader::open(const SourceInfo& source, std::string& why) {
@@ -151,13 +154,13 @@ bool SourceReader::open(const SourceInfo& source, std::string& why) {
     SerCheck check;
     const SerOpen opened = open_ser(source.path, ser_, check);
     if (opened != SerOpen::ok) {
-      why = opened == SerOpen::absent ? "nie da sie otworzyc pliku" : ser_reason(check, ser_.header);
+      why = opened == SerOpen::absent ? kCannotOpen : ser_reason(check, ser_.header);
       return false;
     }
     // The file must still be the one described.
     if (ser_.header.width != source.width || ser_.header.height != source.height ||
         ser_.header.frame_count != source.frames || ser_.header.depth != source.ser_depth) {
-      why = "plik zmienil sie w trakcie odczytu";
+      why = kChangedWhileRead;
       return false;
     }
   } else if (source.kind == SourceKind::fits) {
@@ -180,7 +183,7 @@ bool SourceReader::read_frame(const SourceInfo& source, std::int64_t index, cons
                                                          : static_cast<double>(grey[x]);
                                        row(y, values);
                                      });
-      if (!ok) why = "blad odczytu lub plik urwany";
+      if (!ok) why = kSerFrameUnread;
       return ok;
     }
     case SourceKind::fits:

@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <csignal>
 #include <filesystem>
 #include <new>
 #include <optional>
@@ -10,10 +9,14 @@
 #include <string_view>
 #include <vector>
 
+#include "bmp/bmp_fault_text.h"
 #include "bmp/result_pair.h"
 #include "driver/console.h"
 #include "driver/object_list.h"
+#include "driver/text_format.h"
+#include "tools/common/cli.h"
 #include "tools/inspect/fits_export.h"
+#include "tools/inspect/messages.h"
 #include "tools/inspect/night.h"
 #include "tools/inspect/night_report.h"
 #include "tools/inspect/overlay.h"
@@ -24,12 +27,7 @@ namespace kadrix::inspect {
 
 namespace {
 
-constexpr const char* kUsage =
-    "Prawidlowe wywolanie: kadrix-inspect prefiks [--csv] [--overlay plik.BMP]\n"
-    "                      [--fits plik.fits] [--regions plik.reg]\n"
-    "               albo:  kadrix-inspect --night katalog lista [--html plik.html]\n"
-    "np. kadrix-inspect dane/M31 --overlay M31.BMP\n"
-    "(kadrix-inspect --help opisuje program i opcje)\n";
+using namespace messages;
 
 constexpr const char* kHelp =
     "Wywolanie: kadrix-inspect prefiks [--csv] [--overlay plik.BMP]\n"
@@ -76,134 +74,89 @@ constexpr const char* kCreator = "kadrix-inspect " KADRIX_VERSION;
 enum Output { kOverlay, kFits, kRegions, kHtml, kOutputCount };
 constexpr const char* kOutputOptions[kOutputCount] = {"--overlay", "--fits", "--regions", "--html"};
 
+constexpr cli::OptionSpec kOptions[] = {
+    {"--overlay", true}, {"--fits", true}, {"--regions", true}, {"--html", true},
+    {"--csv", false},    {"--night", false},
+};
+
 struct Call {
   std::vector<std::string> operands;
   bool csv = false;
   bool night = false;
-  bool help = false;
-  bool version = false;
   std::optional<std::string> outputs[kOutputCount];
 };
 
-// True when the arguments ask for the night, wherever --night stands
-// before a "--" (and not as the file name of an option).
-bool asks_for_night(int argc, const char* const* argv) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "--") return false;
-    if (arg == "--night") return true;
-    for (const char* option : kOutputOptions)
-      if (arg == option) ++i;
-  }
-  return false;
-}
+const cli::Program& program();
 
 // Fills call from the arguments; returns the reason of a wrong call, empty
-// when the call is right. Only the first fault is kept, and the scan goes on
-// so that --help anywhere still shows the help.
-std::string parse_call(int argc, const char* const* argv, Call& call) {
+// when the call is right. Only the first fault is kept.
+std::string understand_call(const cli::Arguments& arguments, Call& call) {
   std::string wrong;
   const auto fault = [&wrong](std::string reason) {
     if (wrong.empty()) wrong = std::move(reason);
   };
   // The mode decides how many operands there are, wherever --night stands.
-  call.night = asks_for_night(argc, argv);
+  call.night = arguments.has_flag("--night");
   const std::size_t operand_count = call.night ? 2 : 1;
-  bool options_end = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (!options_end && arg.size() > 1 && arg[0] == '-') {
-      if (arg == "--") {
-        options_end = true;
-        continue;
-      }
-      if (arg == "--help" || arg == "-h") {
-        call.help = true;
-        continue;
-      }
-      if (arg == "--version") {
-        call.version = true;
-        continue;
-      }
-      if (arg == "--night") continue;
-      if (arg == "--csv") {
-        if (call.night) fault("opcja --csv nie dotyczy --night");
+  for (const cli::Argument& arg : arguments.items) {
+    using Kind = cli::Argument::Kind;
+    if (arg.kind == Kind::unknown) {
+      fault(text_format(kUnknownOption, arg.text.c_str()));
+      continue;
+    }
+    if (arg.kind == Kind::flag) {
+      if (arg.name == "--csv") {
+        if (call.night) fault(kCsvWithNight);
         call.csv = true;
-        continue;
       }
-      bool known = false;
-      for (int o = 0; o < kOutputCount && !known; ++o) {
-        const std::string option = kOutputOptions[o];
-        if (arg != option && !arg.starts_with(option + "=")) continue;
-        known = true;
-        std::string path;
-        if (arg != option) path = arg.substr(option.size() + 1);
-        else if (i + 1 < argc) path = argv[++i];
-        if (path.empty()) fault("brak nazwy pliku po " + option);
-        else if (call.outputs[o]) fault("opcja " + option + " podana dwa razy");
-        else call.outputs[o] = path;
-        if (o == kHtml && !call.night) fault("opcja --html wymaga --night");
-        if (o != kHtml && call.night) fault("opcja " + option + " nie dotyczy --night");
-      }
-      if (!known) fault("nieznana opcja " + std::string(arg));
+      continue;
+    }
+    if (arg.kind == Kind::option) {
+      int o = 0;
+      while (kOutputOptions[o] != arg.name) ++o;
+      const char* option = kOutputOptions[o];
+      const std::string path = arg.value.value_or("");
+      if (path.empty()) fault(text_format(kNoFileName, option));
+      else if (call.outputs[o]) fault(text_format(kOptionTwice, option));
+      else call.outputs[o] = path;
+      if (o == kHtml && !call.night) fault(kHtmlWithoutNight);
+      if (o != kHtml && call.night) fault(text_format(kNotForNight, option));
       continue;
     }
     if (call.operands.size() == operand_count) {
-      fault("za duzo argumentow (" + std::string(arg) + ")");
+      fault(text_format(kTooManyOperands, arg.text.c_str()));
       continue;
     }
-    call.operands.emplace_back(arg);
+    call.operands.push_back(arg.text);
   }
-  if (call.operands.empty()) fault(call.night ? "brak katalogu i pliku listy" : "brak prefiksu plikow");
-  else if (call.operands.size() < operand_count) fault("brak pliku listy");
+  if (call.operands.empty()) fault(call.night ? kNoOperandsNight : kNoPrefix);
+  else if (call.operands.size() < operand_count) fault(kNoList);
   return wrong;
 }
 
-int wrong_call(const std::string& reason) {
-  console_print("Zle wywolanie programu: %s.\n", reason.c_str());
-  console_write(kUsage);
-  return kExitWrongCall;
-}
-
-// Why a file is not a result file of kadrix.
-const char* bad_file_reason(BmpFault fault) {
-  switch (fault) {
-    case BmpFault::none: break;
-    case BmpFault::short_header: return "krotszy niz naglowki BMP";
-    case BmpFault::no_signature: return "brak sygnatury BM";
-    case BmpFault::small_info_header: return "naglowek informacyjny krotszy niz 40 bajtow";
-    case BmpFault::bit_count: return "nie 8 bitow na piksel";
-    case BmpFault::compression: return "obraz skompresowany";
-    case BmpFault::data_offset: return "dane pikseli wewnatrz naglowkow";
-    case BmpFault::width: return "szerokosc nie jest dodatnia";
-    case BmpFault::height: return "zla wysokosc";
-    case BmpFault::pixel_count: return "za duzo pikseli";
-    case BmpFault::short_pixels: return "plik urwany przed koncem pikseli";
-    case BmpFault::read_failed: return "blad odczytu pikseli";
-  }
-  return "zly naglowek";
-}
+int wrong_call(const std::string& reason) { return cli::wrong_call(program(), reason); }
 
 int bad_input(const PairError& error) {
   switch (error.fault) {
     case PairFault::none: break;
     case PairFault::missing:
-      console_print("Brak pliku %s\n", error.path.c_str());
+      console_print(kNoFile, error.path.c_str());
       break;
     case PairFault::bad_file:
-      console_print("Zly plik %s (%s)\n", error.path.c_str(), bad_file_reason(error.check.fault));
+      console_print(kBadFile, error.path.c_str(),
+                    text_format(bmp_fault_format(error.check.fault), error.check.value).c_str());
       break;
     case PairFault::no_statistics:
-      console_print("Zly plik %s (%s)\n", error.path.c_str(), "brak statystyk kadrix w palecie");
+      console_print(kBadFile, error.path.c_str(), kNoStatistics);
       break;
     case PairFault::size_mismatch:
-      console_print("Pliki %s i %s maja rozne rozmiary\n", error.path.c_str(), error.other_path.c_str());
+      console_print(kSizesDiffer, error.path.c_str(), error.other_path.c_str());
       break;
     case PairFault::out_of_memory:
-      console_write("Brak pamieci\n");
+      console_write(kOutOfMemory);
       break;
   }
-  return kExitBadInput;
+  return cli::kExitFailed;
 }
 
 // True when a and b name the same file: the same spelling, the same path
@@ -227,10 +180,10 @@ std::string refused_outputs(const Call& call, const std::vector<std::string>& in
     if (!call.outputs[o]) continue;
     const std::string& path = *call.outputs[o];
     for (const std::string& input : inputs)
-      if (same_place(path, input)) return "plik " + path + " jest plikiem wejsciowym";
+      if (same_place(path, input)) return text_format(kOutputIsInput, path.c_str());
     for (int p = 0; p < o; ++p) {
       if (call.outputs[p] && same_place(path, *call.outputs[p]))
-        return "ten sam plik " + path + " po " + kOutputOptions[p] + " i " + kOutputOptions[o];
+        return text_format(kSameOutput, path.c_str(), kOutputOptions[p], kOutputOptions[o]);
     }
   }
   return "";
@@ -239,17 +192,17 @@ std::string refused_outputs(const Call& call, const std::vector<std::string>& in
 void print_report(const ResultPair& pair, std::int64_t flagged, const std::vector<Source>& sources,
                   bool csv_only) {
   if (!csv_only) {
-    console_print("Rozmiar: %d x %d\n", pair.width, pair.height);
-    console_print("Kl: %d\n", pair.stats.frame_count);
-    console_print("Sr: %f\n", static_cast<double>(pair.stats.level));
-    console_print("Var: %f\n", static_cast<double>(pair.stats.sigma));
+    console_print(kSize, pair.width, pair.height);
+    console_print(kFrames, pair.stats.frame_count);
+    console_print(kLevel, static_cast<double>(pair.stats.level));
+    console_print(kSigma, static_cast<double>(pair.stats.sigma));
     // Both counts are bounded by the pixel count, itself a signed 32-bit value.
-    console_print("Wykryte piksele: %d\n", static_cast<int>(flagged));
-    console_print("Zrodla: %d\n", static_cast<int>(sources.size()));
+    console_print(kFlagged, static_cast<int>(flagged));
+    console_print(kSources, static_cast<int>(sources.size()));
   }
-  console_write("x,y,pixels,peak,sum\n");
+  console_write(kSourceHeader);
   for (const Source& s : sources) {
-    console_print("%.3f,%.3f,%d,%f,%f\n", s.x, s.y, s.pixels, steps_to_mean(s.peak_steps),
+    console_print(kSourceLine, s.x, s.y, s.pixels, steps_to_mean(s.peak_steps),
                   steps_to_mean(s.sum_steps));
   }
 }
@@ -262,7 +215,7 @@ int inspect_object(const Call& call) {
   if (const std::string refused = refused_outputs(call, {pair.sr_path, pair.ss_path}); !refused.empty())
     return wrong_call(refused);
 
-  int status = kExitOk;
+  int status = cli::kExitOk;
   try {
     const std::vector<Source> sources = find_sources(pair.codes, pair.width, pair.height);
     const std::int64_t flagged = count_flagged(pair.codes);
@@ -275,8 +228,8 @@ int inspect_object(const Call& call) {
       if (o == kFits) ok = write_fits(path, pair, sources, flagged, kCreator);
       if (o == kRegions) ok = write_regions(path, sources, pair.height);
       if (!ok) {
-        console_print("Blad zapisu pliku %s\n", path.c_str());
-        status = kExitBadInput;
+        console_print(kWriteFailed, path.c_str());
+        status = cli::kExitFailed;
       }
     }
   } catch (const std::bad_alloc&) {
@@ -292,12 +245,12 @@ int inspect_night(const Call& call) {
   const std::string& list_path = call.operands[1];
   const ObjectList list = read_object_list(list_path, kNameCapacity);
   if (list.missing) {
-    console_print("Brak pliku %s\n", list_path.c_str());
-    return kExitBadInput;
+    console_print(kNoFile, list_path.c_str());
+    return cli::kExitFailed;
   }
   if (list.over_capacity) {
-    console_print("Za duzo linii w pliku %s. Popraw zawartosc pliku.\n", list_path.c_str());
-    return kExitBadInput;
+    console_print(kListTooLong, list_path.c_str());
+    return cli::kExitFailed;
   }
   std::vector<std::string> inputs = {list_path};
   for (const std::string& name : list.names) {
@@ -318,36 +271,28 @@ int inspect_night(const Call& call) {
       if (page) report.objects.push_back(std::move(object));
     }
     if (page && !write_night_page(*call.outputs[kHtml], report)) {
-      console_print("Blad zapisu pliku %s\n", call.outputs[kHtml]->c_str());
-      return kExitBadInput;
+      console_print(kWriteFailed, call.outputs[kHtml]->c_str());
+      return cli::kExitFailed;
     }
-    return all_read ? kExitOk : kExitBadInput;
+    return all_read ? cli::kExitOk : cli::kExitFailed;
   } catch (const std::bad_alloc&) {
-    console_write("Brak pamieci\n");
-    return kExitBadInput;
+    console_write(kOutOfMemory);
+    return cli::kExitFailed;
   }
+}
+
+const cli::Program& program() {
+  static const cli::Program kProgram{"kadrix-inspect", kUsage, kHelp, kOptions};
+  return kProgram;
 }
 
 }  // namespace
 
 int run_inspect(int argc, const char* const* argv) {
-  // A closed standard output must not stop the outputs being written, and
-  // an exceeded file-size limit must surface as a failed write.
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
-
   Call call;
-  const std::string wrong = parse_call(argc, argv, call);
-  if (call.help) {
-    console_write(kHelp);
-    return kExitOk;
-  }
-  if (call.version) {
-    console_print("%s\n", kCreator);
-    return kExitOk;
-  }
-  if (!wrong.empty()) return wrong_call(wrong);
-  return call.night ? inspect_night(call) : inspect_object(call);
+  return cli::run_program(
+      program(), argc, argv, [&call](const cli::Arguments& arguments) { return understand_call(arguments, call); },
+      [&call] { return call.night ? inspect_night(call) : inspect_object(call); });
 }
 
 }  // namespace kadrix::inspect

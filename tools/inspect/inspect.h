@@ -4,10 +4,8 @@
 
 namespace kadrix::inspect {
 
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitBadInput = 1;  // unreadable input or a failed write
-inline constexpr int kExitWrongCall = 2;
-
+// Exit statuses as every companion's (tools/common/cli.h): 1 for unreadable
+// input or a failed write.
 int run_inspect(int argc, const char* const* argv);
 
 }  // namespace kadrix::inspect

@@ -5,6 +5,8 @@
 #include <new>
 #include <optional>
 
+#include "driver/text_format.h"
+#include "tools/inspect/messages.h"
 #include "tools/inspect/png_writer.h"
 #include "tools/inspect/preview.h"
 
@@ -12,13 +14,13 @@ namespace kadrix::inspect {
 
 const char* status_word(NightStatus status) {
   switch (status) {
-    case NightStatus::ok: return "ok";
-    case NightStatus::missing: return "brak pliku";
-    case NightStatus::damaged: return "uszkodzony";
-    case NightStatus::size_mismatch: return "rozne rozmiary";
-    case NightStatus::out_of_memory: return "brak pamieci";
+    case NightStatus::ok: return messages::kStatusOk;
+    case NightStatus::missing: return messages::kStatusMissing;
+    case NightStatus::damaged: return messages::kStatusDamaged;
+    case NightStatus::size_mismatch: return messages::kStatusSizes;
+    case NightStatus::out_of_memory: return messages::kStatusNoMemory;
   }
-  return "uszkodzony";
+  return messages::kStatusDamaged;
 }
 
 namespace {
@@ -77,7 +79,7 @@ NightObject read_night_object(const std::string& directory, const std::string& n
   return object;
 }
 
-std::string night_csv_header() { return "name,width,height,frames,level,sigma,detected,sources,status\n"; }
+std::string night_csv_header() { return messages::kNightHeader; }
 
 std::string csv_field(std::string_view text) {
   if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
@@ -90,18 +92,13 @@ std::string csv_field(std::string_view text) {
 }
 
 std::string night_csv_line(const NightObject& object) {
-  std::string line = csv_field(object.name);
-  if (object.status == NightStatus::ok) {
-    char numbers[200];
-    std::snprintf(numbers, sizeof numbers, ",%d,%d,%d,%f,%f,%lld,%lld,", object.width, object.height,
-                  object.stats.frame_count, static_cast<double>(object.stats.level),
-                  static_cast<double>(object.stats.sigma), static_cast<long long>(object.detected),
-                  static_cast<long long>(object.source_count));
-    line += numbers;
-  } else {
-    line += ",,,,,,,,";
-  }
-  return line + status_word(object.status) + "\n";
+  const std::string name = csv_field(object.name);
+  if (object.status != NightStatus::ok)
+    return text_format(messages::kNightUnread, name.c_str(), status_word(object.status));
+  return text_format(messages::kNightLine, name.c_str(), object.width, object.height, object.stats.frame_count,
+                     static_cast<double>(object.stats.level), static_cast<double>(object.stats.sigma),
+                     static_cast<long long>(object.detected), static_cast<long long>(object.source_count),
+                     status_word(object.status));
 }
 
 }  // namespace kadrix::inspect
