@@ -106,7 +106,7 @@ std::string understand_call(const cli::Arguments& arguments, Call& call) {
     }
     if (arg.kind == Kind::flag) {
       if (arg.name == "--csv") {
-        if (call.night) fault(kCsvWithNight);
+        if (call.night) fault(text_format(kNotForNight, "--csv"));
         call.csv = true;
       }
       continue;

@@ -19,7 +19,6 @@ inline constexpr char kUsage[] =
     "(kadrix-inspect --help opisuje program i opcje)\n";
 
 // Reasons of a wrong call.
-inline constexpr char kCsvWithNight[] = "opcja --csv nie dotyczy --night";
 inline constexpr char kNoFileName[] = "brak nazwy pliku po %s";
 inline constexpr char kHtmlWithoutNight[] = "opcja --html wymaga --night";
 inline constexpr char kNotForNight[] = "opcja %s nie dotyczy --night";
@@ -53,7 +52,7 @@ inline constexpr char kStatusSizes[] = "rozne rozmiary";
 inline constexpr char kStatusNoMemory[] = "brak pamieci";
 
 inline constexpr const char* kAll[] = {
-    kUsage,        kWrongCall,     kUnknownOption, kOptionTwice,     kTooManyOperands, kCsvWithNight,
+    kUsage,        kWrongCall,     kUnknownOption, kOptionTwice,     kTooManyOperands,
     kNoFileName,   kHtmlWithoutNight, kNotForNight, kNoOperandsNight, kNoPrefix,       kNoList,
     kOutputIsInput, kSameOutput,   kNoFile,        kBadFile,         kNoStatistics,    kSizesDiffer,
     kOutOfMemory,  kSize,          kFrames,        kLevel,           kSigma,           kFlagged,
