@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <vector>
 
 #include "bmp/file_io.h"
@@ -175,7 +176,7 @@ bool write_fits(const std::string& path, const ResultPair& pair, std::span<const
   FitsMemory memory;
   memory.size = fits_size_guess(pair, sources.size());
   memory.bytes = std::malloc(memory.size);
-  if (memory.bytes == nullptr) return false;
+  if (memory.bytes == nullptr) throw std::bad_alloc();
   LONGLONG file_end = 0;
   bool built = false;
   {

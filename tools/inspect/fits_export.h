@@ -22,8 +22,8 @@ std::string printable_ascii(std::string_view bytes);
 // Builds the file in memory with cfitsio, writes it through the file layer
 // to a temporary beside path and renames it over path once complete. The
 // name is taken literally (cfitsio never sees it). False on any failure,
-// the old file of that name untouched and no temporary left. creator is
-// the CREATOR card's value.
+// the old file of that name untouched and no temporary left; std::bad_alloc
+// when there is no memory for the file. creator is the CREATOR card's value.
 bool write_fits(const std::string& path, const ResultPair& pair, std::span<const Source> sources,
                 std::int64_t detected, const std::string& creator);
 
