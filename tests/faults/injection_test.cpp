@@ -355,7 +355,7 @@ TEST(FailedCall, KadrixKeepsEachPairWholeAndGoesOn) {
 
 // ---- kadrix-import ----------------------------------------------------------
 
-TEST(FailedCall, KadrixImportLeavesTheSeriesAndTheListAsTheyWere) {
+TEST(FailedCall, KadrixImportKeepsTheSeriesAndTheListWhole) {
   TempDir dir, sources;
   // An old series of four frames, replaced by one of three; another
   // object's frame; the list naming that object.
