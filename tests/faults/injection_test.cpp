@@ -401,6 +401,8 @@ struct InspectCase {
   const char* overlay;  // the overlay's name: its ending chooses BMP or PNG
 };
 
+void PrintTo(const InspectCase& c, std::ostream* os) { *os << c.title; }
+
 class FailedInspectCall : public ::testing::TestWithParam<InspectCase> {};
 
 TEST_P(FailedInspectCall, EachOutputIsWholeAndTheOthersAreWritten) {
