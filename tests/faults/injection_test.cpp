@@ -331,7 +331,11 @@ Group output_group(const std::string& dir, const std::string& name) {
 
 // ---- kadrix ---------------------------------------------------------------
 
-TEST(FailedCall, KadrixKeepsEachPairWholeAndGoesOn) {
+// Pinned to one core the calls come in one order; on every core the
+// workers write pairs side by side, and call N is whichever comes N-th.
+class FailedKadrixCall : public ::testing::TestWithParam<bool> {};
+
+TEST_P(FailedKadrixCall, KeepsEachPairWholeAndGoesOn) {
   TempDir dir;
   const std::vector<std::string> names = {"ALPHA", "BETA", "GAMMA"};
   for (std::size_t i = 0; i < names.size(); ++i)
@@ -342,16 +346,19 @@ TEST(FailedCall, KadrixKeepsEachPairWholeAndGoesOn) {
     for (const char* file : {"SR.BMP", "SS.BMP"}) kadrix_test::write_file(dir.file(name + file), "old " + name + file);
 
   Scenario s;
-  s.title = "kadrix";
+  s.pinned = GetParam();
+  s.title = s.pinned ? "kadrix, one core" : "kadrix, every core";
   s.injected = KADRIX_INJECTED_BIN;
   s.shipped = KADRIX_BIN;
   s.args = {dir.prefix(), list};
   s.dir = dir.path().string();
   s.before = state(s.dir);
   for (const std::string& name : names) s.groups.push_back(pair_group(dir.prefix(), name));
-  s.pinned = true;
   run_scenario(s);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cores, FailedKadrixCall, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "OneCore" : "EveryCore"; });
 
 // ---- kadrix-import ----------------------------------------------------------
 
