@@ -228,16 +228,26 @@ void set_limit(int resource, std::uint64_t bytes) {
   if (setrlimit(resource, &limit) != 0) child_fail("setrlimit");
 }
 
-// The environment of the child: this process's, with the sanitizer's
-// allocation cap added to ASAN_OPTIONS when one is asked for.
-std::vector<std::string> child_environment(std::uint64_t largest_allocation_mib) {
+// The environment of the child: this process's, with the variables asked
+// for in place of any of the same name, and the sanitizer's allocation cap
+// added to ASAN_OPTIONS when one is asked for.
+std::vector<std::string> child_environment(std::uint64_t largest_allocation_mib,
+                                           const std::vector<std::string>& extra) {
+  const auto replaced = [&extra](const std::string& entry) {
+    const std::string name = entry.substr(0, entry.find('=') + 1);
+    for (const std::string& e : extra)
+      if (e.rfind(name, 0) == 0) return true;
+    return false;
+  };
   std::vector<std::string> env;
   std::string asan_options;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string text = *entry;
+    if (replaced(text)) continue;
     if (largest_allocation_mib != 0 && text.rfind("ASAN_OPTIONS=", 0) == 0) asan_options = text.substr(13);
     else env.push_back(text);
   }
+  env.insert(env.end(), extra.begin(), extra.end());
   if (largest_allocation_mib != 0) {
     env.push_back("ASAN_OPTIONS=" + (asan_options.empty() ? std::string() : asan_options + ":") +
                   "max_allocation_size_mb=" + std::to_string(largest_allocation_mib));
@@ -384,7 +394,7 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 
   std::vector<std::string> argv_storage = {program};
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());
-  std::vector<std::string> env_storage = child_environment(options.largest_allocation_mib);
+  std::vector<std::string> env_storage = child_environment(options.largest_allocation_mib, options.environment);
   const std::vector<char*> argv = pointers(argv_storage);
   const std::vector<char*> envp = pointers(env_storage);
 

@@ -125,6 +125,9 @@ struct RunOptions {
   // Under the sanitizers: the largest single allocation, in MiB, the child
   // may make before it stops with a report (ASAN_OPTIONS); 0: no cap.
   std::uint64_t largest_allocation_mib = 0;
+  // Variables "NAME=value" the child gets besides this process's own; one
+  // of the same name replaces the inherited one.
+  std::vector<std::string> environment;
   // Traces the child from its start: on_syscall sees every system call as
   // it is entered, the child held meanwhile, until it returns true; the
   // child then runs on untraced. Its output is read only after that, so it

@@ -19,11 +19,11 @@ namespace kadrix::inspect {
 // \xHH: header cards hold nothing else.
 std::string printable_ascii(std::string_view bytes);
 
-// Writes the file to a temporary beside path (created with
-// fits_create_diskfile, so the name is taken literally) and renames it over
-// path once cfitsio has closed it without a fault. False on any failure,
-// the old file of that name untouched and no temporary left. creator is
-// the CREATOR card's value.
+// Builds the file in memory with cfitsio, writes it through the file layer
+// to a temporary beside path and renames it over path once complete. The
+// name is taken literally (cfitsio never sees it). False on any failure,
+// the old file of that name untouched and no temporary left; std::bad_alloc
+// when there is no memory for the file. creator is the CREATOR card's value.
 bool write_fits(const std::string& path, const ResultPair& pair, std::span<const Source> sources,
                 std::int64_t detected, const std::string& creator);
 
