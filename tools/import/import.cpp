@@ -28,6 +28,7 @@ namespace {
 
 using namespace messages;
 
+// A format: the depths come from their constants.
 constexpr const char* kHelp =
     "Wywolanie: kadrix-import [opcje] katalog/ NAZWA ZRODLO...\n"
     "\n"
@@ -55,7 +56,7 @@ constexpr const char* kHelp =
     "  --first K            pierwsza klatka (od 1) polaczonych zrodel\n"
     "  --every S            co S-ta klatka (domyslnie kazda)\n"
     "  --range LO:HI        skala liniowa: LO daje 0, HI daje 255\n"
-    "  --depth D            dane calkowite o glebi D bitow (8 do 53):\n"
+    "  --depth D            dane calkowite o glebi D bitow (%d do %d):\n"
     "                       wartosc >> (D - 8)\n"
     "  --byte-order little|big\n"
     "                       kolejnosc bajtow 16-bitowych probek SER (wbrew\n"
@@ -69,7 +70,8 @@ constexpr const char* kHelp =
     "  --                   koniec opcji\n"
     "\n"
     "Kod wyjscia: 0 sukces, 1 zly plik zrodlowy, odmowa lub blad zapisu\n"
-    "(katalog zostaje bez zmian), 2 zle wywolanie.\n";
+    "(katalog zostaje bez zmian; gdy zawiedzie tylko zapis listy, klatki sa juz\n"
+    "zapisane), 2 zle wywolanie.\n";
 
 struct Call {
   std::string directory;
@@ -428,7 +430,8 @@ int import_series(const Call& call) {
 }  // namespace
 
 int run_import(int argc, const char* const* argv) {
-  const cli::Program program{"kadrix-import", kUsage, kHelp, kOptions};
+  static const std::string help = text_format(kHelp, kMinDepth, kMaxDepth);
+  const cli::Program program{"kadrix-import", kUsage, help.c_str(), kOptions};
   Call call;
   return cli::run_program(
       program, argc, argv, [&call](const cli::Arguments& arguments) { return understand_call(arguments, call); },
