@@ -457,6 +457,41 @@ TEST(FailedCall, KadrixInspectKeepsTheOldNightReport) {
   run_scenario(s);
 }
 
+// ---- kadrix-demo ---------------------------------------------------------------
+
+TEST(FailedCall, KadrixDemoKeepsEachObjectAndTheListWhole) {
+  TempDir dir;
+  // An old sample night of three frames an object; the new one has two,
+  // so the old third frame goes once the new object is in place.
+  const std::vector<std::string> size = {"--objects", "2", "--width", "16", "--height", "12"};
+  std::vector<std::string> old_night = size;
+  old_night.insert(old_night.end(), {"--frames", "3", "--seed", "2", dir.prefix()});
+  ASSERT_EQ(kadrix_test::run_program(KADRIX_DEMO_BIN, old_night).exit_status, 0);
+
+  Scenario s;
+  s.title = "kadrix-demo";
+  s.injected = KADRIX_DEMO_INJECTED_BIN;
+  s.shipped = KADRIX_DEMO_BIN;
+  s.args = size;
+  s.args.insert(s.args.end(), {"--frames", "2", dir.prefix()});
+  s.dir = dir.path().string();
+  s.before = state(s.dir);
+  for (const std::string name : {"M42", "M51"}) {
+    Group object;
+    for (int n = 1; n <= 3; ++n) {
+      const std::string path = kadrix_test::frame_file(dir.prefix(), name, n);
+      object.names.push_back(std::filesystem::path(path).filename().string());
+      object.messages.push_back(crlf_line("Blad zapisu pliku " + path));
+    }
+    object.names.push_back(name + "_stars.csv");
+    object.messages.push_back(crlf_line("Blad zapisu pliku " + dir.file(name + "_stars.csv")));
+    s.groups.push_back(object);
+  }
+  s.groups.push_back({{"lista.list"}, {crlf_line("Blad zapisu pliku " + dir.file("lista.list"))}});
+  s.goes_on = false;  // the demo stops at its first failed object
+  run_scenario(s);
+}
+
 // ---- the shipped programs ---------------------------------------------------------
 
 // The hook's text is in every test copy and in no shipped program.
@@ -466,8 +501,10 @@ TEST(FailedCall, ShippedProgramsCarryNoHook) {
     const std::string marker = "KADRIX_FAIL_AT";
     return std::search(bytes.begin(), bytes.end(), marker.begin(), marker.end()) != bytes.end();
   };
-  for (const char* program : {KADRIX_BIN, KADRIX_IMPORT_BIN, KADRIX_INSPECT_BIN}) EXPECT_FALSE(holds_hook(program)) << program;
-  for (const char* program : {KADRIX_INJECTED_BIN, KADRIX_IMPORT_INJECTED_BIN, KADRIX_INSPECT_INJECTED_BIN})
+  for (const char* program : {KADRIX_BIN, KADRIX_IMPORT_BIN, KADRIX_INSPECT_BIN, KADRIX_DEMO_BIN})
+    EXPECT_FALSE(holds_hook(program)) << program;
+  for (const char* program :
+       {KADRIX_INJECTED_BIN, KADRIX_IMPORT_INJECTED_BIN, KADRIX_INSPECT_INJECTED_BIN, KADRIX_DEMO_INJECTED_BIN})
     EXPECT_TRUE(holds_hook(program)) << program;
 }
 
