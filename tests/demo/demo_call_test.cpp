@@ -127,7 +127,7 @@ TEST(DemoCall, TranscriptTellsWhatTheFilesHold) {
     int count = 0;
     while (std::getline(stars, line)) ++count;
     char row[96];
-    std::snprintf(row, sizeof row, "Obr: %-6s Kl: %3d rozmiar 9x8 gwiazd %d\n", name.c_str(), 3, count);
+    std::snprintf(row, sizeof row, "Zapisano %-6s klatek %3d, 9x8, gwiazd %d\n", name.c_str(), 3, count);
     expected += row;
   }
   expected += "Lista obiektow: -night/noc.list\n";

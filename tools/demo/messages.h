@@ -24,7 +24,7 @@ inline constexpr char kNoDirectory[] = "brak katalogu";
 inline constexpr char kEmptyDirectory[] = "pusta nazwa katalogu";
 
 inline constexpr char kCannotCreate[] = "Nie da sie utworzyc katalogu %s\n";
-inline constexpr char kObject[] = "Obr: %-6s Kl: %3d rozmiar %dx%d gwiazd %d\n";
+inline constexpr char kObject[] = "Zapisano %-6s klatek %3d, %dx%d, gwiazd %d\n";
 inline constexpr char kListWritten[] = "Lista obiektow: %s\n";
 
 inline constexpr const char* kAll[] = {
