@@ -28,7 +28,7 @@ struct Argument {
   enum class Kind { operand, flag, option, unknown };
   Kind kind = Kind::operand;
   std::string text;                  // the argument as given (operand, unknown)
-  std::string_view name;             // flag or option: its name from the spec
+  std::string_view name;             // flag or option: its name as the tool declares it
   std::optional<std::string> value;  // option: its value; none when the call ends first
 };
 
