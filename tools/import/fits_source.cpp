@@ -151,6 +151,14 @@ bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& 
     return false;
   }
 
+  // Only compared with the lights' values; a missing or odd card is no fault.
+  for (auto [name, value] : {std::pair{"EXPTIME", &info.exposure}, std::pair{"CCD-TEMP", &info.temperature}}) {
+    double number = 0;
+    if (fits_read_key(raw, TDOUBLE, name, &number, nullptr, &status) == 0 && std::isfinite(number)) *value = number;
+    status = 0;
+    fits_clear_errmsg();
+  }
+
   // Nothing is allocated for pixels the file cannot hold.
   const auto pixels = static_cast<std::uint64_t>(info.width) * static_cast<std::uint64_t>(info.height);
   info.compressed = fits_is_compressed_image(raw, &status) != 0;

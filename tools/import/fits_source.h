@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -25,6 +26,9 @@ struct FitsInfo {
   std::int32_t width = 0;   // NAXIS1
   std::int32_t height = 0;  // NAXIS2
   std::int64_t planes = 1;  // NAXIS3, 1 for a 2-D image
+  // EXPTIME and CCD-TEMP when the header gives them as numbers.
+  std::optional<double> exposure;
+  std::optional<double> temperature;
   // Whole numbers: BITPIX > 0, BSCALE 1 and a whole BZERO.
   bool integer() const;
 };

@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <optional>
 #include <string>
@@ -17,6 +20,8 @@
 #include "driver/object_list.h"
 #include "driver/text_format.h"
 #include "tools/common/cli.h"
+#include "tools/import/calibration.h"
+#include "tools/import/master_files.h"
 #include "tools/import/messages.h"
 #include "tools/import/pixel_map.h"
 #include "tools/import/series_files.h"
@@ -65,6 +70,22 @@ constexpr const char* kHelp =
     "                       gdy nowe sa juz kompletne\n"
     "  --list LISTA         dopisuje NAZWA do listy obiektow kadrix (brakujaca\n"
     "                       liste tworzy)\n"
+    "\n"
+    "Kalibracja (kazda opcja wielokrotnie; @PLIK czyta zrodla z PLIKU, jedno w\n"
+    "wierszu; wszystkie klatki zrodel jednego rodzaju tworza jego serie):\n"
+    "  --dark ZRODLO        ciemne klatki o ekspozycji swiatla\n"
+    "  --bias ZRODLO        klatki bias (odejmowane, gdy brak ciemnych)\n"
+    "  --flat ZRODLO        klatki plaskie\n"
+    "  --flat-dark ZRODLO   ciemne klatki o ekspozycji plaskich\n"
+    "  --pedestal P         dodawane do wartosci skalibrowanych przed mapa\n"
+    "                       (domyslnie dolna mediana ciemnej)\n"
+    "  --saturation L       probka swiatla od L w gore daje 255\n"
+    "  --save-masters KATALOG/\n"
+    "                       zapisuje mistrzow jako master_dark.fits,\n"
+    "                       master_bias.fits, master_flat.fits\n"
+    "Zrodla BMP (8 bitow, jak klatki kadrix) podaje sie jako NAZWA[0-9][0-9].BMP\n"
+    "NAZWA100.BMP albo lista @, nie NAZWA*.BMP (to wzielo by tez pliki wynikow).\n"
+    "\n"
     "  --help               ten opis\n"
     "  --version            wersja programu\n"
     "  --                   koniec opcji\n"
@@ -84,11 +105,22 @@ struct Call {
   std::optional<SerByteOrder> byte_order;
   bool replace = false;
   std::optional<std::string> list;
+  // Calibration sources of each kind, in the order given (@FILE not yet read).
+  std::array<std::vector<std::string>, 4> calibration;
+  std::optional<double> pedestal;
+  std::optional<double> saturation;
+  std::optional<std::string> save_masters;
 };
 
+// The kinds of calibration frames, in the order of Call::calibration.
+enum CalibrationKind { kDark, kFlat, kBias, kFlatDark };
+constexpr const char* kCalibrationOptions[] = {"--dark", "--flat", "--bias", "--flat-dark"};
+
 constexpr cli::OptionSpec kOptions[] = {
-    {"--first", true},      {"--every", true}, {"--range", true}, {"--depth", true},
-    {"--byte-order", true}, {"--list", true},  {"--replace", false},
+    {"--first", true},      {"--every", true},     {"--range", true},     {"--depth", true},
+    {"--byte-order", true}, {"--list", true},      {"--replace", false},  {"--dark", true},
+    {"--flat", true},       {"--bias", true},      {"--flat-dark", true}, {"--pedestal", true},
+    {"--saturation", true}, {"--save-masters", true},
 };
 
 // Whole decimal number from 1 to limit, nothing else in the text.
@@ -151,9 +183,18 @@ std::string understand_call(const cli::Arguments& arguments, Call& call) {
       continue;
     }
     const std::string& value = *arg.value;
+    bool calibration_source = false;
+    for (int kind = kDark; kind <= kFlatDark; ++kind) {
+      if (option != kCalibrationOptions[kind]) continue;
+      call.calibration[static_cast<std::size_t>(kind)].push_back(value);
+      calibration_source = true;
+    }
+    if (calibration_source) continue;
     const bool twice = (option == "--first" && call.first) || (option == "--every" && call.every) ||
                        (option == "--range" && call.range) || (option == "--depth" && call.depth) ||
-                       (option == "--byte-order" && call.byte_order) || (option == "--list" && call.list);
+                       (option == "--byte-order" && call.byte_order) || (option == "--list" && call.list) ||
+                       (option == "--pedestal" && call.pedestal) || (option == "--saturation" && call.saturation) ||
+                       (option == "--save-masters" && call.save_masters);
     if (twice) {
       fault(text_format(kOptionTwice, name.c_str()));
       continue;
@@ -176,6 +217,12 @@ std::string understand_call(const cli::Arguments& arguments, Call& call) {
       if (value == "little") call.byte_order = SerByteOrder::little;
       else if (value == "big") call.byte_order = SerByteOrder::big;
       else fault(text_format(kBadByteOrder, name.c_str(), value.c_str()));
+    } else if (option == "--pedestal" || option == "--saturation") {
+      double number_value = 0;
+      if (!parse_number(value, number_value)) fault(text_format(kBadNumber, name.c_str(), value.c_str()));
+      else (option == "--pedestal" ? call.pedestal : call.saturation) = number_value;
+    } else if (option == "--save-masters") {
+      call.save_masters = value;
     } else {
       call.list = value;
     }
@@ -197,6 +244,9 @@ std::string understand_call(const cli::Arguments& arguments, Call& call) {
                         frame_path(dir, call.name.substr(0, kNameMaxChars), 1).c_str()));
   }
   if (call.range && call.depth) fault(kRangeAndDepth);
+  const bool calibrating = std::any_of(call.calibration.begin(), call.calibration.end(),
+                                       [](const std::vector<std::string>& paths) { return !paths.empty(); });
+  if (call.save_masters && !calibrating) fault(kMastersWithoutCalibration);
   return wrong;
 }
 
@@ -244,6 +294,92 @@ void print_map(const PixelMap& map) {
                   lo.c_str(), hi.c_str(), lo.c_str(), lo.c_str(), hi.c_str());
   else
     console_print(kMapFlat, lo.c_str());
+}
+
+// The map with the pedestal P it adds to each calibrated value c.
+void print_map_with_pedestal(const PixelMap& map, double pedestal) {
+  const std::string p = shortest_text(pedestal);
+  if (map.kind == PixelMap::Kind::shift) {
+    if (map.depth == kMinDepth)
+      console_print(kMapCopyPedestal, p.c_str(), p.c_str());
+    else
+      console_print(kMapShiftPedestal, map.depth, p.c_str(), map.depth - 8, map.depth, p.c_str());
+    return;
+  }
+  const std::string lo = shortest_text(map.lo);
+  const std::string hi = shortest_text(map.hi);
+  if (map.lo < map.hi)
+    console_print(kMapLinearPedestal, p.c_str(), lo.c_str(), hi.c_str(), lo.c_str(), lo.c_str(), hi.c_str(),
+                  p.c_str());
+  else
+    console_print(kMapFlat, lo.c_str());
+}
+
+constexpr int kMaxSourceListMiB = 16;
+
+// The paths of a calibration option: "@FILE" stands for the lines of FILE
+// (a CR before the line end is dropped, empty lines are skipped). False
+// after printing why the list cannot serve.
+bool expand_sources(const std::vector<std::string>& given, std::vector<std::string>& paths) {
+  for (const std::string& item : given) {
+    if (item.size() < 2 || item[0] != '@') {
+      paths.push_back(item);
+      continue;
+    }
+    const std::string list = item.substr(1);
+    std::uint64_t size = 0;
+    const FileHandle file = open_regular_file(list, size);
+    if (!file.valid()) {
+      console_print(kSourceListUnreadable, list.c_str());
+      return false;
+    }
+    if (size > (std::uint64_t{kMaxSourceListMiB} << 20)) {
+      console_print(kSourceListTooLong, list.c_str(), kMaxSourceListMiB);
+      return false;
+    }
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+    if (!read_exact_at(file.get(), bytes, 0)) {
+      console_print(kSourceListUnreadable, list.c_str());
+      return false;
+    }
+    const std::size_t before = paths.size();
+    std::string line;
+    const auto end_line = [&] {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty()) paths.push_back(line);
+      line.clear();
+    };
+    for (const std::uint8_t byte : bytes) {
+      if (byte == '\n') end_line();
+      else line += static_cast<char>(byte);
+    }
+    end_line();
+    if (paths.size() == before) {
+      console_print(kSourceListEmpty, list.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// Warns when FITS headers of the calibration frames and of the frames they
+// serve give exposures more than 1 % or temperatures more than 2 C apart.
+void warn_conditions(const std::vector<SourceInfo>& served, const std::vector<SourceInfo>& frames) {
+  const SourceInfo* exposure = nullptr;
+  const SourceInfo* temperature = nullptr;
+  for (const SourceInfo& s : served) {
+    if (!exposure && s.fits.exposure) exposure = &s;
+    if (!temperature && s.fits.temperature) temperature = &s;
+  }
+  for (const SourceInfo& s : frames) {
+    if (exposure && s.fits.exposure &&
+        std::fabs(*s.fits.exposure - *exposure->fits.exposure) > 0.01 * std::fabs(*exposure->fits.exposure))
+      console_print(kExposureDiffers, s.path.c_str(), shortest_text(*s.fits.exposure).c_str(),
+                    exposure->path.c_str(), shortest_text(*exposure->fits.exposure).c_str());
+    if (temperature && s.fits.temperature && std::fabs(*s.fits.temperature - *temperature->fits.temperature) > 2)
+      console_print(kTemperatureDiffers, s.path.c_str(), shortest_text(*s.fits.temperature).c_str(),
+                    temperature->path.c_str(), shortest_text(*temperature->fits.temperature).c_str());
+  }
 }
 
 int report_list_refusal(ListAddition outcome, const std::string& list) {
@@ -325,6 +461,34 @@ int import_series(const Call& call) {
     return cli::kExitFailed;
   }
 
+  // The calibration sources: described and checked against the lights'
+  // size before anything is read or written.
+  std::array<std::vector<SourceInfo>, 4> calibration_sources;
+  for (std::size_t kind = 0; kind < calibration_sources.size(); ++kind) {
+    std::vector<std::string> paths;
+    if (!expand_sources(call.calibration[kind], paths)) return cli::kExitFailed;
+    for (const std::string& path : paths) {
+      SourceInfo info;
+      const SourceError error = describe_source(path, info);
+      if (error.fault == SourceFault::absent) return failed(kNoFile, path);
+      if (error.fault == SourceFault::bad) return failed(kBadSource, path, error.reason);
+      console_print(kCalibrationSource, path.c_str(), kCalibrationOptions[kind], info.summary.c_str(),
+                    static_cast<long long>(info.frames));
+      if (info.frames == 0) return failed(kNoFrames, "");
+      if (info.width != first_source.width || info.height != first_source.height) {
+        console_print(kCalibrationSize, path.c_str(), kCalibrationOptions[kind], info.width, info.height,
+                      first_source.width, first_source.height);
+        return cli::kExitFailed;
+      }
+      calibration_sources[kind].push_back(std::move(info));
+    }
+  }
+  if (call.save_masters && !is_directory(folder_of(*call.save_masters + "x")))
+    return failed(kNoDirectory, folder_of(*call.save_masters + "x"));
+  warn_conditions(sources, calibration_sources[kDark]);
+  warn_conditions(sources, calibration_sources[kBias]);
+  warn_conditions(calibration_sources[kFlat], calibration_sources[kFlatDark]);
+
   // Without --replace nothing of an object of that name is touched: any
   // frame file of it, even one kadrix would not reach, stops the import.
   if (!call.replace) {
@@ -347,6 +511,60 @@ int import_series(const Call& call) {
     console_print(kBadFrame, sources[f.source].path.c_str(),
                   static_cast<long long>(f.index + 1), why.c_str());
     return cli::kExitFailed;
+  };
+
+  // The masters, one series at a time; the lights stay on disk.
+  Masters masters;
+  std::array<std::int64_t, 4> master_frames{};
+  for (std::size_t kind = 0; kind < calibration_sources.size(); ++kind) {
+    if (calibration_sources[kind].empty()) continue;
+    MasterBuilder builder(first_source.width, first_source.height);
+    for (const SourceInfo& s : calibration_sources[kind]) {
+      for (std::int64_t index = 0; index < s.frames; ++index) {
+        if (g_stop) return stopped();
+        builder.next_frame();
+        const auto add = [&builder](std::int32_t y, std::span<const double> values) { builder.add_row(y, values); };
+        if (!reader.read_frame(s, index, add, why)) {
+          console_print(kBadFrame, s.path.c_str(), static_cast<long long>(index + 1), why.c_str());
+          return cli::kExitFailed;
+        }
+      }
+    }
+    master_frames[kind] = builder.frames();
+    std::optional<std::vector<double>>& master = kind == kDark   ? masters.dark
+                                                 : kind == kFlat ? masters.flat
+                                                 : kind == kBias ? masters.bias
+                                                                 : masters.flat_dark;
+    master = builder.finish();
+  }
+  const Calibration calibration = make_calibration(masters);
+  if (!calibration.flat.empty() && calibration.unusable_count == static_cast<std::int64_t>(calibration.flat.size())) {
+    console_print(kFlatNoPixel, calibration_sources[kFlat][0].path.c_str(),
+                  static_cast<long long>(master_frames[kFlat]));
+    return cli::kExitFailed;
+  }
+  if (masters.dark || masters.flat || masters.bias || masters.flat_dark) {
+    std::string parts;
+    const char* formats[] = {kCalibrationDark, kCalibrationFlat, kCalibrationBias, kCalibrationFlatDark};
+    for (std::size_t kind = 0; kind < master_frames.size(); ++kind) {
+      if (master_frames[kind] == 0) continue;
+      if (!parts.empty()) parts += ", ";
+      parts += text_format(formats[kind], static_cast<long long>(master_frames[kind]));
+    }
+    console_print(kCalibration, parts.c_str());
+  }
+  if (calibration.flat_keeps_offset) console_write(kFlatKeepsOffset);
+  if (calibration.unusable_count > 0)
+    console_print(kFlatUnusablePixels, static_cast<long long>(calibration.unusable_count));
+  const bool calibrated = calibration.any() || call.pedestal.has_value();
+  const double pedestal = call.pedestal.value_or(lower_median(calibration.dark));
+  const auto width = static_cast<std::size_t>(first_source.width);
+  std::vector<double> row_values(width);
+  // c + P of a row of a light.
+  const auto calibrate = [&](std::int32_t y, std::span<const double> values) {
+    std::copy(values.begin(), values.end(), row_values.begin());
+    calibrate_row(calibration, y, row_values);
+    for (double& c : row_values) c = c + pedestal;
   };
 
   // The map, one for the whole series.
@@ -377,16 +595,52 @@ int import_series(const Call& call) {
   } else {
     // A first pass finds the range, one frame at a time.
     ValueRange range;
+    ValueRange calibrated_range;
     for (const FrameRef& f : frames) {
       if (g_stop) return stopped();
-      const auto add = [&range](std::int32_t, std::span<const double> values) {
+      const auto add = [&](std::int32_t y, std::span<const double> values) {
         for (const double v : values) range.add(v);
+        if (!calibrated) return;
+        calibrate(y, values);
+        for (const double c : row_values) calibrated_range.add(c);
       };
       if (!reader.read_frame(sources[f.source], f.index, add, why)) return read_failed(f);
     }
+    // The kind and depth come from the raw lights; a linear map spans the
+    // calibrated values.
     map = series_map(integer, ser_depth, range);
+    if (calibrated && map.kind == PixelMap::Kind::linear) {
+      map.lo = calibrated_range.any ? calibrated_range.min : 0;
+      map.hi = calibrated_range.any ? calibrated_range.max : 0;
+    }
   }
-  print_map(map);
+  if (calibrated) print_map_with_pedestal(map, pedestal);
+  else print_map(map);
+  // A sample saturated in the light stays so, whatever calibration makes
+  // of it.
+  const double saturation = call.saturation                        ? *call.saturation
+                            : map.kind == PixelMap::Kind::shift ? std::ldexp(1.0, map.depth) - 1
+                                                                 : std::numeric_limits<double>::infinity();
+
+  if (call.save_masters) {
+    std::string prefix = *call.save_masters;
+    if (prefix.back() != '/') prefix += '/';
+    const std::pair<const std::optional<std::vector<double>>*, std::size_t> saved[] = {
+        {&masters.dark, kDark}, {&masters.bias, kBias}};
+    const auto save = [&](const std::string& file, std::span<const double> master, std::int64_t frames) {
+      const std::string path = prefix + file;
+      if (!write_master(path, master, first_source.width, first_source.height, frames)) return false;
+      console_print(kWroteMaster, path.c_str(), static_cast<long long>(frames));
+      return true;
+    };
+    for (const auto& [master, kind] : saved) {
+      if (!*master) continue;
+      const std::string file = kind == kDark ? "master_dark.fits" : "master_bias.fits";
+      if (!save(file, **master, master_frames[kind])) return failed(kWriteFailed, prefix + file);
+    }
+    if (!calibration.flat.empty() && !save("master_flat.fits", calibration.flat, master_frames[kFlat]))
+      return failed(kWriteFailed, prefix + "master_flat.fits");
+  }
 
   // Every frame is written to a temporary; only a complete series takes
   // the frames' names.
@@ -395,13 +649,18 @@ int import_series(const Call& call) {
   image.width = first_source.width;
   image.height = first_source.height;
   image.pixels.resize(static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height));
-  const auto width = static_cast<std::size_t>(image.width);
   for (int k = 0; k < count; ++k) {
     if (g_stop) return stopped();
     const FrameRef& f = frames[static_cast<std::size_t>(k)];
     const auto put = [&](std::int32_t y, std::span<const double> values) {
       std::uint8_t* out = image.pixels.data() + static_cast<std::size_t>(y) * width;
-      for (std::size_t x = 0; x < width; ++x) out[x] = map_value(map, values[x]);
+      if (!calibrated && !call.saturation) {
+        for (std::size_t x = 0; x < width; ++x) out[x] = map_value(map, values[x]);
+        return;
+      }
+      calibrate(y, values);
+      for (std::size_t x = 0; x < width; ++x)
+        out[x] = values[x] >= saturation ? 255 : map_value(map, row_values[x]);
     };
     if (!reader.read_frame(sources[f.source], f.index, put, why)) return read_failed(f);
     const PendingFile& file = group[static_cast<std::size_t>(count - 1 - k)];

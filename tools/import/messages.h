@@ -31,6 +31,8 @@ inline constexpr char kNameWithWhiteSpace[] = "nazwa obiektu %s zawiera bialy zn
 inline constexpr char kNameWithControl[] = "nazwa obiektu zawiera znak sterujacy";
 inline constexpr char kDirectoryWithoutSlash[] = "katalog %s bez koncowego / (klatki nazywalyby sie %s)";
 inline constexpr char kRangeAndDepth[] = "opcje --range i --depth wykluczaja sie";
+inline constexpr char kBadNumber[] = "zla wartosc %s %s (oczekiwano liczby)";
+inline constexpr char kMastersWithoutCalibration[] = "--save-masters bez --dark, --flat, --bias ani --flat-dark";
 
 inline constexpr char kStopped[] = "Przerwano; katalog zostaje bez zmian\n";
 inline constexpr char kMapCopy[] = "Mapa: 8 bitow, wartosci przepisane bez zmian (dla nastepnego obiektu: --depth 8)\n";
@@ -38,6 +40,12 @@ inline constexpr char kMapShift[] = "Mapa: glebia %d bitow, wartosc = v >> %d (d
 inline constexpr char kMapLinear[] =
     "Mapa: liniowa, wartosc = (v - %s) * 255 / (%s - %s) (dla nastepnego obiektu: --range %s:%s)\n";
 inline constexpr char kMapFlat[] = "Mapa: liniowa, wszystkie wartosci rowne %s lub nieokreslone: piksele 0\n";
+inline constexpr char kMapCopyPedestal[] =
+    "Mapa: 8 bitow, wartosc = c + %s (dla nastepnego obiektu: --depth 8 --pedestal %s)\n";
+inline constexpr char kMapShiftPedestal[] =
+    "Mapa: glebia %d bitow, wartosc = (c + %s) >> %d (dla nastepnego obiektu: --depth %d --pedestal %s)\n";
+inline constexpr char kMapLinearPedestal[] =
+    "Mapa: liniowa, wartosc = (c + %s - %s) * 255 / (%s - %s) (dla nastepnego obiektu: --range %s:%s --pedestal %s)\n";
 inline constexpr char kListFull[] = "Lista %s ma juz %d nazw: z kolejna kadrix nie przeanalizowalby zadnego obiektu\n";
 inline constexpr char kListEndOfText[] = "Lista %s zawiera bajt 0x1A: kadrix nie zobaczylby nazw dopisanych za nim\n";
 inline constexpr char kListNotAFile[] = "Lista %s nie jest zwyklym plikiem\n";
@@ -55,6 +63,26 @@ inline constexpr char kFrameCount[] = "Klatki do zapisu: %d (w zrodlach: %lld)\n
 inline constexpr char kFramesLeftOut[] =
     "Pominieto klatek: %lld (kadrix laczy najwyzej %d; wybierz inne opcjami --first i --every)\n";
 inline constexpr char kFrameSize[] = "Klatka %d (%s, klatka %lld pliku) ma rozmiar %d x %d, a klatka 1 ma %d x %d\n";
+inline constexpr char kSourceListUnreadable[] = "Nie da sie odczytac listy zrodel %s\n";
+inline constexpr char kSourceListEmpty[] = "Lista zrodel %s nie podaje zadnego pliku\n";
+inline constexpr char kSourceListTooLong[] = "Lista zrodel %s ma ponad %d MiB\n";
+inline constexpr char kCalibrationSource[] = "%s (%s): %s, klatek: %lld\n";
+inline constexpr char kCalibrationSize[] = "Klatka 1 pliku %s (%s) ma rozmiar %d x %d, a klatki do zapisu %d x %d\n";
+inline constexpr char kExposureDiffers[] =
+    "Uwaga: EXPTIME pliku %s to %s, a pliku %s to %s (roznica ponad 1%%; ekspozycja nie jest skalowana)\n";
+inline constexpr char kTemperatureDiffers[] = "Uwaga: CCD-TEMP pliku %s to %s, a pliku %s to %s (roznica ponad 2 C)\n";
+inline constexpr char kCalibration[] = "Kalibracja: %s\n";
+inline constexpr char kCalibrationDark[] = "ciemna z %lld klatek";
+inline constexpr char kCalibrationFlat[] = "plaska z %lld klatek";
+inline constexpr char kCalibrationBias[] = "bias z %lld klatek";
+inline constexpr char kCalibrationFlatDark[] = "ciemna plaskiej z %lld klatek";
+inline constexpr char kFlatKeepsOffset[] = "Uwaga: bez --flat-dark i --bias plaska zachowuje swoje przesuniecie\n";
+inline constexpr char kFlatUnusablePixels[] =
+    "Pikseli bez korekcji plaskiej: %lld (plaska nieokreslona lub nie wieksza niz 0.05 sredniej)\n";
+inline constexpr char kFlatNoPixel[] =
+    "Plaska (%s, klatek: %lld) nie ma piksela zdatnego do korekcji (kazdy nieokreslony lub nie wiekszy niz 0.05 "
+    "sredniej)\n";
+inline constexpr char kWroteMaster[] = "Zapisano %s (klatek: %lld)\n";
 inline constexpr char kSeriesExists[] = "Plik %s juz istnieje: --replace zastapi serie %s\n";
 inline constexpr char kBadFrame[] = "Zly plik %s (klatka %lld: %s)\n";
 inline constexpr char kNotIntegers[] =
@@ -75,6 +103,7 @@ inline constexpr char kSummaryBscale[] = ", BSCALE %s";
 inline constexpr char kSummaryCompressed[] = ", skompresowany";
 inline constexpr char kSummaryHdu[] = ", HDU %s";
 inline constexpr char kSummaryPng[] = "PNG %d x %d, %d bitow, %s%s";
+inline constexpr char kSummaryBmp[] = "BMP %d x %d, 8 bitow";
 inline constexpr char kPngPalette[] = "paleta";
 inline constexpr char kPngColour[] = "kolor";
 inline constexpr char kPngGrey[] = "skala szarosci";
@@ -117,19 +146,23 @@ inline constexpr char kFitsTruncated[] = "plik urwany: dane obrazu siegaja poza 
 inline constexpr char kPngTruncated[] = "plik urwany";
 inline constexpr char kPngDamaged[] = "uszkodzony plik PNG";
 inline constexpr char kGzip[] = "plik skompresowany gzip: rozpakuj go najpierw (gunzip)";
-inline constexpr char kUnknownFormat[] = "nieznany format (oczekiwano SER, FITS lub PNG)";
+inline constexpr char kUnknownFormat[] = "nieznany format (oczekiwano SER, FITS, PNG lub BMP)";
 
 inline constexpr const char* kAll[] = {
     kUsage,          kWrongCall,       kUnknownOption, kNoValue,         kOptionTwice,     kBadCount,
     kBadRange,       kBadDepth,        kBadByteOrder,  kNoOperands,      kNoNameNorSources, kNoSources,
     kEmptyName,      kNameWithSeparator, kNameWithWhiteSpace, kNameWithControl, kDirectoryWithoutSlash,
-    kRangeAndDepth,  kStopped,         kMapCopy,       kMapShift,        kMapLinear,       kMapFlat,
+    kRangeAndDepth,  kBadNumber, kMastersWithoutCalibration, kMapCopyPedestal, kMapShiftPedestal,
+    kMapLinearPedestal, kSourceListUnreadable, kSourceListEmpty, kSourceListTooLong, kCalibrationSource,
+    kCalibrationSize, kExposureDiffers, kTemperatureDiffers, kCalibration, kCalibrationDark, kCalibrationFlat,
+    kCalibrationBias, kCalibrationFlatDark, kFlatKeepsOffset, kFlatUnusablePixels, kFlatNoPixel, kWroteMaster,
+    kStopped,         kMapCopy,       kMapShift,        kMapLinear,       kMapFlat,
     kListFull,       kListEndOfText,   kListNotAFile,  kListUnreadable,  kListBadName,     kListWriteFailed,
     kNameCut,        kNoDirectory,     kNoFile,        kBadSource,       kSource,          kNoFrames,
     kFirstBeyond,    kFrameCount,      kFramesLeftOut, kFrameSize,       kSeriesExists,    kBadFrame,
     kNotIntegers,    kWriteFailed,     kPlaceFailed,   kWroteFrame,      kOneFrame,        kWroteFrames,
     kAddedToList,    kOnList,          kOutOfMemory,
-    kSummarySer, kSummaryFits, kSummaryBzero, kSummaryBscale, kSummaryCompressed, kSummaryHdu, kSummaryPng,
+    kSummarySer, kSummaryFits, kSummaryBzero, kSummaryBscale, kSummaryCompressed, kSummaryHdu, kSummaryPng, kSummaryBmp,
     kPngPalette, kPngColour, kPngGrey, kPngInterlaced, kCannotOpen, kChangedWhileRead, kNoMemoryInReader,
     kSerShortHeader, kSerNoSignature, kSerBayer, kSerColour, kSerDepth, kSerWidth, kSerHeight, kSerPixelCount,
     kSerFrameCount, kSerTruncated, kSerReadFailed, kSerBadHeader, kSerFrameUnread, kFitsUnreadable, kFitsNoMemory,

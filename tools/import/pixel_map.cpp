@@ -70,8 +70,6 @@ std::string shortest_text(double value) {
   return text;
 }
 
-namespace {
-
 bool parse_number(std::string_view text, double& value) {
   if (text.empty() || text.size() > 64 || text[0] == ' ' || text[0] == '\t') return false;
   const std::string copy(text);
@@ -80,8 +78,6 @@ bool parse_number(std::string_view text, double& value) {
   value = std::strtod(copy.c_str(), &end);
   return end == copy.c_str() + copy.size() && errno == 0 && std::isfinite(value);
 }
-
-}  // namespace
 
 bool parse_range(std::string_view text, double& lo, double& hi) {
   // The separator is the first ':' after the first character, so that

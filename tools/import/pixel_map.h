@@ -48,6 +48,9 @@ PixelMap series_map(bool integer, int ser_depth, const ValueRange& range);
 // The shortest decimal text that reads back as exactly value.
 std::string shortest_text(double value);
 
+// A finite number, nothing else in the text.
+bool parse_number(std::string_view text, double& value);
+
 // "LO:HI", two finite numbers with LO < HI. False on anything else.
 bool parse_range(std::string_view text, double& lo, double& hi);
 

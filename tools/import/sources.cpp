@@ -8,6 +8,7 @@
 #include <limits>
 #include <vector>
 
+#include "bmp/bmp_fault_text.h"
 #include "bmp/file_io.h"
 #include "tools/import/messages.h"
 #include "tools/import/pixel_map.h"
@@ -116,6 +117,28 @@ SourceError describe_png(const std::string& path, SourceInfo& info) {
   return {};
 }
 
+// A kadrix frame: the reason of a refusal is the one kadrix gives.
+std::string bmp_reason(const BmpCheck& check) {
+  char text[160];
+  std::snprintf(text, sizeof text, bmp_fault_format(check.fault), static_cast<int>(check.value));
+  return text;
+}
+
+SourceError describe_bmp(const std::string& path, SourceInfo& info) {
+  BmpFile bmp;
+  BmpCheck check;
+  const BmpOpen opened = open_bmp(path, bmp, check);
+  if (opened == BmpOpen::absent) return {SourceFault::absent, ""};
+  if (opened == BmpOpen::unusable) return {SourceFault::bad, bmp_reason(check)};
+  info.width = bmp.layout.width;
+  info.height = bmp.layout.height;
+  info.frames = 1;
+  char text[160];
+  std::snprintf(text, sizeof text, kSummaryBmp, info.width, info.height);
+  info.summary = text;
+  return {};
+}
+
 }  // namespace
 
 SourceError describe_source(const std::string& path, SourceInfo& info) {
@@ -141,6 +164,10 @@ SourceError describe_source(const std::string& path, SourceInfo& info) {
     info.kind = SourceKind::png;
     return describe_png(path, info);
   }
+  if (starts_with(magic, got, "BM", 2)) {
+    info.kind = SourceKind::bmp;
+    return describe_bmp(path, info);
+  }
   if (starts_with(magic, got, "\x1f\x8b", 2))
     return {SourceFault::bad, kGzip};
   return {SourceFault::bad, kUnknownFormat};
@@ -150,6 +177,7 @@ bool SourceReader::open(const SourceInfo& source, std::string& why) {
   open_ = nullptr;
   ser_ = SerFile{};
   fits_.reset();
+  bmp_ = BmpFile{};
   if (source.kind == SourceKind::ser) {
     SerCheck check;
     const SerOpen opened = open_ser(source.path, ser_, check);
@@ -165,6 +193,17 @@ bool SourceReader::open(const SourceInfo& source, std::string& why) {
     }
   } else if (source.kind == SourceKind::fits) {
     if (!open_fits(source.path, source.fits, fits_, why)) return false;
+  } else if (source.kind == SourceKind::bmp) {
+    BmpCheck check;
+    const BmpOpen opened = open_bmp(source.path, bmp_, check);
+    if (opened != BmpOpen::ok) {
+      why = opened == BmpOpen::absent ? kCannotOpen : bmp_reason(check);
+      return false;
+    }
+    if (bmp_.layout.width != source.width || bmp_.layout.height != source.height) {
+      why = kChangedWhileRead;
+      return false;
+    }
   }
   open_ = &source;
   return true;
@@ -190,6 +229,17 @@ bool SourceReader::read_frame(const SourceInfo& source, std::int64_t index, cons
       return read_fits_plane(fits_, source.fits, index, row, why);
     case SourceKind::png:
       return read_png_image(source.path, source.png, row, why);
+    case SourceKind::bmp: {
+      std::vector<double> values(static_cast<std::size_t>(source.width));
+      const bool ok = read_bmp_rows(bmp_, [&](std::int32_t y, std::span<const std::uint8_t> bytes) {
+        for (std::size_t x = 0; x < values.size(); ++x) values[x] = bytes[x];
+        row(y, values);
+      });
+      // A file is read once; the next frame of it opens it again.
+      open_ = nullptr;
+      if (!ok) why = bmp_reason(BmpCheck{BmpFault::read_failed, 0});
+      return ok;
+    }
   }
   return false;
 }

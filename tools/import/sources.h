@@ -1,6 +1,6 @@
 #pragma once
 // The sources of an import, told apart by their first bytes: SER videos,
-// FITS files and PNG images, each a run of frames of one size whose rows
+// FITS files, PNG images and 8-bit BMP frames (read as kadrix reads them), each a run of frames of one size whose rows
 // reach the caller as values (NaN: undefined, +infinity: saturated).
 
 #include <cstdint>
@@ -8,13 +8,14 @@
 #include <span>
 #include <string>
 
+#include "bmp/bmp_reader.h"
 #include "tools/import/fits_source.h"
 #include "tools/import/png_source.h"
 #include "tools/import/ser_reader.h"
 
 namespace kadrix::import {
 
-enum class SourceKind { ser, fits, png };
+enum class SourceKind { ser, fits, png, bmp };
 
 struct SourceInfo {
   std::string path;
@@ -62,6 +63,7 @@ class SourceReader {
   const SourceInfo* open_ = nullptr;
   SerFile ser_;
   FitsHandle fits_;
+  BmpFile bmp_;
 };
 
 }  // namespace kadrix::import

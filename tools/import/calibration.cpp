@@ -1,0 +1,93 @@
+#include "tools/import/calibration.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kadrix::import {
+
+MasterBuilder::MasterBuilder(std::int32_t width, std::int32_t height)
+    : width_(static_cast<std::size_t>(width)),
+      sum_(static_cast<std::size_t>(width) * static_cast<std::size_t>(height)),
+      max_(sum_.size()) {}
+
+void MasterBuilder::add_row(std::int32_t y, std::span<const double> values) {
+  const std::size_t start = static_cast<std::size_t>(y) * width_;
+  double* sum = sum_.data() + start;
+  double* max = max_.data() + start;
+  if (frames_ == 1) {
+    // The largest sample starts from the first one, not from 0.
+    for (std::size_t x = 0; x < width_; ++x) sum[x] = max[x] = values[x];
+    return;
+  }
+  for (std::size_t x = 0; x < width_; ++x) {
+    sum[x] += values[x];
+    if (values[x] > max[x]) max[x] = values[x];
+  }
+}
+
+std::vector<double> MasterBuilder::finish() const {
+  if (frames_ <= 1) return sum_;
+  std::vector<double> master(sum_.size());
+  const auto others = static_cast<double>(frames_ - 1);
+  for (std::size_t i = 0; i < master.size(); ++i) master[i] = (sum_[i] - max_[i]) / others;
+  return master;
+}
+
+Calibration make_calibration(const Masters& masters) {
+  Calibration c;
+  if (masters.dark) c.dark = *masters.dark;
+  else if (masters.bias) c.dark = *masters.bias;
+  if (!masters.flat) return c;
+
+  c.flat = *masters.flat;
+  const std::vector<double>* offset = masters.flat_dark ? &*masters.flat_dark : masters.bias ? &*masters.bias : nullptr;
+  if (offset != nullptr) {
+    for (std::size_t i = 0; i < c.flat.size(); ++i) c.flat[i] = c.flat[i] - (*offset)[i];
+  } else {
+    c.flat_keeps_offset = true;
+  }
+  double sum = 0;
+  std::int64_t count = 0;
+  for (const double f : c.flat) {
+    if (std::isfinite(f) && f > 0) {
+      sum += f;
+      ++count;
+    }
+  }
+  c.flat_mean = count > 0 ? sum / static_cast<double>(count) : 0;
+  // Dividing by a flat near 0 would multiply the noise of the pixel.
+  const double floor = 0.05 * c.flat_mean;
+  c.usable.resize(c.flat.size());
+  for (std::size_t i = 0; i < c.flat.size(); ++i) {
+    const double f = c.flat[i];
+    c.usable[i] = count > 0 && std::isfinite(f) && f > floor ? 1 : 0;
+    if (c.usable[i] == 0) ++c.unusable_count;
+  }
+  return c;
+}
+
+double lower_median(std::span<const double> values) {
+  std::vector<double> finite;
+  for (const double v : values)
+    if (std::isfinite(v)) finite.push_back(v);
+  if (finite.empty()) return 0;
+  const auto middle = finite.begin() + static_cast<std::ptrdiff_t>((finite.size() - 1) / 2);
+  std::nth_element(finite.begin(), middle, finite.end());
+  return *middle;
+}
+
+void calibrate_row(const Calibration& calibration, std::int32_t y, std::span<double> values) {
+  const std::size_t start = static_cast<std::size_t>(y) * values.size();
+  if (!calibration.dark.empty()) {
+    const double* d = calibration.dark.data() + start;
+    for (std::size_t x = 0; x < values.size(); ++x) values[x] = values[x] - d[x];
+  }
+  if (calibration.flat.empty()) return;
+  const double* f = calibration.flat.data() + start;
+  const std::uint8_t* usable = calibration.usable.data() + start;
+  const double m = calibration.flat_mean;
+  for (std::size_t x = 0; x < values.size(); ++x)
+    if (usable[x] != 0) values[x] = (values[x] * m) / f[x];
+}
+
+}  // namespace kadrix::import

@@ -1,0 +1,61 @@
+#pragma once
+// Dark, bias and flat calibration of the lights. Each calibration series
+// becomes a master, pixel by pixel: (sum - max) / (n - 1), the sum taken in
+// frame order and the largest sample dropped, so one cosmic ray or hot
+// flash in one frame does not reach the master. Masters are held in double
+// precision, rows from the top of the picture.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace kadrix::import {
+
+// A master being made: frames are added one row at a time, in frame order.
+class MasterBuilder {
+ public:
+  MasterBuilder(std::int32_t width, std::int32_t height);
+  // Starts the next frame of the series.
+  void next_frame() { ++frames_; }
+  // Adds row y (0 = top) of the current frame.
+  void add_row(std::int32_t y, std::span<const double> values);
+  std::int64_t frames() const { return frames_; }
+  // The master: the frame itself for one frame, else (sum - max) / (n - 1).
+  std::vector<double> finish() const;
+
+ private:
+  std::size_t width_;
+  std::int64_t frames_ = 0;
+  std::vector<double> sum_;
+  std::vector<double> max_;
+};
+
+struct Masters {
+  std::optional<std::vector<double>> dark, flat, bias, flat_dark;
+};
+
+// What the lights are calibrated with, made from the masters.
+struct Calibration {
+  std::vector<double> dark;  // D; empty when 0
+  std::vector<double> flat;  // F; empty without a flat
+  double flat_mean = 0;      // m
+  std::vector<std::uint8_t> usable;  // 1 where F is finite and F > 0.05 m
+  std::int64_t unusable_count = 0;
+  bool flat_keeps_offset = false;  // a flat with neither flat-darks nor bias
+  bool any() const { return !dark.empty() || !flat.empty(); }
+};
+
+// D: the master dark, else the master bias, else none. F: the master flat
+// less the master flat-dark, else less the master bias. m: the mean of F
+// over its finite values above 0, summed in pixel order.
+Calibration make_calibration(const Masters& masters);
+
+// The lower median of the finite values of D; 0 without any.
+double lower_median(std::span<const double> values);
+
+// Calibrates row y of a light in place: ((v - D) * m) / F at a usable
+// pixel of a flat, v - D elsewhere.
+void calibrate_row(const Calibration& calibration, std::int32_t y, std::span<double> values);
+
+}  // namespace kadrix::import
