@@ -379,14 +379,28 @@ TEST(FailedCall, KadrixImportKeepsTheSeriesAndTheListWhole) {
   video.frames = {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, {11, 12, 13, 14, 15, 16, 17, 18, 19, 20}, {21, 22, 23, 24, 25, 26, 27, 28, 29, 30}};
   const std::string source = sources.file("neb.ser");
   kadrix_test::write_file(source, import_test::ser_bytes(video));
+  // Darks and a flat whose masters replace an old one and add two more.
+  import_test::SerVideo darks = video;
+  darks.frames = {{1, 1, 1, 1, 1, 2, 2, 2, 2, 2}, {1, 1, 1, 1, 1, 2, 2, 2, 2, 3}};
+  const std::string dark = sources.file("dark.ser");
+  kadrix_test::write_file(dark, import_test::ser_bytes(darks));
+  import_test::SerVideo flats = video;
+  flats.frames = {{50, 50, 50, 50, 50, 60, 60, 60, 60, 60}};
+  const std::string flat = sources.file("flat.ser");
+  kadrix_test::write_file(flat, import_test::ser_bytes(flats));
+  kadrix_test::write_file(dir.file("master_dark.fits"), std::string("old master"));
 
   Scenario s;
   s.title = "kadrix-import";
   s.injected = KADRIX_IMPORT_INJECTED_BIN;
   s.shipped = KADRIX_IMPORT_BIN;
-  s.args = {"--replace", "--list", list, dir.prefix(), "NEB", source};
+  s.args = {"--replace", "--list", list, "--dark", dark, "--bias", dark, "--flat", flat, "--save-masters",
+            dir.prefix(), dir.prefix(), "NEB", source};
   s.dir = dir.path().string();
   s.before = state(s.dir);
+  // The masters, each replaced on its own, before any frame.
+  for (const char* master : {"master_dark.fits", "master_bias.fits", "master_flat.fits"})
+    s.groups.push_back({{master}, {crlf_line("Blad zapisu pliku " + dir.file(master))}});
   Group series;
   for (int n = 1; n <= 4; ++n) {
     const std::string path = kadrix_test::frame_file(dir.prefix(), "NEB", n);

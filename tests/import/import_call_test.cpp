@@ -91,6 +91,15 @@ INSTANTIATE_TEST_SUITE_P(
         WrongCall{"range_and_depth", {"--range", "0:1", "--depth", "12", "d/", "M", "a.ser"},
                   "opcje --range i --depth wykluczaja sie"},
         WrongCall{"list_twice", {"--list", "a", "d/", "M", "a.ser", "--list", "b"}, "opcja --list podana dwa razy"},
+        WrongCall{"pedestal_text", {"--pedestal", "x", "--dark", "d.ser", "d/", "M", "a.ser"},
+                  "zla wartosc --pedestal x (oczekiwano liczby)"},
+        WrongCall{"saturation_infinite", {"--saturation", "inf", "d/", "M", "a.ser"},
+                  "zla wartosc --saturation inf (oczekiwano liczby)"},
+        WrongCall{"pedestal_twice", {"--pedestal", "1", "--pedestal", "2", "d/", "M", "a.ser"},
+                  "opcja --pedestal podana dwa razy"},
+        WrongCall{"dark_without_value", {"d/", "M", "a.ser", "--dark"}, "brak wartosci po --dark"},
+        WrongCall{"masters_of_nothing", {"--save-masters", "m/", "d/", "M", "a.ser"},
+                  "--save-masters bez --dark, --flat, --bias ani --flat-dark"},
         // The first fault is the one named.
         WrongCall{"first_fault_named", {"--bad", "d/", "M 1", "a.ser"}, "nieznana opcja --bad"}),
     [](const ::testing::TestParamInfo<WrongCall>& info) { return std::string(info.param.title); });
@@ -113,7 +122,9 @@ TEST(Call, HelpAndVersion) {
     const RunResult r = import_test::run_import(args);
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_TRUE(r.out.starts_with("Wywolanie: kadrix-import [opcje] katalog/ NAZWA ZRODLO...\r\n")) << r.out;
-    EXPECT_NE(r.out.find("--byte-order little|big"), std::string::npos);
+    for (const char* option : {"--byte-order little|big", "--dark ZRODLO", "--bias ZRODLO", "--flat ZRODLO",
+                               "--flat-dark ZRODLO", "--pedestal P", "--saturation L", "--save-masters KATALOG/"})
+      EXPECT_NE(r.out.find(option), std::string::npos) << option;
     for (std::size_t at = r.out.find('\n'); at != std::string::npos; at = r.out.find('\n', at + 1))
       ASSERT_EQ(r.out[at - 1], '\r') << "a bare line feed at " << at;
   }

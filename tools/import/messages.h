@@ -69,7 +69,7 @@ inline constexpr char kSourceListTooLong[] = "Lista zrodel %s ma ponad %d MiB\n"
 inline constexpr char kCalibrationSource[] = "%s (%s): %s, klatek: %lld\n";
 inline constexpr char kCalibrationSize[] = "Klatka 1 pliku %s (%s) ma rozmiar %d x %d, a klatki do zapisu %d x %d\n";
 inline constexpr char kExposureDiffers[] =
-    "Uwaga: EXPTIME pliku %s to %s, a pliku %s to %s (roznica ponad 1%%; ekspozycja nie jest skalowana)\n";
+    "Uwaga: EXPTIME pliku %s to %s, a pliku %s to %s (roznica ponad 1 procent; ekspozycja nie jest skalowana)\n";
 inline constexpr char kTemperatureDiffers[] = "Uwaga: CCD-TEMP pliku %s to %s, a pliku %s to %s (roznica ponad 2 C)\n";
 inline constexpr char kCalibration[] = "Kalibracja: %s\n";
 inline constexpr char kCalibrationDark[] = "ciemna z %lld klatek";
