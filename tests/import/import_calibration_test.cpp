@@ -176,6 +176,26 @@ INSTANTIATE_TEST_SUITE_P(
                         {0, 127, 255, 255},
                         {"Mapa: liniowa, wartosc = (c + 0.5 - 0.5) * 255 / (2.5 - 0.5) (dla nastepnego obiektu: "
                          "--range 0.5:2.5 --pedestal 0.5)"}},
+        // 10.2 s is 2 % off 10 s, 3 C more than 2 C off -10 C; the flat's
+        // 5 s is compared with its flat-dark only. A dark of 0: c = v.
+        CalibrationCase{"exposure_and_temperature_differ",
+                        {{"l.fits", fits2x2({400, 500, 600, 700}, 16, {"EXPTIME = 10.0", "CCD-TEMP = -10.0"})},
+                         {"d.fits", fits2x2({0, 0, 0, 0}, 16, {"EXPTIME = 10.2", "CCD-TEMP = -7.0"})}},
+                        {"--dark", "d.fits"},
+                        {"l.fits"},
+                        {100, 125, 150, 175},
+                        {"Uwaga: EXPTIME pliku d.fits to 10.2, a pliku l.fits to 10 (roznica ponad 1 procent; "
+                         "ekspozycja nie jest skalowana)",
+                         "Uwaga: CCD-TEMP pliku d.fits to -7, a pliku l.fits to -10 (roznica ponad 2 C)"}},
+        // m = 93: (78 * 93) / 234 is exactly 31, where 78 * (93 / 234)
+        // falls just short of it.
+        CalibrationCase{"flat_divides_after_multiplying",
+                        {{"L01.BMP", kadrix_test::frame_bmp(2, 2, {78, 22, 88, 28})},
+                         {"F01.BMP", kadrix_test::frame_bmp(2, 2, {234, 22, 88, 28})}},
+                        {"--flat", "F01.BMP"},
+                        {"L01.BMP"},
+                        {31, 93, 93, 93},
+                        {"Mapa: 8 bitow, wartosc = c + 0 (dla nastepnego obiektu: --depth 8 --pedestal 0)"}},
         // kadrix frames: lights 100 150 200 255 (255 saturated), dark 10
         // 20 30 255, P = 20: 110, 150, 190, 255.
         CalibrationCase{"bmp_frames",
