@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <fitsio.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <ostream>
@@ -282,7 +283,10 @@ TEST_P(RefuseCalibration, BeforeAnythingIsWritten) {
   const auto before_in = import_test::snapshot(in.path().string());
   const auto before_out = import_test::snapshot(out.path().string());
   std::vector<std::string> args = c.args;
-  args.insert(args.end(), {"--save-masters", in.prefix(), out.prefix(), "OBJ", "l.fits"});
+  // Where the masters would go, unless the case says.
+  if (std::find(args.begin(), args.end(), "--save-masters") == args.end())
+    args.insert(args.end(), {"--save-masters", in.prefix()});
+  args.insert(args.end(), {out.prefix(), "OBJ", "l.fits"});
   kadrix_test::RunOptions options;
   options.cwd = in.path().string();
   const kadrix_test::RunResult r = import_test::run_import(args, options);
@@ -339,6 +343,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--flat", "f1.fits", "--flat", "f2.fits"},
                     "Plaska (f1.fits, klatek: 2) nie ma piksela zdatnego do korekcji (kazdy nieokreslony lub nie "
                     "wiekszy niz 0.05 sredniej)"},
+        RefusalCase{"masters_directory_missing",
+                    {{"d.fits", fits2x2({1, 2, 3, 4})}},
+                    {"--dark", "d.fits", "--save-masters", "nowhere"},
+                    "Brak katalogu nowhere"},
         RefusalCase{"missing_source_list", {}, {"--dark", "@darks.txt"}, "Nie da sie odczytac listy zrodel darks.txt"},
         RefusalCase{"empty_source_list",
                     {{"darks.txt", text("\r\n\n")}},

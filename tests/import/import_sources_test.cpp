@@ -289,6 +289,27 @@ INSTANTIATE_TEST_SUITE_P(
                                  {"--first", "2", "--every=2"}, 2, 1, {{10, 20}, {50, 60}}, kCopy}),
     [](const ::testing::TestParamInfo<ImportCase>& info) { return std::string(info.param.title); });
 
+// kadrix's own frames come through unchanged.
+INSTANTIATE_TEST_SUITE_P(
+    Bmp, ImportSources,
+    ::testing::Values(ImportCase{"kadrix_frames",
+                                 [](const TempDir& dir) {
+                                   kadrix_test::write_file(dir.file("N01.BMP"),
+                                                           kadrix_test::frame_bmp(3, 2, {0, 1, 2, 253, 254, 255}));
+                                   kadrix_test::write_file(dir.file("N02.BMP"),
+                                                           kadrix_test::frame_bmp(3, 2, {9, 8, 7, 6, 5, 4}));
+                                   return std::vector<std::string>{"N01.BMP", "N02.BMP"};
+                                 },
+                                 {}, 3, 2, {{0, 1, 2, 253, 254, 255}, {9, 8, 7, 6, 5, 4}}, kCopy}),
+    [](const ::testing::TestParamInfo<ImportCase>& info) { return std::string(info.param.title); });
+
+// A kadrix frame claiming 24 bits a pixel.
+Bytes colour_bmp() {
+  Bytes b = kadrix_test::frame_bmp(2, 1, {1, 2});
+  b[28] = 24;
+  return b;
+}
+
 // ---- refused sources ----------------------------------------------------
 
 // The file's bytes with the CRC of its chunk at `at` (the length field)
@@ -432,6 +453,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "plik urwany"},
         RefusedCase{"unknown_format", one("a.txt", Bytes{'M', '4', '2', '\n'}),
                     "nieznany format (oczekiwano SER, FITS, PNG lub BMP)"},
+        RefusedCase{"bmp_of_24_bits", one("a.bmp", colour_bmp()), "glebia bitowa 24, wymagana 8"},
         RefusedCase{"empty_file", one("a.ser", Bytes{}), "nieznany format (oczekiwano SER, FITS, PNG lub BMP)"},
         RefusedCase{"gzip", one("a.fits.gz", Bytes{0x1F, 0x8B, 8, 0, 0, 0, 0, 0}),
                     "plik skompresowany gzip: rozpakuj go najpierw (gunzip)"},

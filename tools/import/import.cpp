@@ -483,8 +483,14 @@ int import_series(const Call& call) {
       calibration_sources[kind].push_back(std::move(info));
     }
   }
-  if (call.save_masters && !is_directory(folder_of(*call.save_masters + "x")))
-    return failed(kNoDirectory, folder_of(*call.save_masters + "x"));
+  // The masters' directory, as a prefix of their names.
+  std::string masters_prefix;
+  if (call.save_masters) {
+    masters_prefix = *call.save_masters;
+    if (masters_prefix.back() != '/') masters_prefix += '/';
+    const std::string masters_folder = folder_of(masters_prefix + "x");
+    if (!is_directory(masters_folder)) return failed(kNoDirectory, masters_folder);
+  }
   warn_conditions(sources, calibration_sources[kDark]);
   warn_conditions(sources, calibration_sources[kBias]);
   warn_conditions(calibration_sources[kFlat], calibration_sources[kFlatDark]);
@@ -623,8 +629,7 @@ int import_series(const Call& call) {
                                                                  : std::numeric_limits<double>::infinity();
 
   if (call.save_masters) {
-    std::string prefix = *call.save_masters;
-    if (prefix.back() != '/') prefix += '/';
+    const std::string& prefix = masters_prefix;
     const std::pair<const std::optional<std::vector<double>>*, std::size_t> saved[] = {
         {&masters.dark, kDark}, {&masters.bias, kBias}};
     const auto save = [&](const std::string& file, std::span<const double> master, std::int64_t frames) {
