@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -352,5 +353,57 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"darks.txt", text("\r\n\n")}},
                     {"--dark", "@darks.txt"},
                     "Lista zrodel darks.txt nie podaje zadnego pliku"}));
+
+}  // namespace
+
+namespace {
+
+// Killed after the n-th change in the directory, for every change a whole
+// run makes: each master is its old file or its whole new one, never a
+// part, and no frame appears before the masters are all in place.
+TEST(SavedMasters, AKillAtAnyMomentLeavesEachMasterWhole) {
+  const auto prepare = [](const TempDir& dir) {
+    kadrix_test::write_file(dir.file("l.fits"), kLights);
+    kadrix_test::write_file(dir.file("d.fits"), fits2x2({10, 20, 30, 40}));
+    kadrix_test::write_file(dir.file("f.fits"), fits2x2({1000, 1100, 2000, 3000}));
+    kadrix_test::write_file(dir.file("master_dark.fits"), std::string("old dark"));
+    kadrix_test::write_file(dir.file("master_flat.fits"), std::string("old flat"));
+  };
+  const auto args = [](const TempDir& dir) {
+    return std::vector<std::string>{"--dark",         dir.file("d.fits"), "--flat", dir.file("f.fits"),
+                                    "--save-masters", dir.prefix(),       dir.prefix(), "OBJ", dir.file("l.fits")};
+  };
+  std::map<std::string, Bytes> before;
+  std::map<std::string, Bytes> after;
+  int changes = 0;
+  {
+    TempDir dir;
+    prepare(dir);
+    before = import_test::snapshot(dir.path().string());
+    const import_test::KilledRun whole = import_test::run_import_killed(args(dir), dir.path().string(), 0);
+    ASSERT_EQ(whole.exit_status, 0);
+    after = import_test::snapshot(dir.path().string());
+    changes = whole.events;
+    ASSERT_GT(changes, 4);
+  }
+  for (int n = 1; n <= changes; ++n) {
+    TempDir dir;
+    prepare(dir);
+    const import_test::KilledRun run = import_test::run_import_killed(args(dir), dir.path().string(), n);
+    if (!run.killed) {
+      EXPECT_EQ(run.exit_status, 0);
+    }
+    const auto now = import_test::snapshot(dir.path().string());
+    for (const char* master : {"master_dark.fits", "master_flat.fits"}) {
+      ASSERT_TRUE(now.contains(master)) << "after change " << n;
+      EXPECT_TRUE(now.at(master) == before.at(master) || now.at(master) == after.at(master))
+          << master << " after change " << n;
+    }
+    if (now.contains("OBJ01.BMP")) {
+      EXPECT_EQ(now.at("master_dark.fits"), after.at("master_dark.fits")) << "after change " << n;
+      EXPECT_EQ(now.at("master_flat.fits"), after.at("master_flat.fits")) << "after change " << n;
+    }
+  }
+}
 
 }  // namespace
