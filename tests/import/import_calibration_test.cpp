@@ -178,6 +178,17 @@ INSTANTIATE_TEST_SUITE_P(
                         {0, 127, 255, 255},
                         {"Mapa: liniowa, wartosc = (c + 0.5 - 0.5) * 255 / (2.5 - 0.5) (dla nastepnego obiektu: "
                          "--range 0.5:2.5 --pedestal 0.5)"}},
+        // An undefined dark sample makes its master pixel NaN, and so the
+        // light's: 0, not the 191 of 3.5 in the range 2 to 4 the others span.
+        CalibrationCase{"undefined_dark_sample",
+                        {{"l.fits", fits2x2({3.5, 2, 3, 4}, -32)},
+                         {"d1.fits", fits2x2({std::nan(""), 0, 0, 0}, -32)},
+                         {"d2.fits", fits2x2({0, 0, 0, 0}, -32)}},
+                        {"--dark", "d1.fits", "--dark", "d2.fits"},
+                        {"l.fits"},
+                        {0, 0, 127, 255},
+                        {"Mapa: liniowa, wartosc = (c + 0 - 2) * 255 / (4 - 2) (dla nastepnego obiektu: --range 2:4 "
+                         "--pedestal 0)"}},
         // 10.2 s is 2 % off 10 s, 3 C more than 2 C off -10 C; the flat's
         // 5 s is compared with its flat-dark only. A dark of 0: c = v.
         CalibrationCase{"exposure_and_temperature_differ",
