@@ -337,7 +337,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"D01.BMP", text("BM not a frame")}},
                     {"--dark", "D01.BMP"},
                     "Zly plik D01.BMP (plik krotszy niz naglowek)"},
-        // Checked after a good cube of darks: the flat-dark's size.
+        // Checked after good cubes of darks and flats: the flat-dark's size.
         RefusalCase{"flat_dark_of_another_size",
                     {{"c.fits",
                       [] {
@@ -348,7 +348,7 @@ INSTANTIATE_TEST_SUITE_P(
                         return import_test::fits_bytes(f);
                       }()},
                      {"FD01.BMP", kadrix_test::frame_bmp(3, 2, {1, 2, 3, 4, 5, 6})}},
-                    {"--dark", "c.fits", "--flat-dark", "FD01.BMP"},
+                    {"--dark", "c.fits", "--flat", "c.fits", "--flat-dark", "FD01.BMP"},
                     "Klatka 1 pliku FD01.BMP (--flat-dark) ma rozmiar 3 x 2, a klatki do zapisu 2 x 2"},
         RefusalCase{"flat_without_a_usable_pixel",
                     {{"f1.fits", fits2x2({0, 0, 0, 0})}, {"f2.fits", fits2x2({0, -1, 0, 0})}},

@@ -100,6 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
         WrongCall{"dark_without_value", {"d/", "M", "a.ser", "--dark"}, "brak wartosci po --dark"},
         WrongCall{"masters_of_nothing", {"--save-masters", "m/", "d/", "M", "a.ser"},
                   "--save-masters bez --dark, --flat, --bias ani --flat-dark"},
+        WrongCall{"flat_dark_without_flat", {"--flat-dark", "fd.fits", "d/", "M", "a.ser"}, "--flat-dark bez --flat"},
         // The first fault is the one named.
         WrongCall{"first_fault_named", {"--bad", "d/", "M 1", "a.ser"}, "nieznana opcja --bad"}),
     [](const ::testing::TestParamInfo<WrongCall>& info) { return std::string(info.param.title); });

@@ -248,6 +248,8 @@ std::string understand_call(const cli::Arguments& arguments, Call& call) {
   const bool calibrating = std::any_of(call.calibration.begin(), call.calibration.end(),
                                        [](const std::vector<std::string>& paths) { return !paths.empty(); });
   if (call.save_masters && !calibrating) fault(kMastersWithoutCalibration);
+  // Darks at the flats' exposure serve only a flat.
+  if (!call.calibration[kFlatDark].empty() && call.calibration[kFlat].empty()) fault(kFlatDarkWithoutFlat);
   return wrong;
 }
 

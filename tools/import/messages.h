@@ -33,6 +33,7 @@ inline constexpr char kDirectoryWithoutSlash[] = "katalog %s bez koncowego / (kl
 inline constexpr char kRangeAndDepth[] = "opcje --range i --depth wykluczaja sie";
 inline constexpr char kBadNumber[] = "zla wartosc %s %s (oczekiwano liczby)";
 inline constexpr char kMastersWithoutCalibration[] = "--save-masters bez --dark, --flat, --bias ani --flat-dark";
+inline constexpr char kFlatDarkWithoutFlat[] = "--flat-dark bez --flat";
 
 inline constexpr char kStopped[] = "Przerwano; katalog zostaje bez zmian\n";
 inline constexpr char kMapCopy[] = "Mapa: 8 bitow, wartosci przepisane bez zmian (dla nastepnego obiektu: --depth 8)\n";
@@ -152,7 +153,7 @@ inline constexpr const char* kAll[] = {
     kUsage,          kWrongCall,       kUnknownOption, kNoValue,         kOptionTwice,     kBadCount,
     kBadRange,       kBadDepth,        kBadByteOrder,  kNoOperands,      kNoNameNorSources, kNoSources,
     kEmptyName,      kNameWithSeparator, kNameWithWhiteSpace, kNameWithControl, kDirectoryWithoutSlash,
-    kRangeAndDepth,  kBadNumber, kMastersWithoutCalibration, kMapCopyPedestal, kMapShiftPedestal,
+    kRangeAndDepth,  kBadNumber, kMastersWithoutCalibration, kFlatDarkWithoutFlat, kMapCopyPedestal, kMapShiftPedestal,
     kMapLinearPedestal, kSourceListUnreadable, kSourceListEmpty, kSourceListTooLong, kCalibrationSource,
     kCalibrationSize, kExposureDiffers, kTemperatureDiffers, kCalibration, kCalibrationDark, kCalibrationFlat,
     kCalibrationBias, kCalibrationFlatDark, kFlatKeepsOffset, kFlatUnusablePixels, kFlatNoPixel, kWroteMaster,

@@ -7,32 +7,11 @@
 #include <new>
 #include <vector>
 
-#include "bmp/file_io.h"
-#include "bmp/replace_files.h"
+#include "tools/fits/fits_file.h"
 
 namespace kadrix::inspect {
 
 namespace {
-
-// An open FITS file; closed (its status ignored) unless the writer closed
-// it itself and checked that close.
-struct FitsFile {
-  fitsfile* file = nullptr;
-  FitsFile() = default;
-  FitsFile(const FitsFile&) = delete;
-  FitsFile& operator=(const FitsFile&) = delete;
-  ~FitsFile() {
-    if (!file) return;
-    int status = 0;
-    fits_close_file(file, &status);
-  }
-  bool close() {
-    int status = 0;
-    fits_close_file(file, &status);
-    file = nullptr;
-    return status == 0;
-  }
-};
 
 // cfitsio takes column descriptions as arrays of char*.
 struct Column {
@@ -146,17 +125,6 @@ std::string printable_ascii(std::string_view bytes) {
 
 namespace {
 
-// A FITS file cfitsio builds in memory: the buffer is cfitsio's to grow
-// (realloc) while the file is open, and ours to free.
-struct FitsMemory {
-  void* bytes = nullptr;
-  std::size_t size = 0;
-  FitsMemory() = default;
-  FitsMemory(const FitsMemory&) = delete;
-  FitsMemory& operator=(const FitsMemory&) = delete;
-  ~FitsMemory() { std::free(bytes); }
-};
-
 // The bytes a FITS file of the pair takes, near enough to make one
 // allocation of the buffer the usual case: three header blocks, the two
 // images and the table, each padded to the FITS block.
@@ -171,40 +139,10 @@ std::size_t fits_size_guess(const ResultPair& pair, std::size_t sources) {
 
 bool write_fits(const std::string& path, const ResultPair& pair, std::span<const Source> sources,
                 std::int64_t detected, const std::string& creator) {
-  // cfitsio builds the file in memory; the file layer writes it, so the
-  // file is written as every other output is.
-  FitsMemory memory;
-  memory.size = fits_size_guess(pair, sources.size());
-  memory.bytes = std::malloc(memory.size);
-  if (memory.bytes == nullptr) throw std::bad_alloc();
-  LONGLONG file_end = 0;
-  bool built = false;
-  {
-    FitsFile fits;
-    int status = 0;
-    if (fits_create_memfile(&fits.file, &memory.bytes, &memory.size, 2880, std::realloc, &status) != 0) {
-      fits.file = nullptr;
-    } else {
-      built = write_primary(fits.file, pair, sources, detected, creator) && write_detections(fits.file, pair) &&
-              write_sources(fits.file, pair, sources);
-      // The buffer is larger than the file; the last unit's end, once
-      // flushed, is the file's length.
-      LONGLONG header_start = 0, data_start = 0;
-      built = built && fits_flush_file(fits.file, &status) == 0 &&
-              fits_get_hduaddrll(fits.file, &header_start, &data_start, &file_end, &status) == 0;
-      built = fits.close() && built;
-    }
-  }
-  // cfitsio keeps its messages on a stack of its own; nothing is printed.
-  fits_clear_errmsg();
-  if (!built || file_end <= 0 || static_cast<std::uint64_t>(file_end) > memory.size) return false;
-
-  PendingGroup temp({path});
-  const auto size = static_cast<std::size_t>(file_end);
-  OutputFile out(temp[0].temp_path, size);
-  out.write(std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(memory.bytes), size));
-  if (!out.finish()) return false;
-  return temp.commit() < 0;
+  return fits::write_fits_file(path, fits_size_guess(pair, sources.size()), [&](fitsfile* f) {
+    return write_primary(f, pair, sources, detected, creator) && write_detections(f, pair) &&
+           write_sources(f, pair, sources);
+  });
 }
 
 }  // namespace kadrix::inspect
