@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <vector>
 
@@ -19,7 +20,8 @@ namespace {
 struct PngReader {
   png_structp png = nullptr;
   png_infop info = nullptr;
-  FileHandle file;
+  FileHandle file;                        // the file read, or
+  std::span<const std::uint8_t> memory;   // the bytes read when there is no file
   std::uint64_t offset = 0;
   bool truncated = false;
 
@@ -37,19 +39,22 @@ void on_warning(png_structp, png_const_charp) {}
 
 void on_read(png_structp png, png_bytep data, std::size_t length) {
   auto* reader = static_cast<PngReader*>(png_get_io_ptr(png));
-  if (!read_exact_at(reader->file.get(), std::span<std::uint8_t>(data, length), reader->offset)) {
+  const std::span<std::uint8_t> into(data, length);
+  bool whole = false;
+  if (reader->file.valid()) {
+    whole = read_exact_at(reader->file.get(), into, reader->offset);
+  } else if (reader->offset <= reader->memory.size() && length <= reader->memory.size() - reader->offset) {
+    std::copy_n(reader->memory.begin() + static_cast<std::ptrdiff_t>(reader->offset), length, into.begin());
+    whole = true;
+  }
+  if (!whole) {
     reader->truncated = true;
     png_error(png, "truncated");
   }
   reader->offset += length;
 }
 
-bool open_reader(const std::string& path, PngReader& reader, std::string& why, std::uint64_t& size) {
-  reader.file = open_regular_file(path, size);
-  if (!reader.file.valid()) {
-    why = kCannotOpen;
-    return false;
-  }
+bool start_reader(PngReader& reader, std::string& why) {
   reader.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &reader, on_error, on_warning);
   if (reader.png != nullptr) reader.info = png_create_info_struct(reader.png);
   if (reader.png == nullptr || reader.info == nullptr) {
@@ -58,6 +63,21 @@ bool open_reader(const std::string& path, PngReader& reader, std::string& why, s
   }
   png_set_read_fn(reader.png, &reader, on_read);
   return true;
+}
+
+bool open_reader(const std::string& path, PngReader& reader, std::string& why, std::uint64_t& size) {
+  reader.file = open_regular_file(path, size);
+  if (!reader.file.valid()) {
+    why = kCannotOpen;
+    return false;
+  }
+  return start_reader(reader, why);
+}
+
+bool open_reader(std::span<const std::uint8_t> bytes, PngReader& reader, std::string& why, std::uint64_t& size) {
+  reader.memory = bytes;
+  size = bytes.size();
+  return start_reader(reader, why);
 }
 
 std::string damage(const PngReader& reader) {
@@ -136,12 +156,12 @@ int stored_channels(int colour_type) {
   }
 }
 
-}  // namespace
-
-bool read_png_info(const std::string& path, PngInfo& info, std::string& why) {
+// The header checks on the source (a path or bytes) of size bytes.
+template <typename Source>
+bool read_info(const Source& source, PngInfo& info, std::string& why) {
   PngReader reader;
   std::uint64_t size = 0;
-  if (!open_reader(path, reader, why, size)) return false;
+  if (!open_reader(source, reader, why, size)) return false;
   if (!read_header(reader, info)) {
     why = damage(reader);
     return false;
@@ -163,12 +183,12 @@ bool read_png_info(const std::string& path, PngInfo& info, std::string& why) {
   return true;
 }
 
-bool read_png_image(const std::string& path, const PngInfo& info,
-                    const std::function<void(std::int32_t y, std::span<const double> values)>& row,
-                    std::string& why) {
+template <typename Source>
+bool read_image(const Source& source, const PngInfo& info,
+                const std::function<void(std::int32_t y, std::span<const double> values)>& row, std::string& why) {
   PngReader reader;
   std::uint64_t size = 0;
-  if (!open_reader(path, reader, why, size)) return false;
+  if (!open_reader(source, reader, why, size)) return false;
   PngInfo again;
   if (!read_header(reader, again)) {
     why = damage(reader);
@@ -209,6 +229,26 @@ bool read_png_image(const std::string& path, const PngInfo& info,
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool read_png_info(const std::string& path, PngInfo& info, std::string& why) { return read_info(path, info, why); }
+
+bool read_png_info(std::span<const std::uint8_t> bytes, PngInfo& info, std::string& why) {
+  return read_info(bytes, info, why);
+}
+
+bool read_png_image(const std::string& path, const PngInfo& info,
+                    const std::function<void(std::int32_t y, std::span<const double> values)>& row,
+                    std::string& why) {
+  return read_image(path, info, row, why);
+}
+
+bool read_png_image(std::span<const std::uint8_t> bytes, const PngInfo& info,
+                    const std::function<void(std::int32_t y, std::span<const double> values)>& row,
+                    std::string& why) {
+  return read_image(bytes, info, row, why);
 }
 
 }  // namespace kadrix::import
