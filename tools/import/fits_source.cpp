@@ -81,13 +81,14 @@ constexpr std::size_t kBlock = 2880;
 constexpr std::size_t kCard = 80;
 
 // True for a FITS integer value field: an optional '+', 1 to 18 digits,
-// then spaces or a comment.
-bool whole_value(std::string_view field) {
+// then spaces or a comment; positive also wants a digit other than 0.
+bool whole_value(std::string_view field, bool positive = false) {
   std::size_t at = field.find_first_not_of(' ');
   if (at == std::string_view::npos) return false;
   if (field[at] == '+') ++at;
   const std::size_t digits_end = std::min(field.find_first_not_of("0123456789", at), field.size());
   if (digits_end == at || digits_end - at > 18) return false;
+  if (positive && field.substr(at, digits_end - at).find_first_not_of('0') == std::string_view::npos) return false;
   const std::size_t rest = field.find_first_not_of(' ', digits_end);
   return rest == std::string_view::npos || field[rest] == '/';
 }
@@ -97,7 +98,8 @@ bool whole_value(std::string_view field) {
 //    and allocates by it, when NAXIS1, NAXIS2 or TFIELDS is missing from
 //    its place or not a whole number;
 //  - copies an unquoted value filling the whole card (70 characters) into
-//    a column name of 70 bytes with its terminator: past the end.
+//    a column name of 70 bytes with its terminator: past the end;
+//  - divides by a compressed image's tile size ZTILEn, even 0.
 // So the header an extension starts at offset is looked over before
 // cfitsio reads it: 0, or the cfitsio code the refusal names.
 int header_fault(const ReadAt& read_at, std::uint64_t offset) {
@@ -126,13 +128,17 @@ int header_fault(const ReadAt& read_at, std::uint64_t offset) {
       if (first != std::string_view::npos && value[first] != '\'' && value.find('/') == std::string_view::npos &&
           value.back() != ' ')
         return BAD_KEYCHAR;
-      if (card.substr(0, 5) != "NAXIS") continue;
-      const std::string_view number = card.substr(5, 3);
+      // NAXISn, ZNAXISn and ZTILEn hold whole numbers; ZTILEn above 0.
+      std::size_t stem = 0;
+      for (const std::string_view name : {"NAXIS", "ZNAXIS", "ZTILE"})
+        if (card.substr(0, name.size()) == name) stem = name.size();
+      if (stem == 0) continue;
+      const std::string_view number = card.substr(stem, 8 - stem);
       const std::size_t digits = number.find_first_not_of("0123456789");
-      if (digits == 0 || number.find_first_not_of(' ', digits == std::string_view::npos ? 3 : digits) !=
-                             std::string_view::npos)
-        continue;  // NAXIS itself, or another keyword
-      if (!whole_value(value)) return NOT_POS_INT;
+      if (digits == 0 || (digits != std::string_view::npos &&
+                          number.find_first_not_of(' ', digits) != std::string_view::npos))
+        continue;  // NAXIS or ZNAXIS itself, or another keyword
+      if (!whole_value(value, stem == 5 && card[0] == 'Z')) return NOT_POS_INT;
     }
   }
 }
