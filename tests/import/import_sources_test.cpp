@@ -329,6 +329,30 @@ TEST_P(RefusedSources, NameTheReasonAndLeaveTheDirectoryAsItWas) {
 
 Bytes good_png() { return png(2, 2, 8, 0, {1, 2, 3, 4}); }
 
+// The FITS file with the header card of the extension whose keyword is key
+// replaced by card (padded to 80 characters).
+Bytes with_card(Bytes b, const std::string& key, const std::string& card) {
+  const std::string name = (key + "        ").substr(0, 8);
+  for (std::size_t at = 2880; at + 80 <= b.size(); at += 80) {
+    if (std::string(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + 8)) != name)
+      continue;
+    const std::string padded = (card + std::string(80, ' ')).substr(0, 80);
+    std::copy(padded.begin(), padded.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
+    return b;
+  }
+  throw std::runtime_error("no " + key + " card");
+}
+
+// A Rice-compressed image (cfitsio's own) with one card of its table's
+// header replaced: what cfitsio 4.2 itself cannot read soundly.
+Writer compressed_with_card(const std::string& key, const std::string& card) {
+  return [=](const TempDir& dir) {
+    import_test::write_compressed_fits(dir.file("c.fits"), 3, 2, 2, std::vector<std::uint16_t>(12, 7));
+    kadrix_test::write_file(dir.file("c.fits"), with_card(kadrix_test::read_file(dir.file("c.fits")), key, card));
+    return std::vector<std::string>{"c.fits"};
+  };
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Sources, RefusedSources,
     ::testing::Values(
@@ -397,6 +421,21 @@ INSTANTIATE_TEST_SUITE_P(
                       return std::vector<std::string>{"c.fits"};
                     },
                     "rozmiary obrazu nie do pogodzenia z dlugoscia pliku"},
+        // Headers that crash cfitsio or make it read on with values it never
+        // set: looked over before cfitsio reads them.
+        RefusedCase{"fits_compressed_tile_size_0", compressed_with_card("ZTILE2", "ZTILE2  =                    0"),
+                    "zly naglowek FITS (kod cfitsio 209)"},
+        RefusedCase{"fits_table_column_name_fills_card",
+                    compressed_with_card("TTYPE1", "TTYPE1  = " + std::string(70, 'C')),
+                    "zly naglowek FITS (kod cfitsio 207)"},
+        RefusedCase{"fits_table_rows_not_a_number", compressed_with_card("NAXIS2", "NAXIS2  = 'four'"),
+                    "zly naglowek FITS (kod cfitsio 209)"},
+        RefusedCase{"fits_table_width_missing", compressed_with_card("NAXIS1", "COMMENT no width here"),
+                    "zly naglowek FITS (kod cfitsio 208)"},
+        RefusedCase{"fits_extension_gcount_0",
+                    one("a.fits", with_card(fits(8, {2, 2}, {1, 2, 3, 4}, {}, true), "GCOUNT",
+                                            "GCOUNT  =                    0")),
+                    "zly naglowek FITS (kod cfitsio 215)"},
         RefusedCase{"png_crc_broken",
                     [](const TempDir& dir) {
                       Bytes b = good_png();
