@@ -109,11 +109,13 @@ struct RowLayout {
   std::size_t row_bytes = 0;
 };
 
-bool start_rows(PngReader& reader, RowLayout& layout) {
+// Rows come expanded (palette to RGB, grey to 8 bits) or, with expand
+// false, as stored.
+bool start_rows(PngReader& reader, bool expand, RowLayout& layout) {
   if (setjmp(png_jmpbuf(reader.png))) return false;
   const int colour = png_get_color_type(reader.png, reader.info);
-  if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(reader.png);
-  if (colour == PNG_COLOR_TYPE_GRAY && png_get_bit_depth(reader.png, reader.info) < 8)
+  if (expand && colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(reader.png);
+  if (expand && colour == PNG_COLOR_TYPE_GRAY && png_get_bit_depth(reader.png, reader.info) < 8)
     png_set_expand_gray_1_2_4_to_8(reader.png);
   layout.passes = png_set_interlace_handling(reader.png);
   png_read_update_info(reader.png, reader.info);
@@ -145,6 +147,37 @@ void grey_row(const RowLayout& layout, const std::uint8_t* row, std::span<double
       grey[x] = (299 * sample(at) + 587 * sample(at + 1) + 114 * sample(at + 2) + 500) / 1000;
     }
   }
+}
+
+// A stored row of palette indexes or grey of 1 to 4 bits expanded as
+// libpng expands them: a palette entry's RGB (black past the palette's
+// end), grey stretched to 8 bits. Other rows are left as they are: false.
+bool expand_row(const PngReader& reader, const RowLayout& stored, const std::uint8_t* row, std::size_t width,
+                std::vector<std::uint8_t>& out, RowLayout& expanded) {
+  const int colour = png_get_color_type(reader.png, reader.info);
+  const bool palette = colour == PNG_COLOR_TYPE_PALETTE;
+  if (!palette && !(colour == PNG_COLOR_TYPE_GRAY && stored.depth < 8)) return false;
+  png_colorp entries = nullptr;
+  int entry_count = 0;
+  if (palette) png_get_PLTE(reader.png, reader.info, &entries, &entry_count);
+  const auto depth = static_cast<std::size_t>(stored.depth);
+  const unsigned top = (1u << depth) - 1;
+  expanded = RowLayout{.passes = stored.passes, .channels = palette ? 3 : 1, .depth = 8};
+  out.resize(width * static_cast<std::size_t>(expanded.channels));
+  for (std::size_t x = 0; x < width; ++x) {
+    const std::size_t bit = x * depth;
+    const unsigned sample = static_cast<unsigned>(row[bit / 8] >> (8 - depth - bit % 8)) & top;
+    if (!palette) {
+      out[x] = static_cast<std::uint8_t>(sample * 255 / top);
+    } else if (static_cast<int>(sample) < entry_count) {
+      out[3 * x] = entries[sample].red;
+      out[3 * x + 1] = entries[sample].green;
+      out[3 * x + 2] = entries[sample].blue;
+    } else {
+      std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(3 * x), 3, std::uint8_t{0});
+    }
+  }
+  return true;
 }
 
 int stored_channels(int colour_type) {
@@ -199,15 +232,17 @@ bool read_image(const Source& source, const PngInfo& info,
     why = kChangedWhileRead;
     return false;
   }
+  // An interlaced image comes in passes over the whole picture, kept until
+  // the last: as stored, so that it takes no more memory than the deflate
+  // bound on the file's length allows. Any other comes a row at a time.
   RowLayout layout;
-  if (!start_rows(reader, layout)) {
+  if (!start_rows(reader, !info.interlaced, layout)) {
     why = damage(reader);
     return false;
   }
   const auto height = static_cast<std::size_t>(info.height);
-  std::vector<double> grey(static_cast<std::size_t>(info.width));
-  // An interlaced image comes in passes over the whole picture; any other
-  // comes a row at a time.
+  const auto width = static_cast<std::size_t>(info.width);
+  std::vector<double> grey(width);
   std::vector<std::uint8_t> rows(layout.row_bytes * (layout.passes > 1 ? height : 1));
   for (int pass = 0; pass < layout.passes; ++pass) {
     for (std::size_t y = 0; y < height; ++y) {
@@ -223,8 +258,12 @@ bool read_image(const Source& source, const PngInfo& info,
     }
   }
   if (layout.passes > 1) {
+    std::vector<std::uint8_t> wide;
+    RowLayout wide_layout;
     for (std::size_t y = 0; y < height; ++y) {
-      grey_row(layout, rows.data() + y * layout.row_bytes, grey);
+      const std::uint8_t* at = rows.data() + y * layout.row_bytes;
+      if (expand_row(reader, layout, at, width, wide, wide_layout)) grey_row(wide_layout, wide.data(), grey);
+      else grey_row(layout, at, grey);
       row(static_cast<std::int32_t>(y), grey);
     }
   }
