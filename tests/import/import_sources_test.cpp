@@ -268,6 +268,23 @@ INSTANTIATE_TEST_SUITE_P(
         // 4-bit grey is stretched to 8 bits as libpng expands it (x 17).
         ImportCase{"grey_4", one("a.png", png(4, 1, 4, 0, {0, 1, 8, 15})), {}, 4, 1, {{0, 17, 136, 255}}, kCopy},
         ImportCase{"grey_alpha_8", one("a.png", png(2, 1, 8, 4, {10, 0, 200, 255})), {}, 2, 1, {{10, 200}}, kCopy},
+        // An interlaced image is kept as stored until its last pass and
+        // expanded then: the same grey as the rows libpng expands. Pixels
+        // 0, 2 and 1, 3 of a row of 4 come in three passes.
+        ImportCase{"palette_2_bits_interlaced",
+                   one("a.png", png(4, 1, 2, 3, {0, 1, 2, 3}, {0, 0, 0, 255, 0, 0, 0, 255, 0, 10, 20, 30}, true)), {},
+                   4, 1, {{0, 76, 150, 18}}, kCopy},
+        ImportCase{"grey_4_interlaced", one("a.png", png(4, 1, 4, 0, {0, 1, 8, 15}, {}, true)), {}, 4, 1,
+                   {{0, 17, 136, 255}}, kCopy},
+        ImportCase{"grey_1_interlaced", one("a.png", png(4, 1, 1, 0, {1, 0, 0, 1}, {}, true)), {}, 4, 1,
+                   {{255, 0, 0, 255}}, kCopy},
+        // An index past the palette's end is black, interlaced or not.
+        ImportCase{"palette_index_past_the_end",
+                   one("a.png", png(4, 1, 2, 3, {0, 1, 2, 3}, {0, 0, 0, 255, 0, 0, 0, 255, 0})), {}, 4, 1,
+                   {{0, 76, 150, 0}}, kCopy},
+        ImportCase{"palette_index_past_the_end_interlaced",
+                   one("a.png", png(4, 1, 2, 3, {0, 1, 2, 3}, {0, 0, 0, 255, 0, 0, 0, 255, 0}, true)), {}, 4, 1,
+                   {{0, 76, 150, 0}}, kCopy},
         ImportCase{"interlaced", one("a.png", png(9, 9, 8, 0, pattern_9x9(), {}, true)), {}, 9, 9,
                    {[] {
                      Pixels p;
