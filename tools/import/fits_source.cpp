@@ -97,8 +97,9 @@ bool whole_value(std::string_view field, bool positive = false) {
 //  - goes on with an uninitialised row count, row width or field count,
 //    and allocates by it, when NAXIS1, NAXIS2 or TFIELDS is missing from
 //    its place or not a whole number;
-//  - copies an unquoted value filling the whole card (70 characters) into
-//    a column name of 70 bytes with its terminator: past the end;
+//  - copies an unquoted value of 69 characters or more (it may start
+//    right after the '=') into a column name of 70 bytes with its
+//    terminator: past the end;
 //  - divides by a compressed image's tile size ZTILEn, even 0.
 // So the header an extension starts at offset is looked over before
 // cfitsio reads it: 0, or the cfitsio code the refusal names.
@@ -118,15 +119,16 @@ int header_fault(const ReadAt& read_at, std::uint64_t offset) {
         table = card.substr(0, 10) == "XTENSION= " &&
                 (kind == "'TABLE   '" || kind == "'BINTABLE'" || kind == "'A3DTABLE'");
       } else if (table && n < std::size(kTableStart)) {
-        if (card.substr(0, 8) != kTableStart[n] || card.substr(8, 2) != "= ") return BAD_ORDER;
-        if (!whole_value(card.substr(10))) return NOT_POS_INT;
+        if (card.substr(0, 8) != kTableStart[n] || card[8] != '=') return BAD_ORDER;
+        if (!whole_value(card.substr(9))) return NOT_POS_INT;
       }
       if (card.substr(0, 8) == "END     ") return 0;
-      if (card.substr(8, 2) != "= ") continue;
-      const std::string_view value = card.substr(10);
+      if (card[8] != '=') continue;
+      const std::string_view value = card.substr(9);
       const std::size_t first = value.find_first_not_of(' ');
+      const std::size_t last = value.find_last_not_of(' ');
       if (first != std::string_view::npos && value[first] != '\'' && value.find('/') == std::string_view::npos &&
-          value.back() != ' ')
+          last - first + 1 >= 69)
         return BAD_KEYCHAR;
       // NAXISn, ZNAXISn and ZTILEn hold whole numbers; ZTILEn above 0.
       std::size_t stem = 0;
