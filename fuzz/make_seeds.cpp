@@ -1,14 +1,22 @@
 // Writes the seed corpora of the fuzz targets:
-//   make_fuzz_seeds DIR  ->  DIR/frame_reader/*, DIR/object_list/*, DIR/ser_reader/*
+//   make_fuzz_seeds DIR  ->  DIR/frame_reader/*, DIR/object_list/*, DIR/ser_reader/*,
+//                            DIR/fits_source/*, DIR/png_source/*
 // Frames in every shape the reader accepts (header sizes, palettes, gaps,
 // row orders, depths) and a few it refuses; lists in every layout the list
-// reader meets; SER videos of every colour layout, depth and byte order.
-// Small files, so that the fuzzer's mutations stay cheap.
+// reader meets; SER videos of every colour layout, depth and byte order;
+// FITS images of every BITPIX, scaled, a cube, one in an extension and
+// compressed ones; PNG images grey, 16-bit, palette and colour. Small
+// files, so that the fuzzer's mutations stay cheap.
 
+#include <fitsio.h>
+#include <png.h>
+
+#include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -168,6 +176,140 @@ void ser_videos(const std::filesystem::path& dir) {
   add("depth_17", {.depth = 17});
 }
 
+void fail(const std::filesystem::path& path) {
+  std::fprintf(stderr, "cannot write %s\n", path.c_str());
+  std::exit(1);
+}
+
+struct Fits {
+  int bitpix = 16;
+  long width = 4;
+  long height = 3;
+  long planes = 1;
+  int compression = 0;     // 0, or cfitsio's RICE_1, GZIP_1, ...
+  bool extension = false;  // the image in an extension after an empty primary HDU
+  double bzero = 0;
+  double bscale = 1;
+  bool blank = false;      // a BLANK keyword and one pixel of it
+  std::size_t cut = 0;     // bytes cut off the end (the padding of the last block)
+};
+
+void fits(const std::filesystem::path& path, const Fits& s) {
+  std::filesystem::remove(path);
+  int status = 0;
+  fitsfile* f = nullptr;
+  fits_create_diskfile(&f, path.c_str(), &status);
+  if (s.extension) fits_create_img(f, BYTE_IMG, 0, nullptr, &status);
+  if (s.compression != 0) fits_set_compression_type(f, s.compression, &status);
+  long axes[3] = {s.width, s.height, s.planes};
+  fits_create_img(f, s.bitpix, s.planes > 1 ? 3 : 2, axes, &status);
+  double bzero = s.bzero;
+  double bscale = s.bscale;
+  if (s.bzero != 0) fits_write_key(f, TDOUBLE, "BZERO", &bzero, nullptr, &status);
+  if (s.bscale != 1) fits_write_key(f, TDOUBLE, "BSCALE", &bscale, nullptr, &status);
+  long blank = s.bitpix == 8 ? 255 : -7;
+  if (s.blank) fits_write_key(f, TLONG, "BLANK", &blank, nullptr, &status);
+  fits_set_bscale(f, 1, 0, &status);  // the values below are stored as they are
+  std::vector<double> values(static_cast<std::size_t>(s.width * s.height * s.planes));
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    values[i] = static_cast<double>((37 * i + 11) % 200);
+    if (s.bitpix < 0) values[i] = values[i] / 8 - 3;
+  }
+  if (s.blank) values[1] = static_cast<double>(blank);
+  if (s.bitpix < 0 && s.compression == 0) values[2] = std::numeric_limits<double>::quiet_NaN();
+  // In the image's own type: cfitsio converts no types into a compressed image.
+  const auto write = [&]<typename T>(int type, T) {
+    std::vector<T> typed(values.begin(), values.end());
+    fits_write_img(f, type, 1, static_cast<LONGLONG>(typed.size()), typed.data(), &status);
+  };
+  switch (s.bitpix) {
+    case 8: write(TBYTE, static_cast<unsigned char>(0)); break;
+    case 16: write(TSHORT, static_cast<short>(0)); break;
+    case 32: write(TINT, 0); break;
+    case -32: write(TFLOAT, 0.0f); break;
+    default: write(TDOUBLE, 0.0); break;
+  }
+  fits_close_file(f, &status);
+  if (status != 0) {
+    fits_report_error(stderr, status);
+    fail(path);
+  }
+  std::filesystem::resize_file(path, std::filesystem::file_size(path) - s.cut);
+}
+
+void fits_images(const std::filesystem::path& dir) {
+  std::filesystem::create_directories(dir);
+  auto add = [&](const char* name, const Fits& s) { fits(dir / name, s); };
+  add("bitpix_8", {.bitpix = 8});
+  add("bitpix_16", {});
+  add("bitpix_16_unsigned", {.bzero = 32768});
+  add("bitpix_32_scaled_blank", {.bitpix = 32, .bzero = 10, .bscale = 0.5, .blank = true});
+  add("bitpix_16_blank_cut", {.blank = true, .cut = 2880 - 24});
+  add("bitpix_-32", {.bitpix = -32});
+  add("bitpix_-64_cut", {.bitpix = -64, .width = 3, .height = 2, .cut = 2880 - 48});
+  add("cube_of_3", {.width = 3, .height = 2, .planes = 3});
+  add("in_extension", {.bitpix = 8, .extension = true});
+  add("rice_16", {.width = 6, .height = 4, .compression = RICE_1});
+  add("gzip_-32", {.bitpix = -32, .width = 5, .height = 3, .compression = GZIP_1});
+  add("rice_cube", {.bitpix = 32, .width = 3, .height = 2, .planes = 2, .compression = RICE_1});
+}
+
+struct Png {
+  int width = 5;
+  int height = 3;
+  int depth = 8;
+  int colour = PNG_COLOR_TYPE_GRAY;
+  bool interlaced = false;
+};
+
+// Writes through libpng; a fault jumps back here and ends the program.
+void png(const std::filesystem::path& path, const Png& s) {
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (out == nullptr) fail(path);
+  png_structp w = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = w != nullptr ? png_create_info_struct(w) : nullptr;
+  if (info == nullptr || setjmp(png_jmpbuf(w))) fail(path);
+  png_init_io(w, out);
+  png_set_IHDR(w, info, static_cast<png_uint_32>(s.width), static_cast<png_uint_32>(s.height), s.depth, s.colour,
+               s.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  png_color palette[256];
+  for (int i = 0; i < 256; ++i)
+    palette[i] = {static_cast<png_byte>(i), static_cast<png_byte>(255 - i), static_cast<png_byte>(7 * i)};
+  if (s.colour == PNG_COLOR_TYPE_PALETTE) png_set_PLTE(w, info, palette, 1 << s.depth);
+  png_write_info(w, info);
+  const int channels = s.colour == PNG_COLOR_TYPE_RGB         ? 3
+                       : s.colour == PNG_COLOR_TYPE_RGB_ALPHA  ? 4
+                       : s.colour == PNG_COLOR_TYPE_GRAY_ALPHA ? 2
+                                                               : 1;
+  const std::size_t row_bytes = (static_cast<std::size_t>(s.width) * static_cast<std::size_t>(channels * s.depth) + 7) / 8;
+  std::vector<png_byte> rows(row_bytes * static_cast<std::size_t>(s.height));
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<png_byte>(29 * i + 3);
+  std::vector<png_bytep> pointers;
+  for (int y = 0; y < s.height; ++y) pointers.push_back(rows.data() + static_cast<std::size_t>(y) * row_bytes);
+  png_write_image(w, pointers.data());
+  png_write_end(w, nullptr);
+  png_destroy_write_struct(&w, &info);
+  if (std::fclose(out) != 0) fail(path);
+}
+
+void png_images(const std::filesystem::path& dir) {
+  std::filesystem::create_directories(dir);
+  auto add = [&](const char* name, const Png& s) { png(dir / name, s); };
+  add("grey_8", {});
+  add("grey_1", {.width = 9, .depth = 1});
+  add("grey_4", {.depth = 4});
+  add("grey_16", {.depth = 16});
+  add("grey_alpha_8", {.colour = PNG_COLOR_TYPE_GRAY_ALPHA});
+  add("palette_4", {.depth = 4, .colour = PNG_COLOR_TYPE_PALETTE});
+  add("palette_8", {.colour = PNG_COLOR_TYPE_PALETTE});
+  add("rgb_8", {.colour = PNG_COLOR_TYPE_RGB});
+  add("rgba_16", {.width = 3, .depth = 16, .colour = PNG_COLOR_TYPE_RGB_ALPHA});
+  add("grey_8_interlaced", {.width = 9, .height = 9, .interlaced = true});
+  add("palette_2_interlaced", {.width = 7, .height = 6, .depth = 2, .colour = PNG_COLOR_TYPE_PALETTE,
+                               .interlaced = true});
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -179,5 +321,7 @@ int main(int argc, char** argv) {
   frames(root / "frame_reader");
   lists(root / "object_list");
   ser_videos(root / "ser_reader");
+  fits_images(root / "fits_source");
+  png_images(root / "png_source");
   return 0;
 }

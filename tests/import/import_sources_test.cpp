@@ -268,6 +268,23 @@ INSTANTIATE_TEST_SUITE_P(
         // 4-bit grey is stretched to 8 bits as libpng expands it (x 17).
         ImportCase{"grey_4", one("a.png", png(4, 1, 4, 0, {0, 1, 8, 15})), {}, 4, 1, {{0, 17, 136, 255}}, kCopy},
         ImportCase{"grey_alpha_8", one("a.png", png(2, 1, 8, 4, {10, 0, 200, 255})), {}, 2, 1, {{10, 200}}, kCopy},
+        // An interlaced image is kept as stored until its last pass and
+        // expanded then: the same grey as the rows libpng expands. Pixels
+        // 0, 2 and 1, 3 of a row of 4 come in three passes.
+        ImportCase{"palette_2_bits_interlaced",
+                   one("a.png", png(4, 1, 2, 3, {0, 1, 2, 3}, {0, 0, 0, 255, 0, 0, 0, 255, 0, 10, 20, 30}, true)), {},
+                   4, 1, {{0, 76, 150, 18}}, kCopy},
+        ImportCase{"grey_4_interlaced", one("a.png", png(4, 1, 4, 0, {0, 1, 8, 15}, {}, true)), {}, 4, 1,
+                   {{0, 17, 136, 255}}, kCopy},
+        ImportCase{"grey_1_interlaced", one("a.png", png(4, 1, 1, 0, {1, 0, 0, 1}, {}, true)), {}, 4, 1,
+                   {{255, 0, 0, 255}}, kCopy},
+        // An index past the palette's end is black, interlaced or not.
+        ImportCase{"palette_index_past_the_end",
+                   one("a.png", png(4, 1, 2, 3, {0, 1, 2, 3}, {0, 0, 0, 255, 0, 0, 0, 255, 0})), {}, 4, 1,
+                   {{0, 76, 150, 0}}, kCopy},
+        ImportCase{"palette_index_past_the_end_interlaced",
+                   one("a.png", png(4, 1, 2, 3, {0, 1, 2, 3}, {0, 0, 0, 255, 0, 0, 0, 255, 0}, true)), {}, 4, 1,
+                   {{0, 76, 150, 0}}, kCopy},
         ImportCase{"interlaced", one("a.png", png(9, 9, 8, 0, pattern_9x9(), {}, true)), {}, 9, 9,
                    {[] {
                      Pixels p;
@@ -350,6 +367,30 @@ TEST_P(RefusedSources, NameTheReasonAndLeaveTheDirectoryAsItWas) {
 
 Bytes good_png() { return png(2, 2, 8, 0, {1, 2, 3, 4}); }
 
+// The FITS file with the header card of the extension whose keyword is key
+// replaced by card (padded to 80 characters).
+Bytes with_card(Bytes b, const std::string& key, const std::string& card) {
+  const std::string name = (key + "        ").substr(0, 8);
+  for (std::size_t at = 2880; at + 80 <= b.size(); at += 80) {
+    if (std::string(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + 8)) != name)
+      continue;
+    const std::string padded = (card + std::string(80, ' ')).substr(0, 80);
+    std::copy(padded.begin(), padded.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
+    return b;
+  }
+  throw std::runtime_error("no " + key + " card");
+}
+
+// A Rice-compressed image (cfitsio's own) with one card of its table's
+// header replaced: what cfitsio 4.2 itself cannot read soundly.
+Writer compressed_with_card(const std::string& key, const std::string& card) {
+  return [=](const TempDir& dir) {
+    import_test::write_compressed_fits(dir.file("c.fits"), 3, 2, 2, std::vector<std::uint16_t>(12, 7));
+    kadrix_test::write_file(dir.file("c.fits"), with_card(kadrix_test::read_file(dir.file("c.fits")), key, card));
+    return std::vector<std::string>{"c.fits"};
+  };
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Sources, RefusedSources,
     ::testing::Values(
@@ -418,6 +459,24 @@ INSTANTIATE_TEST_SUITE_P(
                       return std::vector<std::string>{"c.fits"};
                     },
                     "rozmiary obrazu nie do pogodzenia z dlugoscia pliku"},
+        // Headers that crash cfitsio or make it read on with values it never
+        // set: looked over before cfitsio reads them.
+        RefusedCase{"fits_compressed_tile_size_0", compressed_with_card("ZTILE2", "ZTILE2  =                    0"),
+                    "zly naglowek FITS (kod cfitsio 209)"},
+        RefusedCase{"fits_table_column_name_fills_card",
+                    compressed_with_card("TTYPE1", "TTYPE1  = " + std::string(70, 'C')),
+                    "zly naglowek FITS (kod cfitsio 207)"},
+        RefusedCase{"fits_table_column_name_right_after_equals",
+                    compressed_with_card("TTYPE1", "TTYPE1  =" + std::string(71, 'C')),
+                    "zly naglowek FITS (kod cfitsio 207)"},
+        RefusedCase{"fits_table_rows_not_a_number", compressed_with_card("NAXIS2", "NAXIS2  = 'four'"),
+                    "zly naglowek FITS (kod cfitsio 209)"},
+        RefusedCase{"fits_table_width_missing", compressed_with_card("NAXIS1", "COMMENT no width here"),
+                    "zly naglowek FITS (kod cfitsio 208)"},
+        RefusedCase{"fits_extension_gcount_0",
+                    one("a.fits", with_card(fits(8, {2, 2}, {1, 2, 3, 4}, {}, true), "GCOUNT",
+                                            "GCOUNT  =                    0")),
+                    "zly naglowek FITS (kod cfitsio 215)"},
         RefusedCase{"png_crc_broken",
                     [](const TempDir& dir) {
                       Bytes b = good_png();

@@ -2,11 +2,15 @@
 
 #include <fitsio.h>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <cstdio>
 #include <limits>
+#include <string_view>
 #include <vector>
 
+#include "bmp/file_io.h"
 #include "driver/text_format.h"
 #include "tools/import/messages.h"
 
@@ -69,18 +73,98 @@ bool open_disk_file(const std::string& path, FitsHandle& file, std::string& why)
   return true;
 }
 
-}  // namespace
+// Reads into from offset of the file as cfitsio sees it; false where the
+// file ends first.
+using ReadAt = std::function<bool(std::uint64_t offset, std::span<std::uint8_t> into)>;
 
-bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& info, std::string& why) {
+constexpr std::size_t kBlock = 2880;
+constexpr std::size_t kCard = 80;
+
+// True for a FITS integer value field: an optional '+', 1 to 18 digits,
+// then spaces or a comment; positive also wants a digit other than 0.
+bool whole_value(std::string_view field, bool positive = false) {
+  std::size_t at = field.find_first_not_of(' ');
+  if (at == std::string_view::npos) return false;
+  if (field[at] == '+') ++at;
+  const std::size_t digits_end = std::min(field.find_first_not_of("0123456789", at), field.size());
+  if (digits_end == at || digits_end - at > 18) return false;
+  if (positive && field.substr(at, digits_end - at).find_first_not_of('0') == std::string_view::npos) return false;
+  const std::size_t rest = field.find_first_not_of(' ', digits_end);
+  return rest == std::string_view::npos || field[rest] == '/';
+}
+
+// cfitsio 4.2 reading a table extension's header
+//  - goes on with an uninitialised row count, row width or field count,
+//    and allocates by it, when NAXIS1, NAXIS2 or TFIELDS is missing from
+//    its place or not a whole number;
+//  - copies an unquoted value of 69 characters or more (it may start
+//    right after the '=') into a column name of 70 bytes with its
+//    terminator: past the end;
+//  - divides by a compressed image's tile size ZTILEn, even 0.
+// So the header an extension starts at offset is looked over before
+// cfitsio reads it: 0, or the cfitsio code the refusal names.
+int header_fault(const ReadAt& read_at, std::uint64_t offset) {
+  // The keywords a table's header begins with, in their order.
+  static constexpr std::string_view kTableStart[] = {"XTENSION", "BITPIX  ", "NAXIS   ", "NAXIS1  ",
+                                                     "NAXIS2  ", "PCOUNT  ", "GCOUNT  ", "TFIELDS "};
+  std::uint8_t block[kBlock];
+  bool table = false;
+  for (std::size_t n = 0;; offset += kBlock) {
+    // A header cut short is cfitsio's to refuse.
+    if (!read_at(offset, block)) return 0;
+    for (std::size_t c = 0; c < kBlock; c += kCard, ++n) {
+      const std::string_view card(reinterpret_cast<const char*>(block + c), kCard);
+      if (n == 0) {
+        const std::string_view kind = card.substr(10, 10);
+        table = card.substr(0, 10) == "XTENSION= " &&
+                (kind == "'TABLE   '" || kind == "'BINTABLE'" || kind == "'A3DTABLE'");
+      } else if (table && n < std::size(kTableStart)) {
+        if (card.substr(0, 8) != kTableStart[n] || card[8] != '=') return BAD_ORDER;
+        if (!whole_value(card.substr(9))) return NOT_POS_INT;
+      }
+      if (card.substr(0, 8) == "END     ") return 0;
+      if (card[8] != '=') continue;
+      const std::string_view value = card.substr(9);
+      const std::size_t first = value.find_first_not_of(' ');
+      const std::size_t last = value.find_last_not_of(' ');
+      if (first != std::string_view::npos && value[first] != '\'' && value.find('/') == std::string_view::npos &&
+          last - first + 1 >= 69)
+        return BAD_KEYCHAR;
+      // NAXISn, ZNAXISn and ZTILEn hold whole numbers; ZTILEn above 0.
+      std::size_t stem = 0;
+      for (const std::string_view name : {"NAXIS", "ZNAXIS", "ZTILE"})
+        if (card.substr(0, name.size()) == name) stem = name.size();
+      if (stem == 0) continue;
+      const std::string_view number = card.substr(stem, 8 - stem);
+      const std::size_t digits = number.find_first_not_of("0123456789");
+      if (digits == 0 || (digits != std::string_view::npos &&
+                          number.find_first_not_of(' ', digits) != std::string_view::npos))
+        continue;  // NAXIS or ZNAXIS itself, or another keyword
+      if (!whole_value(value, stem == 5 && card[0] == 'Z')) return NOT_POS_INT;
+    }
+  }
+}
+
+// The header checks on an open file of file_size bytes; on success the
+// file stands at the image's HDU.
+bool check_image(fitsfile* raw, const ReadAt& read_at, std::uint64_t file_size, FitsInfo& info, std::string& why) {
   info = FitsInfo{};
   int status = 0;
-  FitsHandle file;
-  if (!open_disk_file(path, file, why)) return false;
-  fitsfile* const raw = as_fits(file.get());
 
   int naxis = 0;
   for (int hdu = 1;; ++hdu) {
     int type = 0;
+    if (hdu > 1) {
+      LONGLONG head = 0, data = 0, end = 0;
+      if (fits_get_hduaddrll(raw, &head, &data, &end, &status) != 0) {
+        why = fits_reason(status);
+        return false;
+      }
+      if (const int fault = header_fault(read_at, static_cast<std::uint64_t>(end)); fault != 0) {
+        why = text_format(kFitsBadHeader, fault);
+        return false;
+      }
+    }
     if (fits_movabs_hdu(raw, hdu, &type, &status) != 0) {
       if (status == END_OF_FILE) {
         fits_clear_errmsg();
@@ -182,12 +266,60 @@ bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& 
     }
     const std::uint64_t plane_bytes = pixels * static_cast<std::uint64_t>(std::abs(info.bitpix) / 8);
     const std::uint64_t start = static_cast<std::uint64_t>(data);
+    // GCOUNT = 0 leaves the header no room for its own image.
+    if (end < data || static_cast<std::uint64_t>(info.planes) > static_cast<std::uint64_t>(end - data) / plane_bytes) {
+      why = text_format(kFitsBadHeader, BAD_GCOUNT);
+      return false;
+    }
     if (start > file_size || static_cast<std::uint64_t>(info.planes) > (file_size - start) / plane_bytes) {
       why = kFitsTruncated;
       return false;
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& info, std::string& why) {
+  FitsHandle file;
+  if (!open_disk_file(path, file, why)) return false;
+  std::uint64_t size = 0;
+  const FileHandle bytes = open_regular_file(path, size);
+  if (!bytes.valid()) {
+    why = kFitsUnreadable;
+    return false;
+  }
+  const ReadAt read_at = [&](std::uint64_t offset, std::span<std::uint8_t> into) {
+    return read_exact_at(bytes.get(), into, offset);
+  };
+  return check_image(as_fits(file.get()), read_at, file_size, info, why);
+}
+
+bool read_fits_info(std::span<const std::uint8_t> bytes, FitsMemory& memory, FitsInfo& info, std::string& why) {
+  memory.file.reset();
+  info = FitsInfo{};
+  const std::size_t whole_blocks = (bytes.size() + kBlock - 1) / kBlock * kBlock;
+  memory.blocks.assign(whole_blocks + kBlock, 0);
+  std::copy(bytes.begin(), bytes.end(), memory.blocks.begin());
+  memory.address = memory.blocks.data();
+  memory.size = whole_blocks;
+  int status = 0;
+  fitsfile* raw = nullptr;
+  if (fits_open_memfile(&raw, "memory", READONLY, &memory.address, &memory.size, 0, nullptr, &status) != 0) {
+    if (raw != nullptr) FitsCloser()(raw);
+    why = fits_reason(status);
+    return false;
+  }
+  memory.file.reset(raw);
+  const ReadAt read_at = [&](std::uint64_t offset, std::span<std::uint8_t> into) {
+    if (offset > memory.size || into.size() > memory.size - offset) return false;
+    std::copy_n(memory.blocks.begin() + static_cast<std::ptrdiff_t>(offset), into.size(), into.begin());
+    return true;
+  };
+  if (check_image(raw, read_at, bytes.size(), info, why)) return true;
+  memory.file.reset();
+  return false;
 }
 
 bool open_fits(const std::string& path, const FitsInfo& info, FitsHandle& file, std::string& why) {

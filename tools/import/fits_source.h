@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace kadrix::import {
 
@@ -42,6 +43,27 @@ struct FitsCloser {
   void operator()(void* file) const;
 };
 using FitsHandle = std::unique_ptr<void, FitsCloser>;
+
+// A FITS file held in memory, open at its image. cfitsio reads whole
+// 2880-byte blocks, and its memory driver reads one block at the end of
+// the buffer without looking; so it is given a copy padded to whole blocks
+// with zeros, and one block more that it is not told of. It keeps the
+// addresses of address and size, so the record stays where it is.
+struct FitsMemory {
+  std::vector<std::uint8_t> blocks;
+  void* address = nullptr;
+  std::size_t size = 0;
+  FitsHandle file;  // last, so it is closed before the fields it points at go
+
+  FitsMemory() = default;
+  FitsMemory(const FitsMemory&) = delete;
+  FitsMemory& operator=(const FitsMemory&) = delete;
+};
+
+// The header checks of read_fits_info on bytes in memory (the length of
+// the file is bytes.size()); on success
+// memory.file is open at the image, ready for read_fits_plane.
+bool read_fits_info(std::span<const std::uint8_t> bytes, FitsMemory& memory, FitsInfo& info, std::string& why);
 
 // Opens path at the HDU info names.
 bool open_fits(const std::string& path, const FitsInfo& info, FitsHandle& file, std::string& why);

@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <vector>
 
@@ -19,7 +20,8 @@ namespace {
 struct PngReader {
   png_structp png = nullptr;
   png_infop info = nullptr;
-  FileHandle file;
+  FileHandle file;                        // the file read, or
+  std::span<const std::uint8_t> memory;   // the bytes read when there is no file
   std::uint64_t offset = 0;
   bool truncated = false;
 
@@ -37,19 +39,22 @@ void on_warning(png_structp, png_const_charp) {}
 
 void on_read(png_structp png, png_bytep data, std::size_t length) {
   auto* reader = static_cast<PngReader*>(png_get_io_ptr(png));
-  if (!read_exact_at(reader->file.get(), std::span<std::uint8_t>(data, length), reader->offset)) {
+  const std::span<std::uint8_t> into(data, length);
+  bool whole = false;
+  if (reader->file.valid()) {
+    whole = read_exact_at(reader->file.get(), into, reader->offset);
+  } else if (reader->offset <= reader->memory.size() && length <= reader->memory.size() - reader->offset) {
+    std::copy_n(reader->memory.begin() + static_cast<std::ptrdiff_t>(reader->offset), length, into.begin());
+    whole = true;
+  }
+  if (!whole) {
     reader->truncated = true;
     png_error(png, "truncated");
   }
   reader->offset += length;
 }
 
-bool open_reader(const std::string& path, PngReader& reader, std::string& why, std::uint64_t& size) {
-  reader.file = open_regular_file(path, size);
-  if (!reader.file.valid()) {
-    why = kCannotOpen;
-    return false;
-  }
+bool start_reader(PngReader& reader, std::string& why) {
   reader.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &reader, on_error, on_warning);
   if (reader.png != nullptr) reader.info = png_create_info_struct(reader.png);
   if (reader.png == nullptr || reader.info == nullptr) {
@@ -58,6 +63,21 @@ bool open_reader(const std::string& path, PngReader& reader, std::string& why, s
   }
   png_set_read_fn(reader.png, &reader, on_read);
   return true;
+}
+
+bool open_reader(const std::string& path, PngReader& reader, std::string& why, std::uint64_t& size) {
+  reader.file = open_regular_file(path, size);
+  if (!reader.file.valid()) {
+    why = kCannotOpen;
+    return false;
+  }
+  return start_reader(reader, why);
+}
+
+bool open_reader(std::span<const std::uint8_t> bytes, PngReader& reader, std::string& why, std::uint64_t& size) {
+  reader.memory = bytes;
+  size = bytes.size();
+  return start_reader(reader, why);
 }
 
 std::string damage(const PngReader& reader) {
@@ -89,11 +109,13 @@ struct RowLayout {
   std::size_t row_bytes = 0;
 };
 
-bool start_rows(PngReader& reader, RowLayout& layout) {
+// Rows come expanded (palette to RGB, grey to 8 bits) or, with expand
+// false, as stored.
+bool start_rows(PngReader& reader, bool expand, RowLayout& layout) {
   if (setjmp(png_jmpbuf(reader.png))) return false;
   const int colour = png_get_color_type(reader.png, reader.info);
-  if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(reader.png);
-  if (colour == PNG_COLOR_TYPE_GRAY && png_get_bit_depth(reader.png, reader.info) < 8)
+  if (expand && colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(reader.png);
+  if (expand && colour == PNG_COLOR_TYPE_GRAY && png_get_bit_depth(reader.png, reader.info) < 8)
     png_set_expand_gray_1_2_4_to_8(reader.png);
   layout.passes = png_set_interlace_handling(reader.png);
   png_read_update_info(reader.png, reader.info);
@@ -127,6 +149,37 @@ void grey_row(const RowLayout& layout, const std::uint8_t* row, std::span<double
   }
 }
 
+// A stored row of palette indexes or grey of 1 to 4 bits expanded as
+// libpng expands them: a palette entry's RGB (black past the palette's
+// end), grey stretched to 8 bits. Other rows are left as they are: false.
+bool expand_row(const PngReader& reader, const RowLayout& stored, const std::uint8_t* row, std::size_t width,
+                std::vector<std::uint8_t>& out, RowLayout& expanded) {
+  const int colour = png_get_color_type(reader.png, reader.info);
+  const bool palette = colour == PNG_COLOR_TYPE_PALETTE;
+  if (!palette && !(colour == PNG_COLOR_TYPE_GRAY && stored.depth < 8)) return false;
+  png_colorp entries = nullptr;
+  int entry_count = 0;
+  if (palette) png_get_PLTE(reader.png, reader.info, &entries, &entry_count);
+  const auto depth = static_cast<std::size_t>(stored.depth);
+  const unsigned top = (1u << depth) - 1;
+  expanded = RowLayout{.passes = stored.passes, .channels = palette ? 3 : 1, .depth = 8};
+  out.resize(width * static_cast<std::size_t>(expanded.channels));
+  for (std::size_t x = 0; x < width; ++x) {
+    const std::size_t bit = x * depth;
+    const unsigned sample = static_cast<unsigned>(row[bit / 8] >> (8 - depth - bit % 8)) & top;
+    if (!palette) {
+      out[x] = static_cast<std::uint8_t>(sample * 255 / top);
+    } else if (static_cast<int>(sample) < entry_count) {
+      out[3 * x] = entries[sample].red;
+      out[3 * x + 1] = entries[sample].green;
+      out[3 * x + 2] = entries[sample].blue;
+    } else {
+      std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(3 * x), 3, std::uint8_t{0});
+    }
+  }
+  return true;
+}
+
 int stored_channels(int colour_type) {
   switch (colour_type) {
     case PNG_COLOR_TYPE_GRAY_ALPHA: return 2;
@@ -136,12 +189,12 @@ int stored_channels(int colour_type) {
   }
 }
 
-}  // namespace
-
-bool read_png_info(const std::string& path, PngInfo& info, std::string& why) {
+// The header checks on the source (a path or bytes) of size bytes.
+template <typename Source>
+bool read_info(const Source& source, PngInfo& info, std::string& why) {
   PngReader reader;
   std::uint64_t size = 0;
-  if (!open_reader(path, reader, why, size)) return false;
+  if (!open_reader(source, reader, why, size)) return false;
   if (!read_header(reader, info)) {
     why = damage(reader);
     return false;
@@ -163,12 +216,12 @@ bool read_png_info(const std::string& path, PngInfo& info, std::string& why) {
   return true;
 }
 
-bool read_png_image(const std::string& path, const PngInfo& info,
-                    const std::function<void(std::int32_t y, std::span<const double> values)>& row,
-                    std::string& why) {
+template <typename Source>
+bool read_image(const Source& source, const PngInfo& info,
+                const std::function<void(std::int32_t y, std::span<const double> values)>& row, std::string& why) {
   PngReader reader;
   std::uint64_t size = 0;
-  if (!open_reader(path, reader, why, size)) return false;
+  if (!open_reader(source, reader, why, size)) return false;
   PngInfo again;
   if (!read_header(reader, again)) {
     why = damage(reader);
@@ -179,15 +232,17 @@ bool read_png_image(const std::string& path, const PngInfo& info,
     why = kChangedWhileRead;
     return false;
   }
+  // An interlaced image comes in passes over the whole picture, kept until
+  // the last: as stored, so that it takes no more memory than the deflate
+  // bound on the file's length allows. Any other comes a row at a time.
   RowLayout layout;
-  if (!start_rows(reader, layout)) {
+  if (!start_rows(reader, !info.interlaced, layout)) {
     why = damage(reader);
     return false;
   }
   const auto height = static_cast<std::size_t>(info.height);
-  std::vector<double> grey(static_cast<std::size_t>(info.width));
-  // An interlaced image comes in passes over the whole picture; any other
-  // comes a row at a time.
+  const auto width = static_cast<std::size_t>(info.width);
+  std::vector<double> grey(width);
   std::vector<std::uint8_t> rows(layout.row_bytes * (layout.passes > 1 ? height : 1));
   for (int pass = 0; pass < layout.passes; ++pass) {
     for (std::size_t y = 0; y < height; ++y) {
@@ -203,12 +258,36 @@ bool read_png_image(const std::string& path, const PngInfo& info,
     }
   }
   if (layout.passes > 1) {
+    std::vector<std::uint8_t> wide;
+    RowLayout wide_layout;
     for (std::size_t y = 0; y < height; ++y) {
-      grey_row(layout, rows.data() + y * layout.row_bytes, grey);
+      const std::uint8_t* at = rows.data() + y * layout.row_bytes;
+      if (expand_row(reader, layout, at, width, wide, wide_layout)) grey_row(wide_layout, wide.data(), grey);
+      else grey_row(layout, at, grey);
       row(static_cast<std::int32_t>(y), grey);
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool read_png_info(const std::string& path, PngInfo& info, std::string& why) { return read_info(path, info, why); }
+
+bool read_png_info(std::span<const std::uint8_t> bytes, PngInfo& info, std::string& why) {
+  return read_info(bytes, info, why);
+}
+
+bool read_png_image(const std::string& path, const PngInfo& info,
+                    const std::function<void(std::int32_t y, std::span<const double> values)>& row,
+                    std::string& why) {
+  return read_image(path, info, row, why);
+}
+
+bool read_png_image(std::span<const std::uint8_t> bytes, const PngInfo& info,
+                    const std::function<void(std::int32_t y, std::span<const double> values)>& row,
+                    std::string& why) {
+  return read_image(bytes, info, row, why);
 }
 
 }  // namespace kadrix::import

@@ -33,4 +33,10 @@ bool read_png_image(const std::string& path, const PngInfo& info,
                     const std::function<void(std::int32_t y, std::span<const double> values)>& row,
                     std::string& why);
 
+// The same two on a PNG held in memory.
+bool read_png_info(std::span<const std::uint8_t> bytes, PngInfo& info, std::string& why);
+bool read_png_image(std::span<const std::uint8_t> bytes, const PngInfo& info,
+                    const std::function<void(std::int32_t y, std::span<const double> values)>& row,
+                    std::string& why);
+
 }  // namespace kadrix::import
