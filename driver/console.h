@@ -1,7 +1,6 @@
 #pragma once
-// Standard output of every program here, kadrix and its companions alike:
-// every line end written as CR LF and flushed at once, so a log follows the
-// run and survives a kill.
+// The console transcript: standard output only, every line end written as
+// CR LF and flushed at once, so a log follows the run and survives a kill.
 
 #include <string_view>
 

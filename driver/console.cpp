@@ -1,11 +1,11 @@
-#include "bmp/console.h"
+#include "driver/console.h"
 
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
-#include "bmp/text_format.h"
+#include "driver/text_format.h"
 
 namespace kadrix {
 

@@ -1,4 +1,4 @@
-#include "bmp/text_format.h"
+#include "driver/text_format.h"
 
 #include <cstdio>
 
