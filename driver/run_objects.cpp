@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "driver/band_pool.h"
-#include "driver/console.h"
+#include "bmp/console.h"
 #include "driver/machine.h"
 #include "driver/memory_gate.h"
 #include "driver/object_list.h"

@@ -2,7 +2,7 @@
 
 #include "bmp/bmp_fault_text.h"
 #include "driver/messages.h"
-#include "driver/text_format.h"
+#include "bmp/text_format.h"
 
 namespace kadrix {
 

@@ -13,9 +13,9 @@
 namespace {
 
 using kadrix::cli::Argument;
-using kadrix::cli::OptionSpec;
+using kadrix::cli::KnownOption;
 
-constexpr OptionSpec kSpec[] = {{"--list", true}, {"--seed", true}, {"--replace", false}};
+constexpr KnownOption kKnown[] = {{"--list", true}, {"--seed", true}, {"--replace", false}};
 
 // An argument written as "o:TEXT" (operand), "f:NAME" (flag), "u:TEXT"
 // (unknown), "v:NAME=VALUE" or "n:NAME" (option with no value).
@@ -46,7 +46,7 @@ TEST_P(ParseArguments, SortsEachArgument) {
   const Case& c = GetParam();
   std::vector<const char*> argv = {"tool"};
   for (const std::string& a : c.args) argv.push_back(a.c_str());
-  const auto parsed = kadrix::cli::parse_arguments(static_cast<int>(argv.size()), argv.data(), kSpec);
+  const auto parsed = kadrix::cli::parse_arguments(static_cast<int>(argv.size()), argv.data(), kKnown);
   std::vector<std::string> items;
   for (const Argument& a : parsed.items) items.push_back(describe(a));
   EXPECT_EQ(items, c.items);

@@ -1,6 +1,6 @@
 #include "tools/common/cli.h"
 
-#include "driver/console.h"
+#include "bmp/console.h"
 #include "tools/common/messages.h"
 
 #ifndef KADRIX_VERSION
@@ -15,7 +15,7 @@ bool Arguments::has_flag(std::string_view name) const {
   return false;
 }
 
-Arguments parse_arguments(int argc, const char* const* argv, std::span<const OptionSpec> options) {
+Arguments parse_arguments(int argc, const char* const* argv, std::span<const KnownOption> options) {
   Arguments out;
   bool options_end = false;
   for (int i = 1; i < argc; ++i) {
@@ -37,17 +37,17 @@ Arguments parse_arguments(int argc, const char* const* argv, std::span<const Opt
       continue;
     }
     const std::string_view name = arg.substr(0, arg.find('='));
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& o : options) {
+    const KnownOption* known = nullptr;
+    for (const KnownOption& o : options) {
       // A flag is only ever written whole; a value option may carry "=V".
-      if (o.takes_value ? o.name == name : o.name == arg) spec = &o;
+      if (o.takes_value ? o.name == name : o.name == arg) known = &o;
     }
-    if (spec == nullptr) {
+    if (known == nullptr) {
       out.items.push_back({Argument::Kind::unknown, std::string(arg), {}, {}});
       continue;
     }
-    Argument a{spec->takes_value ? Argument::Kind::option : Argument::Kind::flag, std::string(arg), spec->name, {}};
-    if (spec->takes_value) {
+    Argument a{known->takes_value ? Argument::Kind::option : Argument::Kind::flag, std::string(arg), known->name, {}};
+    if (known->takes_value) {
       if (name.size() < arg.size()) a.value = std::string(arg.substr(name.size() + 1));
       else if (i + 1 < argc) a.value = argv[++i];
     }

@@ -18,7 +18,7 @@ inline constexpr int kExitFailed = 1;     // bad input, a refusal or a failed wr
 inline constexpr int kExitWrongCall = 2;  // the command line itself is wrong
 
 // An option of a tool: a flag, or one that takes a value.
-struct OptionSpec {
+struct KnownOption {
   std::string_view name;  // with its "--"
   bool takes_value = false;
 };
@@ -40,13 +40,13 @@ struct Arguments {
 };
 
 // Sorts the arguments: "-" alone and everything after "--" are operands.
-Arguments parse_arguments(int argc, const char* const* argv, std::span<const OptionSpec> options);
+Arguments parse_arguments(int argc, const char* const* argv, std::span<const KnownOption> options);
 
 struct Program {
   const char* name;   // as the tool calls itself, e.g. "kadrix-import"
   const char* usage;  // the lines that follow a wrong call's reason
   const char* help;   // the --help text
-  std::span<const OptionSpec> options;
+  std::span<const KnownOption> options;
 };
 
 // Prints "Zle wywolanie programu: REASON." and the usage; kExitWrongCall.

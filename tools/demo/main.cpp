@@ -8,9 +8,9 @@
 #include <system_error>
 #include <vector>
 
-#include "driver/console.h"
+#include "bmp/console.h"
 #include "driver/object_list.h"
-#include "driver/text_format.h"
+#include "bmp/text_format.h"
 #include "tools/common/cli.h"
 #include "tools/demo/messages.h"
 #include "tools/demo/night.h"
@@ -21,7 +21,7 @@ using namespace kadrix::demo::messages;
 using kadrix::text_format;
 using kadrix::demo::NightSettings;
 
-constexpr kadrix::cli::OptionSpec kOptions[] = {
+constexpr kadrix::cli::KnownOption kOptions[] = {
     {"--objects", true}, {"--frames", true}, {"--width", true},
     {"--height", true},  {"--seed", true},   {"--list", true},
 };

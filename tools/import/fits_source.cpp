@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bmp/file_io.h"
-#include "driver/text_format.h"
+#include "bmp/text_format.h"
 #include "tools/import/messages.h"
 
 namespace kadrix::import {

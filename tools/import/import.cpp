@@ -16,9 +16,9 @@
 
 #include "bmp/frame_files.h"
 #include "bmp/replace_files.h"
-#include "driver/console.h"
+#include "bmp/console.h"
 #include "driver/object_list.h"
-#include "driver/text_format.h"
+#include "bmp/text_format.h"
 #include "tools/common/cli.h"
 #include "tools/import/calibration.h"
 #include "tools/import/master_files.h"
@@ -117,7 +117,7 @@ struct Call {
 enum CalibrationKind { kDark, kFlat, kBias, kFlatDark };
 constexpr const char* kCalibrationOptions[] = {"--dark", "--flat", "--bias", "--flat-dark"};
 
-constexpr cli::OptionSpec kOptions[] = {
+constexpr cli::KnownOption kOptions[] = {
     {"--first", true},      {"--every", true},     {"--range", true},     {"--depth", true},
     {"--byte-order", true}, {"--list", true},      {"--replace", false},  {"--dark", true},
     {"--flat", true},       {"--bias", true},      {"--flat-dark", true}, {"--pedestal", true},

@@ -11,9 +11,9 @@
 
 #include "bmp/bmp_fault_text.h"
 #include "bmp/result_pair.h"
-#include "driver/console.h"
+#include "bmp/console.h"
 #include "driver/object_list.h"
-#include "driver/text_format.h"
+#include "bmp/text_format.h"
 #include "tools/common/cli.h"
 #include "tools/inspect/fits_export.h"
 #include "tools/inspect/messages.h"
@@ -74,7 +74,7 @@ constexpr const char* kCreator = "kadrix-inspect " KADRIX_VERSION;
 enum Output { kOverlay, kFits, kRegions, kHtml, kOutputCount };
 constexpr const char* kOutputOptions[kOutputCount] = {"--overlay", "--fits", "--regions", "--html"};
 
-constexpr cli::OptionSpec kOptions[] = {
+constexpr cli::KnownOption kOptions[] = {
     {"--overlay", true}, {"--fits", true}, {"--regions", true}, {"--html", true},
     {"--csv", false},    {"--night", false},
 };

@@ -5,7 +5,7 @@
 #include <new>
 #include <optional>
 
-#include "driver/text_format.h"
+#include "bmp/text_format.h"
 #include "tools/inspect/messages.h"
 #include "tools/inspect/png_writer.h"
 #include "tools/inspect/preview.h"

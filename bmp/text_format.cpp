@@ -1,4 +1,4 @@
-#include "driver/text_format.h"
+#include "bmp/text_format.h"
 
 #include <cstdio>
 

@@ -1,11 +1,11 @@
-#include "driver/console.h"
+#include "bmp/console.h"
 
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
-#include "driver/text_format.h"
+#include "bmp/text_format.h"
 
 namespace kadrix {
 

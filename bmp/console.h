@@ -1,6 +1,7 @@
 #pragma once
-// The console transcript: standard output only, every line end written as
-// CR LF and flushed at once, so a log follows the run and survives a kill.
+// Standard output of every program here, kadrix and its companions alike:
+// every line end written as CR LF and flushed at once, so a log follows the
+// run and survives a kill.
 
 #include <string_view>
 
