@@ -469,6 +469,13 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"fits_table_column_name_right_after_equals",
                     compressed_with_card("TTYPE1", "TTYPE1  =" + std::string(71, 'C')),
                     "zly naglowek FITS (kod cfitsio 207)"},
+        RefusedCase{"fits_control_character_in_a_value",
+                    compressed_with_card("ZTILE2", "ZTILE2  =   \n                1"),
+                    "zly naglowek FITS (kod cfitsio 207)"},
+        // cfitsio reads a name up to its first space: this is ZTILE1, of size 0.
+        RefusedCase{"fits_tile_size_named_with_a_suffix",
+                    compressed_with_card("ZTILE1", "ZTILE1 a= 'BLOCKSIZE'"),
+                    "zly naglowek FITS (kod cfitsio 209)"},
         RefusedCase{"fits_table_rows_not_a_number", compressed_with_card("NAXIS2", "NAXIS2  = 'four'"),
                     "zly naglowek FITS (kod cfitsio 209)"},
         RefusedCase{"fits_table_width_missing", compressed_with_card("NAXIS1", "COMMENT no width here"),

@@ -114,6 +114,10 @@ int header_fault(const ReadAt& read_at, std::uint64_t offset) {
     if (!read_at(offset, block)) return 0;
     for (std::size_t c = 0; c < kBlock; c += kCard, ++n) {
       const std::string_view card(reinterpret_cast<const char*>(block + c), kCard);
+      // A header holds printable ASCII only; cfitsio's number parsing can
+      // overrun its message buffer on a value with anything else in it.
+      for (const char ch : card)
+        if (ch < ' ' || ch > '~') return BAD_KEYCHAR;
       if (n == 0) {
         const std::string_view kind = card.substr(10, 10);
         table = card.substr(0, 10) == "XTENSION= " &&
@@ -135,10 +139,10 @@ int header_fault(const ReadAt& read_at, std::uint64_t offset) {
       for (const std::string_view name : {"NAXIS", "ZNAXIS", "ZTILE"})
         if (card.substr(0, name.size()) == name) stem = name.size();
       if (stem == 0) continue;
-      const std::string_view number = card.substr(stem, 8 - stem);
-      const std::size_t digits = number.find_first_not_of("0123456789");
-      if (digits == 0 || (digits != std::string_view::npos &&
-                          number.find_first_not_of(' ', digits) != std::string_view::npos))
+      // cfitsio takes a keyword's name up to its first space: "ZTILE1 a" is ZTILE1.
+      const std::string_view key = card.substr(0, std::min<std::size_t>(8, card.find(' ')));
+      const std::string_view number = key.substr(stem);
+      if (number.empty() || number.find_first_not_of("0123456789") != std::string_view::npos)
         continue;  // NAXIS or ZNAXIS itself, or another keyword
       if (!whole_value(value, stem == 5 && card[0] == 'Z')) return NOT_POS_INT;
     }
