@@ -61,6 +61,11 @@ bool start_reader(PngReader& reader, std::string& why) {
     why = kNoMemoryInReader;
     return false;
   }
+  // Ancillary chunks are never needed here: libpng keeps each one it
+  // stores to 8 MiB and to 1000 of them, so a small file cannot make it
+  // hold gigabytes of text or profiles.
+  png_set_chunk_malloc_max(reader.png, 8u << 20);
+  png_set_chunk_cache_max(reader.png, 1000);
   png_set_read_fn(reader.png, &reader, on_read);
   return true;
 }
