@@ -532,24 +532,65 @@ INSTANTIATE_TEST_SUITE_P(
                     "Brak pliku "}),
     [](const ::testing::TestParamInfo<RefusedCase>& info) { return std::string(info.param.title); });
 
-// A forged SER header claims frames of 2 GiB; the refusal comes from the
-// size check, before any allocation, even with little memory to spare.
-TEST(ForgedSizes, AreRefusedWithoutAllocating) {
-#ifdef KADRIX_SANITIZED
-  GTEST_SKIP() << "address-space limits cannot work under the sanitizers";
-#endif
+// Headers that claim far more than the file holds: the refusal comes
+// before anything of that size is allocated, even with little memory to
+// spare. The PNG's ancillary chunk claims 1.5 GB in a file of 60 bytes:
+// libpng would allocate the chunk before reading it.
+struct ForgedCase {
+  const char* title;
+  const char* file;
+  Bytes bytes;
+  std::string reason;
+};
+
+void PrintTo(const ForgedCase& c, std::ostream* os) { *os << c.title; }
+
+class ForgedSizes : public ::testing::TestWithParam<ForgedCase> {};
+
+TEST_P(ForgedSizes, AreRefusedWithoutAllocating) {
+  const ForgedCase& c = GetParam();
   TempDir dir;
+  kadrix_test::write_file(dir.file(c.file), c.bytes);
+  kadrix_test::RunOptions options;
+  // The sanitizers reserve terabytes of address space: there the largest
+  // single allocation is capped instead.
+  if (kadrix_test::kSanitized) options.largest_allocation_mib = 64;
+  else options.address_space_limit = std::uint64_t{512} << 20;
+  const kadrix_test::RunResult r = import_test::run_import({dir.prefix(), "OBJ", dir.file(c.file)}, options);
+  EXPECT_EQ(r.exit_status, 1) << r.err;
+  EXPECT_EQ(r.out, crlf("Zly plik " + dir.file(c.file) + " (" + c.reason + ")\n"));
+}
+
+Bytes forged_ser() {
   Bytes b = ser(2, 2, 16, {{1, 2, 3, 4}});
   kadrix_test::put_le32(b, 26, 46340);
   kadrix_test::put_le32(b, 30, 46340);
   kadrix_test::put_le32(b, 38, 3);
-  kadrix_test::write_file(dir.file("a.ser"), b);
-  kadrix_test::RunOptions options;
-  options.address_space_limit = std::uint64_t{512} << 20;
-  const kadrix_test::RunResult r = import_test::run_import({dir.prefix(), "OBJ", dir.file("a.ser")}, options);
-  EXPECT_EQ(r.exit_status, 1);
-  EXPECT_EQ(r.out, crlf("Zly plik " + dir.file("a.ser") +
-                        " (plik urwany: naglowek podaje klatek 3, plik miesci pelnych 0)\n"));
+  return b;
 }
+
+// A good PNG with, after its header chunk, a chunk of the given type whose
+// length field claims length bytes; the file ends a few bytes later.
+Bytes png_claiming_chunk(const char* type, std::uint32_t length) {
+  Bytes b = good_png();
+  const std::size_t after_header = 8 + 12 + 13;
+  Bytes chunk = {static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
+                 static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+  chunk.insert(chunk.end(), type, type + 4);
+  chunk.insert(chunk.end(), {'x', 0, 1, 2});
+  b.resize(after_header);
+  b.insert(b.end(), chunk.begin(), chunk.end());
+  return b;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, ForgedSizes,
+    ::testing::Values(ForgedCase{"ser_frames_of_2_gib", "a.ser", forged_ser(),
+                                 "plik urwany: naglowek podaje klatek 3, plik miesci pelnych 0"},
+                      ForgedCase{"png_palette_suggestion_of_1_5_gb", "a.png", png_claiming_chunk("sPLT", 0x5C7A000Cu),
+                                 "plik urwany"},
+                      ForgedCase{"png_text_of_1_5_gb", "a.png", png_claiming_chunk("zTXt", 0x5C7A000Cu),
+                                 "plik urwany"}),
+    [](const ::testing::TestParamInfo<ForgedCase>& info) { return std::string(info.param.title); });
 
 }  // namespace

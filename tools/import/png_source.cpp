@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <csetjmp>
+#include <cstdlib>
 #include <vector>
 
 #include "bmp/file_io.h"
@@ -24,6 +25,12 @@ struct PngReader {
   std::span<const std::uint8_t> memory;   // the bytes read when there is no file
   std::uint64_t offset = 0;
   bool truncated = false;
+  // The largest block libpng may allocate. It takes the length of a chunk
+  // from the chunk's header and allocates that much before reading it, so
+  // without a bound a file of 60 bytes makes it ask for 2 GB; chunk data
+  // cannot be longer than the file, and rows are bounded once the header
+  // is checked.
+  std::uint64_t allocation_limit = 0;
 
   PngReader() = default;
   PngReader(const PngReader&) = delete;
@@ -34,6 +41,15 @@ struct PngReader {
 };
 
 void on_error(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+
+// A refused allocation is a fault libpng reports like any other.
+png_voidp on_allocate(png_structp png, png_alloc_size_t size) {
+  const auto* reader = static_cast<const PngReader*>(png_get_mem_ptr(png));
+  if (size > reader->allocation_limit) return nullptr;
+  return std::malloc(size);
+}
+
+void on_release(png_structp, png_voidp block) { std::free(block); }
 
 void on_warning(png_structp, png_const_charp) {}
 
@@ -54,18 +70,17 @@ void on_read(png_structp png, png_bytep data, std::size_t length) {
   reader->offset += length;
 }
 
-bool start_reader(PngReader& reader, std::string& why) {
-  reader.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &reader, on_error, on_warning);
+constexpr std::uint64_t kLibraryWorkingBytes = 1u << 20;  // inflate's window, the structures
+
+bool start_reader(PngReader& reader, std::uint64_t size, std::string& why) {
+  reader.allocation_limit = size + kLibraryWorkingBytes;
+  reader.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &reader, on_error, on_warning, &reader, on_allocate,
+                                        on_release);
   if (reader.png != nullptr) reader.info = png_create_info_struct(reader.png);
   if (reader.png == nullptr || reader.info == nullptr) {
     why = kNoMemoryInReader;
     return false;
   }
-  // Ancillary chunks are never needed here: libpng keeps each one it
-  // stores to 8 MiB and to 1000 of them, so a small file cannot make it
-  // hold gigabytes of text or profiles.
-  png_set_chunk_malloc_max(reader.png, 8u << 20);
-  png_set_chunk_cache_max(reader.png, 1000);
   png_set_read_fn(reader.png, &reader, on_read);
   return true;
 }
@@ -76,13 +91,13 @@ bool open_reader(const std::string& path, PngReader& reader, std::string& why, s
     why = kCannotOpen;
     return false;
   }
-  return start_reader(reader, why);
+  return start_reader(reader, size, why);
 }
 
 bool open_reader(std::span<const std::uint8_t> bytes, PngReader& reader, std::string& why, std::uint64_t& size) {
   reader.memory = bytes;
   size = bytes.size();
-  return start_reader(reader, why);
+  return start_reader(reader, size, why);
 }
 
 std::string damage(const PngReader& reader) {
@@ -240,6 +255,10 @@ bool read_image(const Source& source, const PngInfo& info,
   // An interlaced image comes in passes over the whole picture, kept until
   // the last: as stored, so that it takes no more memory than the deflate
   // bound on the file's length allows. Any other comes a row at a time.
+  // libpng's row buffers: up to 8 bytes a pixel (16-bit grey and alpha
+  // expanded, or RGBA), the width rounded up to a byte of pixels, and its
+  // filter byte and alignment.
+  reader.allocation_limit += 8 * (static_cast<std::uint64_t>(info.width) + 8) + 64;
   RowLayout layout;
   if (!start_rows(reader, !info.interlaced, layout)) {
     why = damage(reader);
