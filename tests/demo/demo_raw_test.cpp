@@ -366,6 +366,29 @@ TEST(DemoRaw, SameOptionsGiveTheSameBytes) {
   EXPECT_EQ(fnv1a(a.path().string()), 0x5bb60c6f923e7d25ull) << std::hex << fnv1a(a.path().string());
 }
 
+// --raw changes the camera, not the sky: the same options place the same
+// stars, the transcript's object lines agree, and only the frames differ.
+TEST(DemoRaw, RawAndCleanNightsPlaceTheSameStars) {
+  TempDir raw;
+  TempDir clean;
+  const std::vector<std::string> options = {"--objects", "2", "--frames", "3", "--width", "60", "--height", "50"};
+  std::vector<std::string> raw_args = options;
+  raw_args.push_back("--raw");
+  raw_args.push_back(raw.prefix());
+  std::vector<std::string> clean_args = options;
+  clean_args.push_back(clean.prefix());
+  const RunResult r = kadrix_test::run_program(KADRIX_DEMO_BIN, raw_args);
+  const RunResult c = kadrix_test::run_program(KADRIX_DEMO_BIN, clean_args);
+  ASSERT_EQ(r.exit_status, 0);
+  ASSERT_EQ(c.exit_status, 0);
+  EXPECT_EQ(r.out.substr(0, r.out.find("\r\n") + 2), c.out.substr(0, c.out.find("\r\n") + 2));
+  for (const std::string name : {"M42", "M51"}) {
+    EXPECT_EQ(kadrix_test::read_file(raw.file(name + "_stars.csv")),
+              kadrix_test::read_file(clean.file(name + "_stars.csv")));
+    EXPECT_NE(kadrix_test::read_file(raw.file(name + "01.BMP")), kadrix_test::read_file(clean.file(name + "01.BMP")));
+  }
+}
+
 // A night without --raw after a raw one into the same directory leaves no
 // calibration frame or offset table that belongs to the older frames; the
 // lights are those a clean night writes from the start.
