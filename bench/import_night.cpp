@@ -127,7 +127,7 @@ std::vector<double> render(Kind kind, int k, const std::vector<Star>& field) {
   return image;
 }
 
-bool write_frame(const std::string& path, const std::vector<double>& image) {
+bool write_fits_frame(const std::string& path, const std::vector<double>& image) {
   constexpr std::size_t kBlock = 2880;
   const std::size_t expected = kBlock + (2 * image.size() + kBlock - 1) / kBlock * kBlock;
   return kadrix::fits::write_fits_file(path, expected, [&](fitsfile* f) {
@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
       char name[32];
       std::snprintf(name, sizeof name, "%s%02d.fits", s.name, k);
       const std::string path = dir + name;
-      if (!write_frame(path, render(s.kind, k, field))) {
+      if (!write_fits_frame(path, render(s.kind, k, field))) {
         std::fprintf(stderr, "Blad zapisu pliku %s\n", path.c_str());
         return 1;
       }
