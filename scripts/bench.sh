@@ -7,6 +7,8 @@
 #  - one object of 3 frames of 8192 x 8192 pixels: kadrix on one core and
 #    on every core.
 # Every run's transcript and result files must match byte for byte.
+# Then kadrix-import on a raw night of 16-bit FITS: scripts/bench-import.sh,
+# which also runs on its own.
 #   bash scripts/bench.sh [runs]        (default 7 runs each)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -70,3 +72,6 @@ echo "== 1 object x 3 frames x 8192 x 8192"
 python3 scripts/compare_runs.py --runs "$runs" --dir "$big/" --list "$big/big.list" \
   --build "one core=taskset -c 0 build/kadrix" \
   --build "all cores=build/kadrix"
+
+sleep 5
+bash scripts/bench-import.sh "$runs"

@@ -67,6 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
         WrongCall{"value_missing", {"d", "--objects"}, "brak wartosci po --objects"},
         WrongCall{"value_empty", {"--seed=", "d"}, "brak wartosci po --seed"},
         WrongCall{"given_twice", {"--width", "9", "d", "--width=10"}, "opcja --width podana dwa razy"},
+        WrongCall{"raw_twice", {"--raw", "d", "--raw"}, "opcja --raw podana dwa razy"},
+        WrongCall{"raw_with_a_value", {"--raw=yes", "d"}, "nieznana opcja --raw=yes"},
         WrongCall{"no_objects", {"--objects", "0", "d"}, "zla wartosc --objects 0 (oczekiwano liczby od 1 do 199)"},
         WrongCall{"too_many_objects", {"--objects=200", "d"},
                   "zla wartosc --objects 200 (oczekiwano liczby od 1 do 199)"},

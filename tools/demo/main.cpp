@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -24,6 +25,7 @@ using kadrix::demo::NightSettings;
 constexpr kadrix::cli::KnownOption kOptions[] = {
     {"--objects", true}, {"--frames", true}, {"--width", true},
     {"--height", true},  {"--seed", true},   {"--list", true},
+    {"--raw", false},
 };
 
 std::string help_text() {
@@ -42,6 +44,11 @@ std::string help_text() {
       "  --height H    wysokosc klatki, %d do %d (domyslnie 157)\n"
       "  --seed S      ziarno losowania, 0 do 2^64-1, dziesietnie lub 0x... (domyslnie 1)\n"
       "  --list NAZWA  nazwa pliku listy w katalogu (domyslnie lista.list)\n"
+      "  --raw         klatki jak z kamery bez kalibracji (prad ciemny, gorace\n"
+      "                piksele, winietowanie, pylek, dryf kilku pikseli), a obok\n"
+      "                NAZWA_DARK01.BMP ... (%d ciemnych), NAZWA_FLAT01.BMP ...\n"
+      "                (%d plaskich) i NAZWA_offsets.csv (frame,dx,dy przesuniecia\n"
+      "                pola w kazdej klatce wzgledem NAZWA_stars.csv)\n"
       "  --help        ten opis\n"
       "  --version     wersja programu\n"
       "  --            koniec opcji\n"
@@ -49,7 +56,7 @@ std::string help_text() {
       "Potem: kadrix katalog/ katalog/lista.list\n"
       "Kod wyjscia: 0 sukces, 1 blad zapisu, 2 zle wywolanie.\n",
       kadrix::demo::kMaxObjects, kadrix::kMaxFrames, kadrix::demo::kMinSide, kadrix::demo::kMaxSide,
-      kadrix::demo::kMinSide, kadrix::demo::kMaxSide);
+      kadrix::demo::kMinSide, kadrix::demo::kMaxSide, kadrix::demo::kDarkFrames, kadrix::demo::kFlatFrames);
 }
 
 // Whole decimal number within [lo, hi], nothing else in the text.
@@ -111,13 +118,22 @@ std::string understand_call(const kadrix::cli::Arguments& arguments, Call& call)
       continue;
     }
     const std::string name(arg.name);
+    const auto given_before = [&given, &arg] {
+      bool twice = false;
+      for (const std::string_view g : given) twice = twice || g == arg.name;
+      return twice;
+    };
+    if (arg.kind == Kind::flag) {  // --raw, the one flag
+      if (given_before()) fault(text_format(kOptionTwice, name.c_str()));
+      given.push_back(arg.name);
+      settings.raw = true;
+      continue;
+    }
     if (!arg.value || arg.value->empty()) {
       fault(text_format(kNoValue, name.c_str()));
       continue;
     }
-    bool twice = false;
-    for (const std::string_view g : given) twice = twice || g == arg.name;
-    if (twice) {
+    if (given_before()) {
       fault(text_format(kOptionTwice, name.c_str()));
       continue;
     }
@@ -167,6 +183,12 @@ int write_night(Call& call) {
     }
     kadrix::console_print(kObject, plan.name.c_str(), plan.frame_count, plan.width, plan.height,
                           static_cast<int>(plan.stars.size()));
+    if (plan.raw) {
+      const double dx = plan.offset_x.back() - plan.offset_x.front();
+      const double dy = plan.offset_y.back() - plan.offset_y.front();
+      kadrix::console_print(kRawObject, plan.name.c_str(), kadrix::demo::kDarkFrames, kadrix::demo::kFlatFrames,
+                            std::sqrt(dx * dx + dy * dy));
+    }
     names.push_back(plan.name);
   }
 

@@ -25,12 +25,13 @@ inline constexpr char kEmptyDirectory[] = "pusta nazwa katalogu";
 
 inline constexpr char kCannotCreate[] = "Nie da sie utworzyc katalogu %s\n";
 inline constexpr char kObject[] = "Zapisano %-6s klatek %3d, %dx%d, gwiazd %d\n";
+inline constexpr char kRawObject[] = "Zapisano %-6s ciemnych %d, plaskich %d, dryf %.1f px\n";
 inline constexpr char kListWritten[] = "Lista obiektow: %s\n";
 
 inline constexpr const char* kAll[] = {
     kUsage,        kWrongCall,   kUnknownOption, kNoValue,        kOptionTwice,     kBadNumber,
     kBadSeed,      kBadListName, kNoDirectory,   kEmptyDirectory, kTooManyOperands, kCannotCreate,
-    kWriteFailed,  kObject,      kListWritten,
+    kWriteFailed,  kObject,      kRawObject,     kListWritten,
 };
 
 }  // namespace kadrix::demo::messages

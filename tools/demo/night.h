@@ -22,6 +22,30 @@ struct NightSettings {
   std::int32_t height = 157;
   std::uint64_t seed = 1;
   std::string list_name = "lista.list";
+  bool raw = false;  // uncalibrated frames, with darks and flats beside them
+};
+
+// Calibration series written per object by a raw night.
+inline constexpr int kDarkFrames = 10;
+inline constexpr int kFlatFrames = 10;
+
+// The camera and optics of a raw night, one for the whole night: the same
+// sensor (its dark pattern and hot pixels) and the same dust on every
+// object's frames and calibration frames.
+struct RawCamera {
+  std::uint64_t sensor_key = 0;  // picks each pixel's dark factor and hot pixels
+  double dark_level = 0.0;       // mean dark signal in counts at the lights' exposure
+  double hot_fraction = 0.0;     // share of pixels that are hot
+  double saturated_share = 0.0;  // of the hot ones, stuck at 255
+  double vignetting = 0.0;       // fall-off of light from the optical centre to the corners
+  double centre_x = 0.0;         // optical centre
+  double centre_y = 0.0;
+  double dust_x = 0.0;           // centre of the dust ring
+  double dust_y = 0.0;
+  double dust_radius = 0.0;      // radius of the ring's darkest circle, px
+  double dust_width = 0.0;       // Gaussian width of the ring, px
+  double dust_depth = 0.0;       // fraction of light the darkest circle loses
+  double flat_level = 0.0;       // flat frames' counts at the optical centre
 };
 
 // One star as placed. Pixel centres lie at whole coordinates; y = 0 is the
@@ -58,7 +82,19 @@ struct ObjectPlan {
   std::vector<double> offset_x;  // per frame (index 0 = frame 01), mean zero
   std::vector<double> offset_y;
   std::vector<HotPixel> hot_pixels;
+  bool raw = false;  // frames as the camera gives them (see RawCamera)
+  RawCamera camera;
 };
+
+// What the sensor adds to one pixel at the lights' exposure.
+struct SensorPixel {
+  double dark = 0.0;       // dark signal in counts (a warm pixel's included)
+  bool saturated = false;  // a hot pixel stuck at 255
+};
+SensorPixel sensor_pixel(const RawCamera& camera, std::int32_t x, std::int32_t y, std::int32_t width);
+
+// Share of the light that reaches pixel (x, y): vignetting times the dust ring.
+double light_share(const RawCamera& camera, std::int32_t width, std::int32_t height, double x, double y);
 
 // Name of the index-th object: a short catalogue of well-known targets,
 // then FLD001, FLD002, ...
@@ -70,6 +106,15 @@ std::vector<ObjectPlan> plan_night(const NightSettings& settings);
 // Frame number (1-based) of the object, rows top-down, one byte a pixel.
 ByteImage render_frame(const ObjectPlan& plan, int frame_number);
 
+// Dark frame k (1 to kDarkFrames) and flat frame k (1 to kFlatFrames) of
+// a raw object.
+ByteImage render_dark(const ObjectPlan& plan, int k);
+ByteImage render_flat(const ObjectPlan& plan, int k);
+
+// "frame,dx,dy" header and one line per frame: where the field lies in that
+// frame against the star table's positions.
+std::string offset_table(const ObjectPlan& plan);
+
 // "x,y,peak" header and one line per star.
 std::string star_table(const ObjectPlan& plan);
 
@@ -77,9 +122,20 @@ std::string star_table(const ObjectPlan& plan);
 // trailing '/'); the frames are named by frame_path.
 std::string star_file(const std::string& dir, const std::string& name);
 
-// Writes the object's frames and star table, and removes higher-numbered
-// frames left by an earlier, longer run so the sequence ends where it
-// should. On failure returns false with the path that failed.
+// A raw object's calibration frames NAME_DARK01.BMP ... and NAME_FLAT01.BMP
+// ..., and its offset table NAME_offsets.csv. With a name of two characters
+// or more the part before the number is longer than the 6 characters kadrix
+// keeps of a name, so no object's frame or result can take these names.
+std::string dark_path(const std::string& dir, const std::string& name, int k);
+std::string flat_path(const std::string& dir, const std::string& name, int k);
+std::string offset_file(const std::string& dir, const std::string& name);
+
+// Writes the object's frames and star table (and a raw object's darks,
+// flats and offset table), and removes higher-numbered frames left by an
+// earlier, longer run so the sequence ends where it should; a night that
+// is not raw removes the calibration frames and offset table of an earlier
+// raw one, which no longer match its frames. On failure returns false with
+// the path that failed.
 bool write_object(const std::string& dir, const ObjectPlan& plan, std::string& failed_path);
 
 }  // namespace kadrix::demo
