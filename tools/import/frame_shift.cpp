@@ -179,6 +179,9 @@ struct ShiftFinder::State {
   int w = 0, h = 0;    // frame
   int mw = 0, mh = 0;  // padded transform
   int lag_x = 0, lag_y = 0;
+  // Lags closer than this to the peak belong to the peak itself: twice the
+  // distance at which the reference's own correlation falls to half.
+  double peak_radius = 0;
   std::vector<double> taper_x, taper_y;
   // The kept frequencies: for each kept row (index into the transform's
   // rows) the columns 0 .. columns[r] - 1.
@@ -188,18 +191,61 @@ struct ShiftFinder::State {
   std::vector<double> weight;        // filter weight, packed
   std::vector<Complex> reference;    // weight * conj(reference spectrum), packed
   double reference_energy = 0;
+  // Running sums of the prepared reference's squares, and the share of its
+  // energy the filter keeps: together the filtered energy of any part.
+  std::vector<double> reference_squares;
+  double reference_kept = 0;
   Plan forward, backward;
   bool usable = false;
 
-  // Fills the padded real array with the prepared frame; false when the
-  // frame holds no finite value.
-  bool prepare(std::span<const double> frame, double* padded) const;
+  // Fills the padded real array with the prepared frame, and squares with
+  // the running sums of its squares ((w + 1) x (h + 1), a zero row and
+  // column first); false when the frame holds no finite value.
+  bool prepare(std::span<const double> frame, double* padded, std::vector<double>& squares) const;
   // The kept part of the spectrum of a prepared frame.
   void transform(double* padded, Complex* spectrum) const;
+  // The correlation surface, lag (dx, dy) at (dx mod mw, dy mod mh).
+  void correlate(const std::vector<Complex>& cross, Complex* spectrum, double* surface) const;
   Peak evaluate(const std::vector<Complex>& cross, double sx, double sy) const;
+  // The correlation at lag (dx, dy) normalised by the filtered energies of
+  // the parts of the two frames that overlap there.
+  double normalised(double value, int dx, int dy, const std::vector<double>& squares, double kept) const;
 };
 
-bool ShiftFinder::State::prepare(std::span<const double> frame, double* padded) const {
+namespace {
+
+// Sum over the rectangle [x0, x1) x [y0, y1) from running sums.
+double rectangle(const std::vector<double>& sums, int w, int x0, int y0, int x1, int y1) {
+  const auto at = [&](int x, int y) {
+    return sums[static_cast<std::size_t>(y) * (static_cast<std::size_t>(w) + 1) + static_cast<std::size_t>(x)];
+  };
+  return at(x1, y1) - at(x0, y1) - at(x1, y0) + at(x0, y0);
+}
+
+}  // namespace
+
+double ShiftFinder::State::normalised(double value, int dx, int dy, const std::vector<double>& squares,
+                                      double kept) const {
+  const int x0 = std::max(0, -dx), x1 = std::min(w, w - dx);
+  const int y0 = std::max(0, -dy), y1 = std::min(h, h - dy);
+  if (x0 >= x1 || y0 >= y1) return 0;
+  const double er = reference_kept * rectangle(reference_squares, w, x0, y0, x1, y1);
+  const double ef = kept * rectangle(squares, w, x0 + dx, y0 + dy, x1 + dx, y1 + dy);
+  const double r = value / std::sqrt(er * ef);
+  return std::isfinite(r) ? r : 0;
+}
+
+void ShiftFinder::State::correlate(const std::vector<Complex>& cross, Complex* spectrum, double* surface) const {
+  const int half = mw / 2 + 1;
+  std::fill(spectrum, spectrum + static_cast<std::size_t>(half) * static_cast<std::size_t>(mh), Complex());
+  for (std::size_t r = 0; r < rows.size(); ++r)
+    std::copy_n(cross.data() + offsets[r], columns[r],
+                spectrum + static_cast<std::size_t>(rows[r]) * static_cast<std::size_t>(half));
+  fftw_execute_dft_c2r(backward.plan, as_fftw(spectrum), surface);
+}
+
+bool ShiftFinder::State::prepare(std::span<const double> frame, double* padded,
+                                 std::vector<double>& squares) const {
   bool any = false;
   for (const double v : frame)
     if (std::isfinite(v)) {
@@ -209,12 +255,21 @@ bool ShiftFinder::State::prepare(std::span<const double> frame, double* padded) 
   if (!any) return false;
   const std::vector<double> filtered = median_filtered(frame, w, h);
   const double level = sampled_level(filtered);
+  squares.assign((static_cast<std::size_t>(w) + 1) * (static_cast<std::size_t>(h) + 1), 0.0);
   std::fill(padded, padded + static_cast<std::size_t>(mw) * static_cast<std::size_t>(mh), 0.0);
   for (int y = 0; y < h; ++y) {
     const double* src = filtered.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(w);
     double* dst = padded + static_cast<std::size_t>(y) * static_cast<std::size_t>(mw);
     const double ty = taper_y[static_cast<std::size_t>(y)];
-    for (int x = 0; x < w; ++x) dst[x] = (src[x] - level) * (taper_x[static_cast<std::size_t>(x)] * ty);
+    double* sq = squares.data() + static_cast<std::size_t>(y + 1) * (static_cast<std::size_t>(w) + 1);
+    const double* above = sq - (static_cast<std::size_t>(w) + 1);
+    double run = 0;
+    for (int x = 0; x < w; ++x) {
+      const double v = (src[x] - level) * (taper_x[static_cast<std::size_t>(x)] * ty);
+      dst[x] = v;
+      run += v * v;
+      sq[x + 1] = above[x + 1] + run;
+    }
   }
   return true;
 }
@@ -322,10 +377,11 @@ ShiftFinder::ShiftFinder(std::span<const double> reference, std::int32_t width, 
     s.backward.plan = fftw_plan_dft_c2r_2d(s.mh, s.mw, as_fftw(spectrum.get()), padded.get(), FFTW_ESTIMATE);
   }
   if (s.forward.plan == nullptr || s.backward.plan == nullptr) return;
-  if (!s.prepare(reference, padded.get())) return;
+  if (!s.prepare(reference, padded.get(), s.reference_squares)) return;
   s.transform(padded.get(), spectrum.get());
 
   s.reference.resize(packed);
+  std::vector<Complex> own(packed);  // the reference against itself
   double energy = 0;
   for (std::size_t r = 0; r < s.rows.size(); ++r) {
     const Complex* row = spectrum.get() + static_cast<std::size_t>(s.rows[r]) * static_cast<std::size_t>(half);
@@ -333,11 +389,22 @@ ShiftFinder::ShiftFinder(std::span<const double> reference, std::int32_t width, 
       const std::size_t i = s.offsets[r] + static_cast<std::size_t>(k);
       const Complex a = row[k];
       s.reference[i] = s.weight[i] * std::conj(a);
+      own[i] = a * s.reference[i];
       energy += (k == 0 ? 1.0 : 2.0) * s.weight[i] * std::norm(a);
     }
   }
   s.reference_energy = energy;
-  s.usable = energy > 0 && std::isfinite(energy);
+  s.reference_kept = energy / s.reference_squares.back();
+  s.usable = energy > 0 && std::isfinite(energy) && std::isfinite(s.reference_kept);
+  if (!s.usable) return;
+
+  s.correlate(own, spectrum.get(), padded.get());
+  const double centre = padded[0];
+  int half_x = 1, half_y = 1;
+  while (half_x < s.lag_x && padded[static_cast<std::size_t>(half_x)] > 0.5 * centre) ++half_x;
+  while (half_y < s.lag_y && padded[static_cast<std::size_t>(half_y) * static_cast<std::size_t>(s.mw)] > 0.5 * centre)
+    ++half_y;
+  s.peak_radius = std::max(3.0, 2.0 * std::max(half_x, half_y));
 }
 
 ShiftFinder::~ShiftFinder() = default;
@@ -352,7 +419,8 @@ FrameShift ShiftFinder::measure(std::span<const double> frame) const {
   const auto complex_size = static_cast<std::size_t>(half) * static_cast<std::size_t>(s.mh);
   FftwArray<double> padded = fftw_array<double>(real_size);
   FftwArray<Complex> spectrum = fftw_array<Complex>(complex_size);
-  if (!s.prepare(frame, padded.get())) return result;
+  std::vector<double> squares;
+  if (!s.prepare(frame, padded.get(), squares)) return result;
   s.transform(padded.get(), spectrum.get());
 
   // The cross-power spectrum on the kept frequencies, and the frame's energy.
@@ -369,12 +437,7 @@ FrameShift ShiftFinder::measure(std::span<const double> frame) const {
   if (!(energy > 0) || !std::isfinite(energy)) return result;
 
   // The whole-pixel peak, from the correlation surface.
-  std::fill(spectrum.get(), spectrum.get() + complex_size, Complex());
-  for (std::size_t r = 0; r < s.rows.size(); ++r) {
-    Complex* row = spectrum.get() + static_cast<std::size_t>(s.rows[r]) * static_cast<std::size_t>(half);
-    std::copy_n(cross.data() + s.offsets[r], s.columns[r], row);
-  }
-  fftw_execute_dft_c2r(s.backward.plan, as_fftw(spectrum.get()), padded.get());
+  s.correlate(cross, spectrum.get(), padded.get());
   const auto at = [&](int dx, int dy) {
     const int x = dx < 0 ? dx + s.mw : dx;
     const int y = dy < 0 ? dy + s.mh : dy;
@@ -389,6 +452,20 @@ FrameShift ShiftFinder::measure(std::span<const double> frame) const {
         best = v;
         best_x = dx;
         best_y = dy;
+      }
+    }
+
+  // The best correlation away from the peak: how far the peak stands out.
+  double rival = 0;
+  int rival_x = 0, rival_y = 0;
+  const double r2 = s.peak_radius * s.peak_radius;
+  for (int dy = -s.lag_y; dy <= s.lag_y; ++dy)
+    for (int dx = -s.lag_x; dx <= s.lag_x; ++dx) {
+      const double ex = dx - best_x, ey = dy - best_y;
+      if (ex * ex + ey * ey > r2 && at(dx, dy) > rival) {
+        rival = at(dx, dy);
+        rival_x = dx;
+        rival_y = dy;
       }
     }
 
@@ -416,8 +493,10 @@ FrameShift ShiftFinder::measure(std::span<const double> frame) const {
 
   result.dx = sx;
   result.dy = sy;
-  result.confidence = std::max(0.0, p.v / std::sqrt(s.reference_energy * energy));
-  if (!std::isfinite(result.confidence)) result.confidence = 0;
+  const double kept = energy / squares.back();
+  result.correlation = s.normalised(p.v, best_x, best_y, squares, kept);
+  const double second = rival > 0 ? s.normalised(rival, rival_x, rival_y, squares, kept) : 0;
+  result.confidence = std::max(0.0, result.correlation - second);
   result.matched = result.confidence >= kMinShiftConfidence;
   return result;
 }
