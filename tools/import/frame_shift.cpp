@@ -75,11 +75,11 @@ int smooth_size(int n) {
   }
 }
 
-// Cosine taper over the outer sixteenth at each end, so the frame's edges
+// Cosine taper over the outer 1/32 at each end, so the frame's edges
 // do not correlate with themselves at zero shift.
 std::vector<double> taper(int n) {
   std::vector<double> w(static_cast<std::size_t>(n), 1.0);
-  const int t = std::max(1, n / 16);
+  const int t = std::max(1, n / 32);
   for (int i = 0; i < t && i < n; ++i) {
     const double v = 0.5 * (1 - std::cos(std::numbers::pi * (i + 0.5) / t));
     auto& a = w[static_cast<std::size_t>(i)];
@@ -439,7 +439,10 @@ double ShiftFinder::State::normalised(double value, int dx, int dy, const Worksp
 ShiftFinder::ShiftFinder(std::span<const double> reference, std::int32_t width, std::int32_t height)
     : state_(std::make_unique<State>()) {
   State& s = *state_;
-  if (width < 4 || height < 4 || reference.size() != area(width, height)) return;
+  constexpr std::int32_t kLargestSide = 1 << 24;  // keeps the padded sizes in an int
+  if (width < 4 || height < 4 || width > kLargestSide || height > kLargestSide ||
+      reference.size() != area(width, height))
+    return;
   s.w = width;
   s.h = height;
   // Lags to a little past a quarter of each side are searched. The padding
@@ -619,6 +622,8 @@ FrameShift ShiftFinder::measure(std::span<const double> frame) const {
   result.correlation = s.normalised(coarse_value, lag(sx), lag(sy), *ws, kept);
   const double second = rival > 0 ? s.normalised(rival, 2 * rival_n, 2 * rival_m, *ws, kept) : 0;
   result.confidence = std::max(0.0, result.correlation - second);
+  // A peak on the edge of the searched lags most likely lies beyond them.
+  if (std::abs(best_n) == reach_x || std::abs(best_m) == reach_y) result.confidence = 0;
   result.matched = result.confidence >= kMinShiftConfidence;
   return result;
 }
