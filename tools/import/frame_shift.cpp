@@ -31,9 +31,6 @@ using Complex = std::complex<double>;
 constexpr double kHighPass = 0.02;
 constexpr double kLowPass = 0.45;
 constexpr int kNewtonSteps = 8;
-// The peak is first found on the correlation of frequencies below a
-// quarter cycle per pixel, sampled every second pixel: a transform of a
-// quarter of the size.
 
 struct FftwFree {
   void operator()(void* p) const { fftw_free(p); }
@@ -156,7 +153,10 @@ struct Workspace {
 struct ShiftFinder::State {
   int w = 0, h = 0;    // frame
   int mw = 0, mh = 0;  // padded transform (even)
-  int cw = 0, ch = 0;  // coarse transform: mw / 2, mh / 2
+  // The peak is first looked for on the correlation of the frequencies
+  // below a quarter cycle per pixel, at every second lag: a transform of a
+  // quarter of the size.
+  int cw = 0, ch = 0;  // mw / 2, mh / 2
   int lag_x = 0, lag_y = 0;
   // Lags closer than this to the peak belong to the peak itself: twice the
   // distance at which the reference's own correlation falls to half.
