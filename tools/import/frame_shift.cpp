@@ -475,16 +475,19 @@ ShiftFinder::ShiftFinder(std::span<const double> reference, std::int32_t width, 
     s.offsets.push_back(packed);
     packed += static_cast<std::size_t>(c);
   }
+  // The high-pass Gaussian separates into a row and a column factor; the
+  // low-pass is (1 - (f / kLowPass)^2)^2, smooth to its edge.
   s.weight.resize(packed);
+  const auto gauss = [](double f) { return std::exp(-f * f / (2 * kHighPass * kHighPass)); };
+  std::vector<double> gauss_x(static_cast<std::size_t>(s.transformed_columns));
+  for (std::size_t k = 0; k < gauss_x.size(); ++k) gauss_x[k] = gauss(static_cast<double>(k) / s.mw);
   for (std::size_t r = 0; r < s.rows.size(); ++r) {
     const double fy = static_cast<double>(State::frequency(s.rows[r], s.mh)) / s.mh;
+    const double gauss_y = gauss(fy);
     for (int k = 0; k < s.columns[r]; ++k) {
       const double fx = static_cast<double>(k) / s.mw;
-      const double f2 = fx * fx + fy * fy;
-      const double f = std::sqrt(f2);
-      const double high = 1 - std::exp(-f2 / (2 * kHighPass * kHighPass));
-      const double low = f < kLowPass ? std::cos(0.5 * std::numbers::pi * f / kLowPass) : 0.0;
-      s.weight[s.offsets[r] + static_cast<std::size_t>(k)] = high * low * low;
+      const double q = std::max(0.0, 1 - (fx * fx + fy * fy) / (kLowPass * kLowPass));
+      s.weight[s.offsets[r] + static_cast<std::size_t>(k)] = (1 - gauss_x[static_cast<std::size_t>(k)] * gauss_y) * q * q;
     }
   }
 
