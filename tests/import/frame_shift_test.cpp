@@ -1,0 +1,219 @@
+// Shift measurement against scenes rendered analytically at known
+// sub-pixel positions (never by resampling another frame): star fields with
+// and without their hot pixels, and a cratered disc like the Moon. Also
+// which frames match the reference at all, missing samples, and the same
+// bits on any number of threads.
+
+#include "tools/import/frame_shift.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numbers>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using kadrix::import::FrameShift;
+using kadrix::import::ShiftFinder;
+
+// Normal deviates from a fully specified engine, so every library draws
+// the same noise.
+class Noise {
+ public:
+  explicit Noise(std::uint64_t seed) : engine_(seed) {}
+  double uniform() { return (static_cast<double>(engine_() >> 11) + 0.5) * 0x1.0p-53; }
+  double normal() {
+    const double u = uniform(), v = uniform();
+    return std::sqrt(-2 * std::log(u)) * std::cos(2 * std::numbers::pi * v);
+  }
+
+ private:
+  std::mt19937_64 engine_;
+};
+
+struct Star {
+  double x, y, flux;
+};
+
+// A field of stars scattered over a region larger than the frame, so that
+// shifted frames gain and lose stars at their edges; fluxes log-uniform.
+std::vector<Star> star_field(int w, int h, std::uint64_t seed, int count) {
+  Noise r(seed);
+  std::vector<Star> stars;
+  for (int i = 0; i < count; ++i) {
+    const double x = (r.uniform() * 1.6 - 0.3) * w;
+    const double y = (r.uniform() * 1.6 - 0.3) * h;
+    const double flux = 400 * std::pow(100.0, r.uniform());
+    stars.push_back({x, y, flux});
+  }
+  return stars;
+}
+
+// Fraction of a Gaussian of width sigma centred at c that falls on [a, b).
+double gauss_share(double a, double b, double c, double sigma) {
+  const double k = 1 / (sigma * std::numbers::sqrt2);
+  return 0.5 * (std::erf((b - c) * k) - std::erf((a - c) * k));
+}
+
+// Gaussian stars integrated over each pixel (pixel x covers [x, x + 1)).
+void add_stars(std::vector<double>& f, int w, int h, const std::vector<Star>& stars, double dx, double dy,
+               double scale) {
+  constexpr double sigma = 1.3;
+  for (const Star& s : stars) {
+    const double cx = s.x + dx, cy = s.y + dy;
+    const int x0 = std::max(0, static_cast<int>(std::floor(cx - 6 * sigma)));
+    const int x1 = std::min(w - 1, static_cast<int>(std::ceil(cx + 6 * sigma)));
+    const int y0 = std::max(0, static_cast<int>(std::floor(cy - 6 * sigma)));
+    const int y1 = std::min(h - 1, static_cast<int>(std::ceil(cy + 6 * sigma)));
+    for (int y = y0; y <= y1; ++y) {
+      const double gy = gauss_share(y, y + 1, cy, sigma);
+      for (int x = x0; x <= x1; ++x)
+        f[static_cast<std::size_t>(y * w + x)] += scale * s.flux * gy * gauss_share(x, x + 1, cx, sigma);
+    }
+  }
+}
+
+// Noise of a camera: Poisson-like on the signal plus read noise.
+void add_noise(std::vector<double>& f, std::uint64_t seed) {
+  Noise r(seed);
+  for (double& v : f) v += std::sqrt(std::max(v, 0.0) + 25) * r.normal();
+}
+
+// A disc like the Moon: darker towards the limb, a soft edge, craters with
+// bright rims and a rolling texture, all functions of the position.
+struct Moon {
+  double cx, cy, radius;
+  struct Crater {
+    double x, y, r, depth;
+  };
+  std::vector<Crater> craters;
+
+  Moon(int w, int h, std::uint64_t seed) {
+    cx = 0.5 * w;
+    cy = 0.5 * h;
+    radius = 0.23 * std::min(w, h);
+    Noise r(seed);
+    for (int i = 0; i < 40; ++i) {
+      const double a = 2 * std::numbers::pi * r.uniform();
+      const double d = radius * std::sqrt(r.uniform()) * 0.9;
+      craters.push_back({cx + d * std::cos(a), cy + d * std::sin(a), 1.5 + 6 * r.uniform(), 0.1 + 0.3 * r.uniform()});
+    }
+  }
+
+  double at(double x, double y) const {
+    const double ex = x - cx, ey = y - cy;
+    const double d = std::sqrt(ex * ex + ey * ey);
+    const double edge = 0.5 * (1 + std::tanh((radius - d) / 0.8));
+    if (edge < 1e-12) return 0;
+    const double mu = std::sqrt(std::max(0.0, 1 - (d * d) / (radius * radius)));
+    double v = 0.6 + 0.4 * mu;
+    v *= 1 + 0.08 * std::sin(0.21 * x + 0.13 * y) * std::sin(0.05 * x - 0.17 * y);
+    for (const Crater& c : craters) {
+      const double qx = x - c.x, qy = y - c.y;
+      const double q = std::sqrt(qx * qx + qy * qy);
+      const double t = q / c.r;
+      v *= 1 - c.depth * std::exp(-t * t) + 0.5 * c.depth * std::exp(-(t - 1.1) * (t - 1.1) / 0.05);
+    }
+    return 3000 * edge * v;
+  }
+};
+
+enum class Scene { stars, hot_pixels, moon };
+
+struct Frames {
+  int w, h;
+  Scene scene;
+  std::vector<Star> stars;
+  std::vector<std::pair<std::size_t, double>> hot;  // fixed pattern: pixel, value
+  Moon moon;
+
+  Frames(int width, int height, Scene s, std::uint64_t seed)
+      : w(width), h(height), scene(s), stars(star_field(width, height, seed, width * height / 1500)),
+        moon(width, height, seed) {
+    if (scene != Scene::hot_pixels) return;
+    Noise r(seed ^ 0x5eedULL);
+    const auto n = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+    for (std::size_t i = 0; i < n / 300; ++i)
+      hot.push_back({static_cast<std::size_t>(r.uniform() * static_cast<double>(n)), 200 * std::pow(50.0, r.uniform())});
+  }
+
+  // The scene with its features moved by (dx, dy), noise from seed.
+  std::vector<double> render(double dx, double dy, std::uint64_t seed, double star_scale = 1, double sky = 100) const {
+    std::vector<double> f(static_cast<std::size_t>(w) * static_cast<std::size_t>(h), sky);
+    if (scene == Scene::moon) {
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) f[static_cast<std::size_t>(y * w + x)] += moon.at(x + 0.5 - dx, y + 0.5 - dy);
+    } else {
+      add_stars(f, w, h, stars, dx, dy, star_scale);
+    }
+    for (const auto& [i, v] : hot) f[i] += v;
+    add_noise(f, seed);
+    // Calibrated frames have the sky level taken off.
+    if (scene != Scene::hot_pixels)
+      for (double& v : f) v -= sky;
+    return f;
+  }
+};
+
+struct AccuracyCase {
+  const char* title;
+  int w, h;
+  Scene scene;
+  double rms_limit;  // RMS of the distance to the true shift
+  double worst;      // loose bound on a single frame
+};
+
+std::ostream& operator<<(std::ostream& os, const AccuracyCase& c) { return os << c.title; }
+
+// Shifts in both directions, sub-pixel, from small to near a quarter of the
+// smaller side.
+std::vector<std::pair<double, double>> shifts_for(int w, int h, std::uint64_t seed) {
+  const double q = 0.24 * std::min(w, h);
+  std::vector<std::pair<double, double>> s = {{0.37, -0.21}, {-q, 0.5}, {q * 0.97, -q * 0.93}, {-3.71, 12.29}};
+  Noise r(seed);
+  for (int i = 0; i < 8; ++i) s.push_back({(2 * r.uniform() - 1) * q, (2 * r.uniform() - 1) * q});
+  return s;
+}
+
+class ShiftAccuracy : public ::testing::TestWithParam<AccuracyCase> {};
+
+TEST_P(ShiftAccuracy, RenderedFramesComeOutAtTheirTrueShift) {
+  const AccuracyCase& c = GetParam();
+  const Frames scene(c.w, c.h, c.scene, 1000 + static_cast<std::uint64_t>(c.w));
+  const std::vector<double> reference = scene.render(0, 0, 1);
+  const ShiftFinder finder(reference, c.w, c.h);
+  double sum = 0;
+  int n = 0;
+  std::uint64_t seed = 2;
+  for (const auto& [dx, dy] : shifts_for(c.w, c.h, 77 + static_cast<std::uint64_t>(c.h))) {
+    const FrameShift s = finder.measure(scene.render(dx, dy, seed++));
+    const double e = std::hypot(s.dx - dx, s.dy - dy);
+    EXPECT_TRUE(s.matched) << "true shift " << dx << ", " << dy << " confidence " << s.confidence;
+    EXPECT_LT(e, c.worst) << "true shift " << dx << ", " << dy << " measured " << s.dx << ", " << s.dy;
+    sum += e * e;
+    ++n;
+  }
+  const double rms = std::sqrt(sum / n);
+  EXPECT_LT(rms, c.rms_limit);
+  RecordProperty("rms", std::to_string(rms));
+  std::printf("[ rms      ] %s %.4f px\n", c.title, rms);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scenes, ShiftAccuracy,
+    ::testing::Values(AccuracyCase{"stars_calibrated_257x190", 257, 190, Scene::stars, 0.05, 0.15},
+                      AccuracyCase{"stars_calibrated_prime_523x384", 523, 384, Scene::stars, 0.05, 0.15},
+                      AccuracyCase{"stars_calibrated_512x512", 512, 512, Scene::stars, 0.05, 0.15},
+                      AccuracyCase{"stars_hot_pixels_257x190", 257, 190, Scene::hot_pixels, 0.1, 0.3},
+                      AccuracyCase{"stars_hot_pixels_prime_401x300", 401, 300, Scene::hot_pixels, 0.1, 0.3},
+                      AccuracyCase{"moon_257x190", 257, 190, Scene::moon, 0.1, 0.3},
+                      AccuracyCase{"moon_prime_331x256", 331, 256, Scene::moon, 0.1, 0.3}),
+    [](const ::testing::TestParamInfo<AccuracyCase>& info) { return std::string(info.param.title); });
+
+}  // namespace

@@ -1,0 +1,58 @@
+#pragma once
+// How far a light lies from the reference frame: the translation that best
+// lines its features up with the reference's, to a fraction of a pixel, and
+// how well the two match at all. Measured on calibrated values by FFT
+// cross-correlation of both frames after a 3 x 3 median (hot pixels left by
+// a missing dark would pin the shift to zero), the sky level taken off, the
+// edges tapered and the slow gradients and the finest noise weighed down;
+// the whole-pixel peak is refined by Newton steps on the band-limited
+// correlation itself.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+
+namespace kadrix::import {
+
+// The confidence is the normalised cross-correlation of the two filtered
+// frames at the measured shift: the correlation divided by the square root
+// of the product of the two frames' own energies, 1 for a frame that is the
+// reference scaled, near 0 for unrelated ones. Below this the frame is
+// taken not to show the reference's field.
+inline constexpr double kMinShiftConfidence = 0.25;
+
+struct FrameShift {
+  // A feature at (x, y) of the reference lies at (x + dx, y + dy) in this
+  // frame; x from the left, y from the top row.
+  double dx = 0, dy = 0;
+  double confidence = 0;
+  bool matched = false;  // confidence >= kMinShiftConfidence
+};
+
+// FFTW's planner is not thread-safe: every plan in the program is made and
+// destroyed under this one lock.
+std::mutex& fftw_planner_mutex();
+
+// Built once from the reference frame's calibrated values (width * height,
+// row 0 at the top; NaN and infinities are taken as missing). measure()
+// may run on several threads at once and gives the same bits on any.
+class ShiftFinder {
+ public:
+  ShiftFinder(std::span<const double> reference, std::int32_t width, std::int32_t height);
+  ~ShiftFinder();
+  ShiftFinder(const ShiftFinder&) = delete;
+  ShiftFinder& operator=(const ShiftFinder&) = delete;
+
+  // The shift of a frame of the reference's size; a frame of another size,
+  // or any frame when the reference has nothing to match, comes out
+  // unmatched with confidence 0.
+  FrameShift measure(std::span<const double> frame) const;
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace kadrix::import
