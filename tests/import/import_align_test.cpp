@@ -1,0 +1,333 @@
+// Runs of the built kadrix-import with --align and --align-whole on series
+// the tests make by translating one star field by whole pixels, so every
+// shift, the common area and every written pixel are known beforehand:
+// frames that do not match left out and named, the refused reference,
+// the 100-frame limit, the shifts file, and kills at any moment.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "import_support.h"
+
+namespace {
+
+using import_test::Bytes;
+using import_test::crlf;
+using kadrix_test::RunResult;
+using kadrix_test::TempDir;
+
+constexpr int kWidth = 128;
+constexpr int kHeight = 96;
+constexpr int kPad = 8;
+
+// A star field larger than a frame by kPad on every side: a sky of 20
+// with a faint fixed texture and stars of 2 px.
+struct Field {
+  int width = kWidth + 2 * kPad;
+  int height = kHeight + 2 * kPad;
+  std::vector<std::uint32_t> values;
+  std::uint32_t at(int x, int y) const { return values[static_cast<std::size_t>(y * width + x)]; }
+};
+
+Field star_field(unsigned seed) {
+  Field f;
+  std::mt19937 gen(seed);
+  std::vector<double> sky(static_cast<std::size_t>(f.width * f.height));
+  for (double& v : sky) v = 20 + static_cast<double>(gen() % 6);
+  for (int star = 0; star < 40; ++star) {
+    const double cx = static_cast<double>(gen() % static_cast<unsigned>(f.width));
+    const double cy = static_cast<double>(gen() % static_cast<unsigned>(f.height));
+    const double peak = 40 + static_cast<double>(gen() % 180);
+    for (int y = 0; y < f.height; ++y)
+      for (int x = 0; x < f.width; ++x) {
+        const double r2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
+        sky[static_cast<std::size_t>(y * f.width + x)] += peak * std::exp(-r2 / 8);
+      }
+  }
+  for (const double v : sky) f.values.push_back(static_cast<std::uint32_t>(std::min(254.0, std::round(v))));
+  return f;
+}
+
+// The frame that shows the field moved by (ox, oy): a feature of the frame
+// at offset (0, 0) lies at (x - ox, y - oy) here, so its shift is (-ox, -oy).
+std::vector<std::uint32_t> frame_at(const Field& f, int ox, int oy) {
+  std::vector<std::uint32_t> frame;
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) frame.push_back(f.at(x + kPad + ox, y + kPad + oy));
+  return frame;
+}
+
+std::vector<std::uint32_t> blank_frame() { return std::vector<std::uint32_t>(kWidth * kHeight, 20); }
+
+void write_series(const std::string& path, const std::vector<std::vector<std::uint32_t>>& frames) {
+  import_test::SerVideo video;
+  video.width = kWidth;
+  video.height = kHeight;
+  video.frames = frames;
+  kadrix_test::write_file(path, import_test::ser_bytes(video));
+}
+
+// The reference's pixels (offset (0, 0)) over the area x0, y0, w x h.
+Bytes reference_crop(const Field& f, int x0, int y0, int w, int h) {
+  std::vector<std::uint8_t> pixels;
+  for (int y = y0; y < y0 + h; ++y)
+    for (int x = x0; x < x0 + w; ++x) pixels.push_back(static_cast<std::uint8_t>(f.at(x + kPad, y + kPad)));
+  return import_test::frame_file(w, h, pixels);
+}
+
+// The line that gives the common area.
+std::string area_line(int x, int y, int w, int h) {
+  return crlf("Wspolny obszar: " + std::to_string(w) + "x" + std::to_string(h) + ", od x " + std::to_string(x) +
+              ", y " + std::to_string(y) + " klatki odniesienia\n");
+}
+
+std::string text_of(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// frame, index and status of each row of a shifts file (the source is the
+// one path of these tests, without commas).
+std::vector<std::string> statuses(const std::string& csv) {
+  std::vector<std::string> rows;
+  std::istringstream lines(csv);
+  std::string line;
+  std::getline(lines, line);
+  while (std::getline(lines, line)) {
+    std::vector<std::string> fields;
+    std::string field;
+    std::istringstream split(line.substr(0, line.size() - 1));
+    while (std::getline(split, field, ',')) fields.push_back(field);
+    rows.push_back(fields.size() == 6 ? fields[0] + "," + fields[2] + "," + fields[5] : "bad: " + line);
+  }
+  return rows;
+}
+
+RunResult run_with_threads(const std::vector<std::string>& args, int threads) {
+  kadrix_test::RunOptions options;
+  options.environment = {"KADRIX_IMPORT_THREADS=" + std::to_string(threads)};
+  return import_test::run_import(args, options);
+}
+
+// Whole-pixel translations: rounded to whole pixels the measured shifts
+// are exact, and each frame written is the reference's crop byte for byte.
+// Either way of aligning writes the same bytes on one thread or two.
+TEST(Align, WholePixelTranslationsGiveTheReferenceCropEverywhere) {
+  TempDir in;
+  const Field field = star_field(11);
+  const std::string source = in.file("m42.ser");
+  // Shifts (0, 0), (-3, 2), (1, -4), (-2, -1). Whole shifts keep X where
+  // 0 <= X + dx <= W - 1: X from 3 to W - 2; Y where 0 <= Y + dy <= H - 1:
+  // 4 to H - 3.
+  write_series(source, {frame_at(field, 0, 0), frame_at(field, 3, -2), frame_at(field, -1, 4), frame_at(field, 2, 1)});
+  const Bytes crop = reference_crop(field, 3, 4, kWidth - 4, kHeight - 6);
+  const std::string csv = "frame,source,index,dx,dy,status\r\n1," + source + ",1,0.000,0.000,ok\r\n2," + source +
+                          ",2,-3.000,2.000,ok\r\n3," + source + ",3,1.000,-4.000,ok\r\n4," + source +
+                          ",4,-2.000,-1.000,ok\r\n";
+  for (const char* mode : {"--align-whole", "--align"}) {
+    std::map<std::string, Bytes> first_files;
+    std::string first_transcript;
+    for (const int threads : {1, 2}) {
+      SCOPED_TRACE(std::string(mode) + " on " + std::to_string(threads) + " threads");
+      TempDir out;
+      const RunResult r =
+          run_with_threads({mode, "--shifts", out.file("shifts.csv"), out.prefix(), "OBJ", source}, threads);
+      ASSERT_EQ(r.exit_status, 0) << r.out;
+      EXPECT_NE(r.out.find(crlf("Klatka odniesienia: 1 (" + source + ", klatka 1 pliku)\n")), std::string::npos)
+          << r.out;
+      EXPECT_NE(r.out.find(crlf("Zapisano przesuniecia klatek w " + out.file("shifts.csv") + "\n")),
+                std::string::npos);
+      const std::map<std::string, Bytes> files = import_test::snapshot(out.path().string());
+      // Four frames and the shifts file, nothing else.
+      EXPECT_EQ(files.size(), 5u);
+      if (std::string(mode) == "--align-whole") {
+        EXPECT_NE(r.out.find(area_line(3, 4, kWidth - 4, kHeight - 6)), std::string::npos) << r.out;
+        for (int n = 1; n <= 4; ++n)
+          EXPECT_EQ(kadrix_test::read_file(kadrix_test::frame_file(out.prefix(), "OBJ", n)), crop) << "frame " << n;
+        EXPECT_EQ(text_of(kadrix_test::read_file(out.file("shifts.csv"))), csv);
+      }
+      std::string transcript = r.out;
+      for (std::size_t at; (at = transcript.find(out.path().string())) != std::string::npos;)
+        transcript.replace(at, out.path().string().size(), "OUT");
+      if (threads == 1) {
+        first_files = files;
+        first_transcript = transcript;
+      } else {
+        EXPECT_EQ(files, first_files);
+        EXPECT_EQ(transcript, first_transcript);
+      }
+    }
+  }
+}
+
+// A blank frame (a cloud) and a frame of another field are left out and
+// named; the others are written in order, the shifts file says which.
+TEST(Align, FramesThatDoNotMatchAreLeftOutAndNamed) {
+  TempDir in, out;
+  const Field field = star_field(21);
+  const Field other = star_field(99);
+  const std::string source = in.file("noc.ser");
+  write_series(source, {frame_at(field, 0, 0), frame_at(field, 1, 1), blank_frame(), frame_at(other, 0, 0),
+                        frame_at(field, -2, 0)});
+  const RunResult r = import_test::run_import(
+      {"--align-whole", "--shifts", out.file("s.csv"), out.prefix(), "OBJ", source});
+  ASSERT_EQ(r.exit_status, 0) << r.out;
+  for (const int k : {3, 4}) {
+    const std::string named = "Klatka " + std::to_string(k) + " (" + source + ", klatka " + std::to_string(k) +
+                              " pliku) nie pasuje do klatki odniesienia: pominieta (zgodnosc ";
+    const std::size_t at = r.out.find(named);
+    ASSERT_NE(at, std::string::npos) << r.out;
+    // The match, 3 decimals below the threshold.
+    const std::string rest = r.out.substr(at + named.size(), r.out.find('\n', at) - at - named.size());
+    ASSERT_EQ(rest.size(), std::string("0.123, prog 0.250)\r").size()) << rest;
+    EXPECT_LT(std::stod(rest.substr(0, 5)), 0.25) << rest;
+    EXPECT_EQ(rest.substr(5), ", prog 0.250)\r");
+  }
+  EXPECT_NE(r.out.find(crlf("Klatki do dopasowania: 5 (w zrodlach: 5)\nKlatka odniesienia: 1")), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find(crlf("Klatki do zapisu: 3 (w zrodlach: 5)\n")), std::string::npos) << r.out;
+  // Shifts (0, 0), (-1, -1), (2, 0): X from 1 to W - 3, Y from 1 to H - 1.
+  EXPECT_NE(r.out.find(area_line(1, 1, kWidth - 3, kHeight - 1)), std::string::npos) << r.out;
+  for (int n = 1; n <= 3; ++n)
+    EXPECT_EQ(kadrix_test::read_file(kadrix_test::frame_file(out.prefix(), "OBJ", n)),
+              reference_crop(field, 1, 1, kWidth - 3, kHeight - 1))
+        << n;
+  EXPECT_FALSE(kadrix_test::exists(kadrix_test::frame_file(out.prefix(), "OBJ", 4)));
+  EXPECT_EQ(statuses(text_of(kadrix_test::read_file(out.file("s.csv")))),
+            (std::vector<std::string>{"1,1,ok", "2,2,ok", ",3,pominieta", ",4,pominieta", "3,5,ok"}));
+}
+
+// A reference most frames do not match refuses the import with nothing
+// written; another reference chosen with --reference serves.
+TEST(Align, AReferenceMostFramesMissIsRefusedAndAnotherServes) {
+  TempDir in, out;
+  const Field field = star_field(5);
+  const std::string source = in.file("a.ser");
+  write_series(source, {blank_frame(), frame_at(field, 0, 0), frame_at(field, 2, -1), frame_at(field, -1, 3),
+                        blank_frame()});
+  kadrix_test::write_file(out.file("s.csv"), std::string("old shifts"));
+  const auto before = import_test::snapshot(out.path().string());
+  const std::vector<std::string> tail = {"--shifts", out.file("s.csv"), out.prefix(), "OBJ", source};
+  const auto with = [&tail](std::vector<std::string> head) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+  };
+
+  RunResult r = import_test::run_import(with({"--align"}));
+  EXPECT_EQ(r.exit_status, 1) << r.out;
+  EXPECT_TRUE(r.out.ends_with(crlf(
+      "Do klatki odniesienia pasuje klatek 1 z 5, mniej niz polowa: wskaz inna klatke opcja --reference\n")))
+      << r.out;
+  EXPECT_EQ(import_test::snapshot(out.path().string()), before);
+
+  r = import_test::run_import(with({"--align", "--reference", "6"}));
+  EXPECT_EQ(r.exit_status, 1) << r.out;
+  EXPECT_TRUE(r.out.ends_with(crlf("Klatek do dopasowania jest 5: --reference 6 wskazuje poza nie\n"))) << r.out;
+  EXPECT_EQ(import_test::snapshot(out.path().string()), before);
+
+  r = import_test::run_import(with({"--align-whole", "--reference", "2"}));
+  ASSERT_EQ(r.exit_status, 0) << r.out;
+  EXPECT_NE(r.out.find(crlf("Klatka odniesienia: 2 (" + source + ", klatka 2 pliku)\n")), std::string::npos);
+  // Shifts (-2, 1) and (1, -3): X from 2 to W - 2, Y from 3 to H - 2.
+  EXPECT_NE(r.out.find(area_line(2, 3, kWidth - 3, kHeight - 4)), std::string::npos) << r.out;
+  for (int n = 1; n <= 3; ++n)
+    EXPECT_EQ(kadrix_test::read_file(kadrix_test::frame_file(out.prefix(), "OBJ", n)),
+              reference_crop(field, 2, 3, kWidth - 3, kHeight - 4));
+  EXPECT_EQ(statuses(text_of(kadrix_test::read_file(out.file("s.csv")))),
+            (std::vector<std::string>{",1,pominieta", "1,2,ok", "2,3,ok", "3,4,ok", ",5,pominieta"}));
+}
+
+// Aligned, all frames --first and --every choose are measured; the first
+// 100 that match are written and the rest marked ponad100.
+TEST(Align, MatchingFramesBeyondTheHundredthAreMarked) {
+  TempDir in, out;
+  const Field field = star_field(8);
+  const std::string source = in.file("long.ser");
+  std::vector<std::vector<std::uint32_t>> frames(104, frame_at(field, 0, 0));
+  frames[2] = blank_frame();
+  write_series(source, frames);
+  const RunResult r =
+      import_test::run_import({"--align", "--first", "2", "--shifts", out.file("s.csv"), out.prefix(), "OBJ", source});
+  ASSERT_EQ(r.exit_status, 0) << r.out;
+  EXPECT_NE(r.out.find(crlf("Klatki do dopasowania: 103 (w zrodlach: 104)\n")), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(crlf("Klatki do zapisu: 100 (w zrodlach: 104)\nPominieto klatek: 2 (kadrix laczy najwyzej "
+                            "100; wybierz inne opcjami --first i --every)\n")),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(kadrix_test::exists(kadrix_test::frame_file(out.prefix(), "OBJ", 100)));
+  std::vector<std::string> want = {"1,2,ok", ",3,pominieta"};
+  for (int k = 4; k <= 102; ++k) want.push_back(std::to_string(k - 2) + "," + std::to_string(k) + ",ok");
+  want.push_back(",103,ponad100");
+  want.push_back(",104,ponad100");
+  EXPECT_EQ(statuses(text_of(kadrix_test::read_file(out.file("s.csv")))), want);
+}
+
+// Killed after the n-th change in the directory, for every change a whole
+// run makes: the series is the old one, the new one or unreadable, and the
+// shifts file its old text or its whole new one, new only with the new
+// series.
+TEST(Align, AKillAtAnyMomentLeavesTheSeriesAndTheShiftsFileWhole) {
+  const Field field = star_field(3);
+  const auto prepare = [&field](const TempDir& dir) {
+    for (int n = 1; n <= 5; ++n)
+      kadrix_test::write_file(kadrix_test::frame_file(dir.prefix(), "OBJ", n),
+                              kadrix_test::frame_bmp(4, 3, kadrix_test::flat(4, 3, static_cast<std::uint8_t>(n))));
+    kadrix_test::write_file(dir.file("s.csv"), std::string("old shifts\r\n"));
+    write_series(dir.file("new.ser"), {frame_at(field, 0, 0), frame_at(field, 1, 0), frame_at(field, 0, 2)});
+  };
+  const auto args = [](const TempDir& dir) {
+    return std::vector<std::string>{"--replace", "--align", "--shifts", dir.file("s.csv"),
+                                    dir.prefix(), "OBJ",     dir.file("new.ser")};
+  };
+  // The shifts file with the directory's own name taken out.
+  const auto shifts = [](const TempDir& dir) {
+    std::string text = text_of(kadrix_test::read_file(dir.file("s.csv")));
+    for (std::size_t at; (at = text.find(dir.path().string())) != std::string::npos;)
+      text.replace(at, dir.path().string().size(), "DIR");
+    return text;
+  };
+  const auto series = [](const TempDir& dir) {
+    std::vector<Bytes> frames;
+    for (int n = 1; n <= 100 && kadrix_test::exists(kadrix_test::frame_file(dir.prefix(), "OBJ", n)); ++n)
+      frames.push_back(kadrix_test::read_file(kadrix_test::frame_file(dir.prefix(), "OBJ", n)));
+    return frames;
+  };
+  std::vector<Bytes> old_series, new_series;
+  std::string old_csv, new_csv;
+  int changes = 0;
+  {
+    TempDir dir;
+    prepare(dir);
+    old_series = series(dir);
+    old_csv = shifts(dir);
+    const import_test::KilledRun whole = import_test::run_import_killed(args(dir), dir.path().string(), 0);
+    ASSERT_EQ(whole.exit_status, 0);
+    new_series = series(dir);
+    new_csv = shifts(dir);
+    ASSERT_EQ(new_series.size(), 3u);
+    changes = whole.events;
+    ASSERT_GT(changes, 8);
+  }
+  for (int n = 1; n <= changes; ++n) {
+    TempDir dir;
+    prepare(dir);
+    const import_test::KilledRun run = import_test::run_import_killed(args(dir), dir.path().string(), n);
+    if (!run.killed) {
+      EXPECT_EQ(run.exit_status, 0);
+    }
+    const std::vector<Bytes> now = series(dir);
+    EXPECT_TRUE(now.empty() || now == old_series || now == new_series) << "after change " << n;
+    ASSERT_TRUE(kadrix_test::exists(dir.file("s.csv"))) << "after change " << n;
+    const std::string csv = shifts(dir);
+    EXPECT_TRUE(csv == old_csv || csv == new_csv) << "after change " << n;
+    if (csv == new_csv) {
+      EXPECT_EQ(now, new_series) << "after change " << n;
+    }
+  }
+}
+
+}  // namespace
