@@ -1,5 +1,6 @@
 #include "tools/import/import.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -478,6 +479,7 @@ struct Worker {
   SourceReader reader;
   std::vector<double> values;           // c + P, rows from the top
   std::vector<std::uint8_t> saturated;  // 1 where the light's sample is saturated
+  bool any_saturated = false;
   std::vector<double> row;
   Resampler resampler;
   std::vector<double> resampled;
@@ -497,6 +499,7 @@ bool read_light(Worker& worker, const Lights& lights, const FrameRef& f, ValueRa
   worker.values.resize(pixels);
   worker.row.resize(width);
   if (saturation) worker.saturated.resize(pixels);
+  worker.any_saturated = false;
   const auto add = [&](std::int32_t y, std::span<const double> values) {
     const std::size_t at = static_cast<std::size_t>(y) * width;
     std::copy(values.begin(), values.end(), worker.row.begin());
@@ -509,8 +512,13 @@ bool read_light(Worker& worker, const Lights& lights, const FrameRef& f, ValueRa
       for (const double c : worker.row) calibrated->add(c);
     if (saturation) {
       // +infinity would turn NaN under the kernel's negative weights.
-      for (std::size_t x = 0; x < width; ++x)
-        worker.saturated[at + x] = values[x] >= *saturation || worker.row[x] == std::numeric_limits<double>::infinity();
+      std::uint8_t any = 0;
+      for (std::size_t x = 0; x < width; ++x) {
+        const bool saturated = values[x] >= *saturation || worker.row[x] == std::numeric_limits<double>::infinity();
+        worker.saturated[at + x] = saturated;
+        any |= saturated;
+      }
+      if (any) worker.any_saturated = true;
     }
   };
   worker.why.clear();
@@ -912,7 +920,10 @@ int import_series(const Call& call) {
         w.resampled.resize(pixels);
         w.reach.resize(pixels);
         w.resampler.resample(w.values, first_source.width, first_source.height, shifts[i], area, w.resampled);
-        w.resampler.reach(w.saturated, first_source.width, first_source.height, shifts[i], area, w.reach);
+        if (w.any_saturated)
+          w.resampler.reach(w.saturated, first_source.width, first_source.height, shifts[i], area, w.reach);
+        else
+          std::fill(w.reach.begin(), w.reach.end(), std::uint8_t{0});
         w.image.width = area.width;
         w.image.height = area.height;
         w.image.pixels.resize(pixels);
@@ -990,6 +1001,13 @@ int run_import(int argc, const char* const* argv) {
       program, argc, argv, [&call](const cli::Arguments& arguments) { return understand_call(arguments, call); },
       [&call] {
         for (const int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, on_stop_signal);
+        // Aligning allocates and frees buffers of a frame's size for every
+        // frame; kept in the heap they are reused, rather than mapped and
+        // cleared afresh by the system each time.
+        if (call.aligned()) {
+          mallopt(M_MMAP_THRESHOLD, 1 << 30);
+          mallopt(M_TRIM_THRESHOLD, 1 << 30);
+        }
         try {
           return import_series(call);
         } catch (const std::bad_alloc&) {
