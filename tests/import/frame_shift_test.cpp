@@ -8,7 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <bit>
 #include <cmath>
+#include <functional>
+#include <ostream>
 #include <cstdint>
 #include <limits>
 #include <numbers>
@@ -134,13 +138,23 @@ struct Frames {
   Moon moon;
 
   Frames(int width, int height, Scene s, std::uint64_t seed)
-      : w(width), h(height), scene(s), stars(star_field(width, height, seed, width * height / 1500)),
+      : w(width), h(height), scene(s), stars(star_field(width, height, seed, width * height / 600)),
         moon(width, height, seed) {
     if (scene != Scene::hot_pixels) return;
     Noise r(seed ^ 0x5eedULL);
     const auto n = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
     for (std::size_t i = 0; i < n / 300; ++i)
       hot.push_back({static_cast<std::size_t>(r.uniform() * static_cast<double>(n)), 200 * std::pow(50.0, r.uniform())});
+  }
+
+  // The optics' fall-off towards the corners, left in without a flat.
+  void vignette(std::vector<double>& f) const {
+    const double r2max = 0.25 * (w * w + h * h);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const double ex = x + 0.5 - 0.5 * w, ey = y + 0.5 - 0.5 * h;
+        f[static_cast<std::size_t>(y * w + x)] *= 1 - 0.25 * (ex * ex + ey * ey) / r2max;
+      }
   }
 
   // The scene with its features moved by (dx, dy), noise from seed.
@@ -152,6 +166,7 @@ struct Frames {
     } else {
       add_stars(f, w, h, stars, dx, dy, star_scale);
     }
+    if (scene == Scene::hot_pixels) vignette(f);
     for (const auto& [i, v] : hot) f[i] += v;
     add_noise(f, seed);
     // Calibrated frames have the sky level taken off.
@@ -215,5 +230,161 @@ INSTANTIATE_TEST_SUITE_P(
                       AccuracyCase{"moon_257x190", 257, 190, Scene::moon, 0.1, 0.3},
                       AccuracyCase{"moon_prime_331x256", 331, 256, Scene::moon, 0.1, 0.3}),
     [](const ::testing::TestParamInfo<AccuracyCase>& info) { return std::string(info.param.title); });
+
+}  // namespace
+
+namespace {
+
+// Frames of the night that must or must not be taken for the reference's
+// field. The field is rendered at one shift; each case makes its frame.
+struct MatchCase {
+  const char* title;
+  std::function<std::vector<double>(const Frames& field, double dx, double dy, std::uint64_t seed)> frame;
+  bool matched;
+};
+
+std::ostream& operator<<(std::ostream& os, const MatchCase& c) { return os << c.title; }
+
+class ShiftMatching : public ::testing::TestWithParam<MatchCase> {};
+
+// A bright sky with slow structure in place of the stars.
+void add_cloud(std::vector<double>& f, int w, int h) {
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      f[static_cast<std::size_t>(y * w + x)] += 300 + 200 * std::sin(x * 0.011 + y * 0.013) * std::cos(y * 0.021);
+}
+
+TEST_P(ShiftMatching, OnlyFramesOfTheFieldMatch) {
+  const MatchCase& c = GetParam();
+  constexpr int w = 401, h = 300;
+  for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+    const Frames field(w, h, Scene::stars, 40 + seed);
+    const ShiftFinder finder(field.render(0, 0, 1), w, h);
+    for (const auto& [dx, dy] : std::vector<std::pair<double, double>>{{5.3, -2.8}, {-61.4, 47.7}}) {
+      const FrameShift s = finder.measure(c.frame(field, dx, dy, seed * 10));
+      EXPECT_EQ(s.matched, c.matched) << "field " << seed << " shift " << dx << ", " << dy << " confidence "
+                                      << s.confidence;
+      EXPECT_EQ(s.matched, s.confidence >= kadrix::import::kMinShiftConfidence);
+      if (c.matched) {
+        EXPECT_LT(std::hypot(s.dx - dx, s.dy - dy), 0.1) << "field " << seed;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Night, ShiftMatching,
+    ::testing::Values(
+        MatchCase{"same_field", [](const Frames& f, double dx, double dy, std::uint64_t seed) { return f.render(dx, dy, seed); },
+                  true},
+        MatchCase{"thin_cloud_half_brightness",
+                  [](const Frames& f, double dx, double dy, std::uint64_t seed) {
+                    std::vector<double> v = f.render(dx, dy, seed, 0.5, 140);
+                    for (int y = 0; y < f.h; ++y)
+                      for (int x = 0; x < f.w; ++x) v[static_cast<std::size_t>(y * f.w + x)] += 30.0 * (x + y) / (f.w + f.h);
+                    return v;
+                  },
+                  true},
+        MatchCase{"cloud_over_the_field",
+                  [](const Frames& f, double dx, double dy, std::uint64_t seed) {
+                    std::vector<double> v = f.render(dx, dy, seed, 0.02, 100);
+                    add_cloud(v, f.w, f.h);
+                    return v;
+                  },
+                  false},
+        MatchCase{"another_field",
+                  [](const Frames& f, double dx, double dy, std::uint64_t seed) {
+                    const Frames other(f.w, f.h, Scene::stars, 900 + seed);
+                    return other.render(dx, dy, seed);
+                  },
+                  false},
+        MatchCase{"blank_sky", [](const Frames& f, double dx, double dy, std::uint64_t seed) { return f.render(dx, dy, seed, 0); },
+                  false}),
+    [](const ::testing::TestParamInfo<MatchCase>& info) { return std::string(info.param.title); });
+
+TEST(FrameShift, TheReferenceAgainstItselfIsAtZero) {
+  for (const Scene scene : {Scene::stars, Scene::hot_pixels, Scene::moon}) {
+    const Frames field(211, 170, scene, 3);
+    const std::vector<double> reference = field.render(0, 0, 1);
+    const FrameShift s = ShiftFinder(reference, 211, 170).measure(reference);
+    EXPECT_NEAR(s.dx, 0, 1e-6);
+    EXPECT_NEAR(s.dy, 0, 1e-6);
+    EXPECT_NEAR(s.correlation, 1, 1e-9);
+    EXPECT_TRUE(s.matched);
+  }
+}
+
+TEST(FrameShift, MissingAndInfiniteSamplesAreLeftOut) {
+  constexpr int w = 257, h = 190;
+  const Frames field(w, h, Scene::stars, 8);
+  std::vector<double> reference = field.render(0, 0, 1);
+  std::vector<double> frame = field.render(-7.4, 3.6, 2);
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  Noise r(5);
+  for (std::size_t i = 0; i < frame.size() / 100; ++i) {
+    frame[static_cast<std::size_t>(r.uniform() * static_cast<double>(frame.size()))] = i % 2 ? nan : inf;
+    reference[static_cast<std::size_t>(r.uniform() * static_cast<double>(frame.size()))] = i % 2 ? inf : nan;
+  }
+  for (int y = 100; y < 130; ++y)
+    for (int x = 20; x < 60; ++x) frame[static_cast<std::size_t>(y * w + x)] = nan;  // a whole patch
+  for (int x = 0; x < w; ++x) frame[static_cast<std::size_t>(x)] = -inf;              // a dead top row
+  const FrameShift s = ShiftFinder(reference, w, h).measure(frame);
+  EXPECT_TRUE(std::isfinite(s.dx) && std::isfinite(s.dy) && std::isfinite(s.confidence));
+  EXPECT_TRUE(s.matched);
+  EXPECT_LT(std::hypot(s.dx + 7.4, s.dy - 3.6), 0.15);
+}
+
+TEST(FrameShift, FramesWithNothingToMatchComeOutUnmatched) {
+  constexpr int w = 64, h = 48;
+  const Frames field(w, h, Scene::stars, 2);
+  const std::vector<double> reference = field.render(0, 0, 1);
+  const ShiftFinder finder(reference, w, h);
+  const std::vector<double> undefined(reference.size(), std::numeric_limits<double>::quiet_NaN());
+  const std::vector<double> flat(reference.size(), 12.5);
+  const std::vector<double> wrong_size(reference.begin(), reference.end() - w);
+  for (const std::vector<double>* frame : {&undefined, &flat, &wrong_size}) {
+    const FrameShift s = finder.measure(*frame);
+    EXPECT_FALSE(s.matched);
+    EXPECT_EQ(s.confidence, 0);
+    EXPECT_TRUE(std::isfinite(s.dx) && std::isfinite(s.dy));
+  }
+  // A reference with nothing in it matches nothing, itself included.
+  const ShiftFinder blank(flat, w, h);
+  EXPECT_FALSE(blank.measure(flat).matched);
+  EXPECT_FALSE(blank.measure(reference).matched);
+  EXPECT_FALSE(ShiftFinder(undefined, w, h).measure(reference).matched);
+  EXPECT_FALSE(ShiftFinder(wrong_size, w, h).measure(reference).matched);
+}
+
+std::array<std::uint64_t, 4> bits(const FrameShift& s) {
+  return {std::bit_cast<std::uint64_t>(s.dx), std::bit_cast<std::uint64_t>(s.dy),
+          std::bit_cast<std::uint64_t>(s.confidence), std::bit_cast<std::uint64_t>(s.correlation)};
+}
+
+TEST(FrameShift, ThreadsGiveTheSameBitsAsOneAfterAnother) {
+  constexpr int w = 199, h = 150;
+  const Frames field(w, h, Scene::hot_pixels, 12);
+  const ShiftFinder finder(field.render(0, 0, 1), w, h);
+  std::vector<std::vector<double>> frames;
+  for (int i = 0; i < 8; ++i) frames.push_back(field.render(0.37 * i - 1.2, 5.1 - 1.3 * i, 20 + static_cast<std::uint64_t>(i)));
+  std::vector<std::array<std::uint64_t, 4>> serial;
+  for (const auto& f : frames) serial.push_back(bits(finder.measure(f)));
+
+  constexpr int threads = 4;
+  std::vector<std::vector<std::array<std::uint64_t, 4>>> seen(threads, std::vector<std::array<std::uint64_t, 4>>(frames.size()));
+  {
+    std::vector<std::jthread> pool;
+    for (int t = 0; t < threads; ++t)
+      pool.emplace_back([&, t] {
+        // Each thread goes through the frames from a different start.
+        for (std::size_t k = 0; k < frames.size(); ++k) {
+          const std::size_t i = (k + static_cast<std::size_t>(t) * 3) % frames.size();
+          seen[static_cast<std::size_t>(t)][i] = bits(finder.measure(frames[i]));
+        }
+      });
+  }
+  for (int t = 0; t < threads; ++t) EXPECT_EQ(seen[static_cast<std::size_t>(t)], serial) << "thread " << t;
+}
 
 }  // namespace

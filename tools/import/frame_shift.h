@@ -15,18 +15,20 @@
 
 namespace kadrix::import {
 
-// The confidence is the normalised cross-correlation of the two filtered
-// frames at the measured shift: the correlation divided by the square root
-// of the product of the two frames' own energies, 1 for a frame that is the
-// reference scaled, near 0 for unrelated ones. Below this the frame is
-// taken not to show the reference's field.
-inline constexpr double kMinShiftConfidence = 0.25;
+// The confidence is how far the measured shift stands out: the normalised
+// cross-correlation r of the filtered frames over their overlap at that
+// shift (1 for the reference scaled, near 0 for unrelated frames), less r
+// at the best other shift more than a peak's width away. A frame of
+// another field lines up one bright star at best, a blank or clouded one
+// nothing; a frame of the field lines up all of its stars at once.
+inline constexpr double kMinShiftConfidence = 0.3;
 
 struct FrameShift {
   // A feature at (x, y) of the reference lies at (x + dx, y + dy) in this
   // frame; x from the left, y from the top row.
   double dx = 0, dy = 0;
   double confidence = 0;
+  double correlation = 0;  // r at the shift
   bool matched = false;  // confidence >= kMinShiftConfidence
 };
 
