@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -268,6 +269,64 @@ TEST(Align, MatchingFramesBeyondTheHundredthAreMarked) {
   want.push_back(",103,ponad100");
   want.push_back(",104,ponad100");
   EXPECT_EQ(statuses(text_of(kadrix_test::read_file(out.file("s.csv")))), want);
+}
+
+// A saturated sample of a light stays 255 wherever the kernel carries it,
+// though calibration lowers it: with whole shifts on its one pixel, with
+// Lanczos on the 6 x 6 output pixels that read it, and nowhere else.
+TEST(Align, SaturationSurvivesAlignment) {
+  TempDir in;
+  const Field field = star_field(17);
+  std::vector<std::vector<std::uint32_t>> frames = {frame_at(field, 0, 0), frame_at(field, 3, -2),
+                                                    frame_at(field, -1, 1)};
+  frames[1][40 * kWidth + 50] = 255;  // (50, 40) of frame 2
+  write_series(in.file("l.ser"), frames);
+  write_series(in.file("d.ser"), {std::vector<std::uint32_t>(kWidth * kHeight, 10)});
+  for (const char* mode : {"--align-whole", "--align"}) {
+    SCOPED_TRACE(mode);
+    TempDir out;
+    const RunResult r = import_test::run_import({mode, "--dark", in.file("d.ser"), "--pedestal", "0", "--shifts",
+                                                 out.file("s.csv"), out.prefix(), "OBJ", in.file("l.ser")});
+    ASSERT_EQ(r.exit_status, 0) << r.out;
+    int w = 0, h = 0, x0 = 0, y0 = 0;
+    const std::size_t at = r.out.find("Wspolny obszar: ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + at, "Wspolny obszar: %dx%d, od x %d, y %d", &w, &h, &x0, &y0), 4);
+    // Frame 2's applied shift, from the shifts file.
+    const std::string csv = text_of(kadrix_test::read_file(out.file("s.csv")));
+    const std::size_t row = csv.find("\n2,");
+    ASSERT_NE(row, std::string::npos) << csv;
+    double dx = 0, dy = 0;
+    const std::size_t fields = csv.find(",2,", row + 1);
+    ASSERT_EQ(std::sscanf(csv.c_str() + fields, ",2,%lf,%lf,ok", &dx, &dy), 2) << csv;
+    // Output X reads floor(X + dx) - 2 .. + 3, or X + dx when dx is whole.
+    const auto reads = [](int out, double d, int pixel) {
+      const double sample = out + d;
+      if (std::floor(d) == d) return sample == pixel;
+      return std::floor(sample) - 2 <= pixel && pixel <= std::floor(sample) + 3;
+    };
+    const Bytes frame2 = kadrix_test::read_file(kadrix_test::frame_file(out.prefix(), "OBJ", 2));
+    ASSERT_EQ(frame2.size(), import_test::frame_file(w, h, std::vector<std::uint8_t>(
+                                                              static_cast<std::size_t>(w) * static_cast<std::size_t>(h)))
+                                 .size());
+    // Rows bottom-up, each padded to 4 bytes, after 1078 bytes of header
+    // and palette.
+    const std::size_t stride = (static_cast<std::size_t>(w) + 3) / 4 * 4;
+    int saturated = 0;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const std::uint8_t v = frame2[1078 + static_cast<std::size_t>(h - 1 - y) * stride + static_cast<std::size_t>(x)];
+        const bool reached = reads(x0 + x, dx, 50) && reads(y0 + y, dy, 40);
+        if (reached) ++saturated;
+        ASSERT_EQ(v == 255, reached) << "(" << x << ", " << y << ") is " << int{v};
+      }
+    const auto span = [](double d) { return std::floor(d) == d ? 1 : 6; };
+    EXPECT_EQ(saturated, span(dx) * span(dy));
+    if (std::string(mode) == "--align-whole") {
+      EXPECT_EQ(dx, -3.0);
+      EXPECT_EQ(dy, 2.0);
+    }
+  }
 }
 
 // Killed after the n-th change in the directory, for every change a whole
