@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdint>
@@ -327,6 +329,34 @@ TEST(Align, SaturationSurvivesAlignment) {
       EXPECT_EQ(dy, 2.0);
     }
   }
+}
+
+// Ctrl-C once the shifts file is being written, before any frame is
+// placed: the import stops, and the series and the shifts file are as
+// they were, no temporary left.
+TEST(Align, CtrlCLeavesTheSeriesAndTheShiftsFileAsTheyWere) {
+  TempDir dir, in;
+  const Field field = star_field(4);
+  write_series(in.file("l.ser"), {frame_at(field, 0, 0), frame_at(field, 1, 2), frame_at(field, -2, 0)});
+  for (int n = 1; n <= 2; ++n)
+    kadrix_test::write_file(kadrix_test::frame_file(dir.prefix(), "OBJ", n),
+                            kadrix_test::frame_bmp(4, 3, kadrix_test::flat(4, 3, 7)));
+  kadrix_test::write_file(dir.file("s.csv"), std::string("old shifts\r\n"));
+  const auto before = import_test::snapshot(dir.path().string());
+  kadrix_test::RunOptions options;
+  bool sent = false;
+  options.on_syscall = [&sent](const kadrix_test::SyscallEntry& call) {
+    if (kadrix_test::opened_path(call).find("s.csv.tmp.") == std::string::npos) return false;
+    sent = ::kill(call.pid, SIGINT) == 0;
+    return true;
+  };
+  const RunResult r = import_test::run_import(
+      {"--replace", "--align", "--shifts", dir.file("s.csv"), dir.prefix(), "OBJ", in.file("l.ser")}, options);
+  if (!r.traced) GTEST_SKIP() << "the system does not let the test trace the child";
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(r.exit_status, 1) << r.out;
+  EXPECT_TRUE(r.out.ends_with(crlf("Przerwano; katalog zostaje bez zmian\n"))) << r.out;
+  EXPECT_EQ(import_test::snapshot(dir.path().string()), before);
 }
 
 // Killed after the n-th change in the directory, for every change a whole
