@@ -735,6 +735,11 @@ int import_series(const Call& call) {
   ValueRange aligned_raw;
   ValueRange aligned_calibrated;
   if (call.aligned()) {
+    // The ranges serve only a map found from the values.
+    const bool all_ser_frames = std::all_of(frames.begin(), frames.end(), [&sources](const FrameRef& f) {
+      return sources[f.source].kind == SourceKind::ser;
+    });
+    const bool ranges = !call.range && !call.depth && !all_ser_frames;
     for (int j = 0; j < std::max(call.workers, 1); ++j)
       workers.push_back(std::make_unique<Worker>(call.byte_order.value_or(SerByteOrder::from_header)));
     const auto r = static_cast<std::size_t>(reference);
@@ -742,7 +747,8 @@ int import_series(const Call& call) {
                   static_cast<long long>(frames[r].index + 1));
     std::vector<Measured> measured(frames.size());
     if (g_stop) return stopped();
-    if (!read_light(*workers[0], lights, frames[r], &measured[r].raw, &measured[r].calibrated, nullptr)) {
+    if (!read_light(*workers[0], lights, frames[r], ranges ? &measured[r].raw : nullptr,
+                    ranges ? &measured[r].calibrated : nullptr, nullptr)) {
       why = workers[0]->why;
       return read_failed(frames[r]);
     }
@@ -759,7 +765,8 @@ int import_series(const Call& call) {
       run_together(batch, [&](std::size_t j) {
         Measured& m = measured[others[at + j]];
         Worker& w = *workers[j];
-        m.read = read_light(w, lights, frames[others[at + j]], &m.raw, &m.calibrated, nullptr);
+        m.read = read_light(w, lights, frames[others[at + j]], ranges ? &m.raw : nullptr,
+                            ranges ? &m.calibrated : nullptr, nullptr);
         if (m.read) m.shift = finder.measure(w.values);
         else m.why = w.why;
       });
