@@ -273,6 +273,42 @@ TEST(Align, MatchingFramesBeyondTheHundredthAreMarked) {
   EXPECT_EQ(statuses(text_of(kadrix_test::read_file(out.file("s.csv")))), want);
 }
 
+// Float lights take a linear map from the frames written, before
+// resampling: a left-out frame far brighter than the rest moves neither end.
+TEST(Align, ALinearMapSpansTheFramesWrittenOnly) {
+  TempDir in, out;
+  const Field field = star_field(31);
+  std::vector<std::string> paths;
+  const std::vector<std::vector<std::uint32_t>> frames = {frame_at(field, 0, 0), frame_at(field, 2, 1),
+                                                          std::vector<std::uint32_t>(kWidth * kHeight, 5000),
+                                                          frame_at(field, -1, -2)};
+  std::uint32_t lo = 1000, hi = 0;
+  for (std::size_t k = 0; k < frames.size(); ++k) {
+    import_test::FitsImage image;
+    image.bitpix = -32;
+    image.axes = {kWidth, kHeight};
+    // FITS stores the bottom row first.
+    for (int y = kHeight - 1; y >= 0; --y)
+      for (int x = 0; x < kWidth; ++x) image.values.push_back(frames[k][static_cast<std::size_t>(y * kWidth + x)]);
+    const char* names[] = {"l0.fits", "l1.fits", "l2.fits", "l3.fits"};
+    paths.push_back(in.file(names[k]));
+    kadrix_test::write_file(paths.back(), import_test::fits_bytes(image));
+    if (k == 2) continue;
+    for (const std::uint32_t v : frames[k]) {
+      lo = std::min(lo, v);
+      hi = std::max(hi, v);
+    }
+  }
+  std::vector<std::string> args = {"--align-whole", out.prefix(), "OBJ"};
+  args.insert(args.end(), paths.begin(), paths.end());
+  const RunResult r = import_test::run_import(args);
+  ASSERT_EQ(r.exit_status, 0) << r.out;
+  EXPECT_NE(r.out.find("nie pasuje do klatki odniesienia"), std::string::npos) << r.out;
+  const std::string range = std::to_string(lo) + ":" + std::to_string(hi);
+  EXPECT_NE(r.out.find(crlf("(dla nastepnego obiektu: --range " + range + ")\n")), std::string::npos) << range << "\n"
+                                                                                                       << r.out;
+}
+
 // A saturated sample of a light stays 255 wherever the kernel carries it,
 // though calibration lowers it: with whole shifts on its one pixel, with
 // Lanczos on the 6 x 6 output pixels that read it, and nowhere else.

@@ -767,8 +767,13 @@ int import_series(const Call& call) {
         Worker& w = *workers[j];
         m.read = read_light(w, lights, frames[others[at + j]], ranges ? &m.raw : nullptr,
                             ranges ? &m.calibrated : nullptr, nullptr);
-        if (m.read) m.shift = finder.measure(w.values);
-        else m.why = w.why;
+        if (!m.read) {
+          m.why = w.why;
+          return;
+        }
+        m.shift = finder.measure(w.values);
+        // A shift that is no number places nothing.
+        if (!std::isfinite(m.shift.dx) || !std::isfinite(m.shift.dy)) m.shift.matched = false;
       });
       for (std::size_t j = 0; j < batch; ++j) {
         const std::size_t i = others[at + j];
@@ -805,10 +810,15 @@ int import_series(const Call& call) {
       }
       written.push_back(i);
       row.frame = static_cast<int>(written.size());
-      aligned_raw.add(m.raw.min);
-      aligned_raw.add(m.raw.max);
-      aligned_calibrated.add(m.calibrated.min);
-      aligned_calibrated.add(m.calibrated.max);
+      // A frame without a finite value adds nothing.
+      if (m.raw.any) {
+        aligned_raw.add(m.raw.min);
+        aligned_raw.add(m.raw.max);
+      }
+      if (m.calibrated.any) {
+        aligned_calibrated.add(m.calibrated.min);
+        aligned_calibrated.add(m.calibrated.max);
+      }
     }
     if (matching * 2 < static_cast<std::int64_t>(frames.size())) {
       console_print(kFewMatch, static_cast<long long>(matching), static_cast<long long>(frames.size()));
