@@ -1,6 +1,7 @@
 // Shift measurement against scenes rendered analytically at known
-// sub-pixel positions (never by resampling another frame): star fields with
-// and without their hot pixels, and a cratered disc like the Moon. Also
+// sub-pixel positions (never by resampling another frame): star fields
+// calibrated and raw (hot pixels, sky and vignetting left in), and a
+// cratered disc like the Moon. Also
 // which frames match the reference at all, missing samples, and the same
 // bits on any number of threads.
 
@@ -8,17 +9,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
-#include <functional>
-#include <ostream>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <limits>
 #include <numbers>
+#include <ostream>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -311,6 +315,22 @@ TEST(FrameShift, TheReferenceAgainstItselfIsAtZero) {
     EXPECT_NEAR(s.dy, 0, 1e-6);
     EXPECT_NEAR(s.correlation, 1, 1e-9);
     EXPECT_TRUE(s.matched);
+  }
+}
+
+TEST(FrameShift, AFrameMovedPastTheSearchedLagsIsNotGivenAShift) {
+  constexpr int w = 257, h = 190;
+  for (const Scene scene : {Scene::stars, Scene::moon}) {
+    const Frames field(w, h, scene, 21);
+    const ShiftFinder finder(field.render(0, 0, 1), w, h);
+    for (const auto& [dx, dy] : std::vector<std::pair<double, double>>{{0.4 * w, 3.2}, {-2.5, -0.45 * h}, {-0.38 * w, 0.36 * h}}) {
+      const FrameShift s = finder.measure(field.render(dx, dy, 7));
+      EXPECT_FALSE(s.matched) << "true shift " << dx << ", " << dy << " measured " << s.dx << ", " << s.dy;
+    }
+    // A quarter of the side is still found.
+    const FrameShift s = finder.measure(field.render(0.25 * w, -0.25 * h, 8));
+    EXPECT_TRUE(s.matched);
+    EXPECT_LT(std::hypot(s.dx - 0.25 * w, s.dy + 0.25 * h), 0.15);
   }
 }
 

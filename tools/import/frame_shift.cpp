@@ -31,6 +31,9 @@ using Complex = std::complex<double>;
 constexpr double kHighPass = 0.02;
 constexpr double kLowPass = 0.45;
 constexpr int kNewtonSteps = 8;
+// The peak is first found on the correlation of frequencies below a
+// quarter cycle per pixel, sampled every second pixel: a transform of a
+// quarter of the size.
 
 struct FftwFree {
   void operator()(void* p) const { fftw_free(p); }
@@ -61,9 +64,10 @@ fftw_complex* as_fftw(Complex* p) { return reinterpret_cast<fftw_complex*>(p); }
 
 std::size_t area(int w, int h) { return static_cast<std::size_t>(w) * static_cast<std::size_t>(h); }
 
-// The smallest n' >= n with no prime factor above 7: FFTW is quick there.
+// The smallest even n' >= n with no prime factor above 7: FFTW is quick
+// there, and half of it is the coarse transform's size.
 int smooth_size(int n) {
-  for (int m = std::max(n, 1);; ++m) {
+  for (int m = std::max(n, 2) + std::max(n, 2) % 2;; m += 2) {
     int r = m;
     for (const int p : {2, 3, 5, 7})
       while (r % p == 0) r /= p;
@@ -71,11 +75,11 @@ int smooth_size(int n) {
   }
 }
 
-// Cosine taper over the outer sixteenth at each end, so the frame's edges
+// Cosine taper over the outer 1/32 at each end, so the frame's edges
 // do not correlate with themselves at zero shift.
 std::vector<double> taper(int n) {
   std::vector<double> w(static_cast<std::size_t>(n), 1.0);
-  const int t = std::max(1, n / 16);
+  const int t = std::max(1, n / 32);
   for (int i = 0; i < t && i < n; ++i) {
     const double v = 0.5 * (1 - std::cos(std::numbers::pi * (i + 0.5) / t));
     auto& a = w[static_cast<std::size_t>(i)];
@@ -99,18 +103,7 @@ inline void order(double& a, double& b) {
   a = lo;
 }
 
-// Median of nine by a sorting network.
-inline double median9(double p0, double p1, double p2, double p3, double p4, double p5, double p6,
-                      double p7, double p8) {
-  order(p1, p2); order(p4, p5); order(p7, p8);
-  order(p0, p1); order(p3, p4); order(p6, p7);
-  order(p1, p2); order(p4, p5); order(p7, p8);
-  order(p0, p3); order(p5, p8); order(p4, p7);
-  order(p3, p6); order(p1, p4); order(p2, p5);
-  order(p4, p7); order(p4, p2); order(p6, p4);
-  order(p4, p2);
-  return p4;
-}
+inline double median3(double a, double b, double c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
 
 // Lower median of the finite values in the 3 x 3 neighbourhood of (x, y)
 // that lie inside the frame; NaN when there are none.
@@ -147,17 +140,23 @@ double rectangle(const std::vector<double>& sums, int w, int x0, int y0, int x1,
 // fresh pages for every frame cost more than the transforms. Every call
 // overwrites all it reads, so results never depend on which one it gets.
 struct Workspace {
-  FftwArray<double> padded;      // mw x mh: the prepared frame, then the correlation surface
-  FftwArray<Complex> spectrum;   // (mw / 2 + 1) x mh
-  std::vector<double> filled;    // the frame with missing samples filled, when it has any
-  std::vector<double> squares;   // running sums of the prepared frame's squares
+  FftwArray<double> padded;     // mw x h: the prepared frame, zero past column w
+  FftwArray<Complex> spectrum;  // (mw / 2 + 1) x mh
+  FftwArray<Complex> coarse;    // (cw / 2 + 1) x ch: the kept spectrum below a quarter cycle
+  FftwArray<double> surface;    // cw x ch: the correlation at every second lag
+  std::vector<double> filled;   // the frame with missing samples filled, when it has any
+  std::vector<double> columns;  // a row's columns of three, sorted: lows, middles, highs
+  std::vector<double> row_energy;  // the prepared frame's sum of squares, row by row
+  std::vector<double> squares;  // running sums of the prepared reference's squares
+  double energy = 0;            // the prepared frame's sum of squares
   std::vector<double> sample;
-  std::vector<Complex> cross;    // cross-power spectrum on the kept frequencies
+  std::vector<Complex> cross;   // cross-power spectrum on the kept frequencies
 };
 
 struct ShiftFinder::State {
   int w = 0, h = 0;    // frame
-  int mw = 0, mh = 0;  // padded transform
+  int mw = 0, mh = 0;  // padded transform (even)
+  int cw = 0, ch = 0;  // coarse transform: mw / 2, mh / 2
   int lag_x = 0, lag_y = 0;
   // Lags closer than this to the peak belong to the peak itself: twice the
   // distance at which the reference's own correlation falls to half.
@@ -168,13 +167,14 @@ struct ShiftFinder::State {
   std::vector<int> rows;
   std::vector<int> columns;
   std::vector<std::size_t> offsets;
+  int transformed_columns = 0;     // the columns any kept row reaches
   std::vector<double> weight;      // filter weight
   std::vector<Complex> reference;  // weight * conj(reference spectrum)
   // Running sums of the prepared reference's squares, and the share of its
-  // energy the filter keeps: together, the filtered energy of any part.
+  // energy the coarse band keeps: together, the energy of any part.
   std::vector<double> reference_squares;
   double reference_kept = 0;
-  Plan forward, backward;
+  Plan rows_forward, columns_forward, coarse_backward;
   bool usable = false;
 
   std::mutex pool_mutex;
@@ -194,20 +194,30 @@ struct ShiftFinder::State {
   std::unique_ptr<Workspace> take();
   void give_back(std::unique_ptr<Workspace> ws);
 
+  static int frequency(int index, int size) { return index <= size / 2 ? index : index - size; }
+  bool coarse_row(int j) const { return std::abs(frequency(j, mh)) < ch / 2; }
+  int coarse_columns(int r) const { return std::min(columns[static_cast<std::size_t>(r)], cw / 2); }
+
   // The frame 3 x 3 median filtered into the padded array, the sky level
-  // taken off and the edges tapered, the padding zero; ws.squares gets the
-  // running sums of its squares. False when no sample is finite.
-  bool prepare(std::span<const double> frame, Workspace& ws) const;
-  // The frame's spectrum on the kept frequencies times the reference's
-  // into ws.cross; returns the frame's filtered energy.
-  double cross_power(Workspace& ws) const;
-  // The correlation surface from ws.cross into ws.padded, lag (dx, dy) at
-  // (dx mod mw, dy mod mh).
+  // taken off and the edges tapered; ws.energy gets its sum of squares, and
+  // ws.squares their running sums when asked. False when no sample is
+  // finite.
+  bool prepare(std::span<const double> frame, Workspace& ws, bool running_sums) const;
+  // The frame's transform, only where the frame has rows and only the
+  // columns kept.
+  void transform(Workspace& ws) const;
+  // ws.cross from the transformed frame and the given reference spectrum;
+  // returns the frame's energy in the coarse band.
+  double cross_power(Workspace& ws, const std::vector<Complex>& with) const;
+  // The coarse correlation surface from ws.cross into ws.surface: lag
+  // (2n, 2m) at (n mod cw, m mod ch).
   void correlate(Workspace& ws) const;
-  Peak evaluate(const std::vector<Complex>& cross, double sx, double sy) const;
-  // The correlation at lag (dx, dy) divided by the filtered energies of the
-  // parts of the two frames that overlap there.
-  double normalised(double value, int dx, int dy, const std::vector<double>& squares, double kept) const;
+  // The band-limited correlation at a shift, over the coarse band or over
+  // all the kept frequencies.
+  Peak evaluate(const std::vector<Complex>& cross, double sx, double sy, bool coarse) const;
+  // The correlation at lag (dx, dy) divided by the energies of the parts of
+  // the two frames that overlap there.
+  double normalised(double value, int dx, int dy, const Workspace& ws, double kept) const;
 };
 
 std::unique_ptr<Workspace> ShiftFinder::State::take() {
@@ -220,10 +230,13 @@ std::unique_ptr<Workspace> ShiftFinder::State::take() {
     }
   }
   auto ws = std::make_unique<Workspace>();
-  ws->padded = fftw_array<double>(area(mw, mh));
+  ws->padded = fftw_array<double>(area(mw, h));
   ws->spectrum = fftw_array<Complex>(area(mw / 2 + 1, mh));
-  ws->squares.resize(area(w + 1, h + 1));
-  ws->cross.resize(reference.empty() ? weight.size() : reference.size());
+  ws->coarse = fftw_array<Complex>(area(cw / 2 + 1, ch));
+  ws->surface = fftw_array<double>(area(cw, ch));
+  ws->cross.resize(weight.size());
+  ws->columns.resize(3 * static_cast<std::size_t>(w));
+  ws->row_energy.resize(static_cast<std::size_t>(h));
   return ws;
 }
 
@@ -232,16 +245,15 @@ void ShiftFinder::State::give_back(std::unique_ptr<Workspace> ws) {
   pool.push_back(std::move(ws));
 }
 
-bool ShiftFinder::State::prepare(std::span<const double> frame, Workspace& ws) const {
+bool ShiftFinder::State::prepare(std::span<const double> frame, Workspace& ws, bool running_sums) const {
   const auto uw = static_cast<std::size_t>(w);
   const auto umw = static_cast<std::size_t>(mw);
-  bool any_finite = false, any_missing = false;
-  for (const double v : frame) {
-    const bool finite = std::isfinite(v);
-    any_finite = any_finite || finite;
-    any_missing = any_missing || !finite;
-  }
-  if (!any_finite) return false;
+  // v - v is NaN exactly where v is not finite, and NaN stays in a sum.
+  double poison = 0;
+  for (const double v : frame) poison += v - v;
+  const bool any_missing = std::isnan(poison);
+  if (any_missing && std::none_of(frame.begin(), frame.end(), [](double v) { return std::isfinite(v); }))
+    return false;
 
   // Missing samples take the median of their neighbours, or the frame's
   // level where a whole patch is missing.
@@ -271,88 +283,123 @@ bool ShiftFinder::State::prepare(std::span<const double> frame, Workspace& ws) c
       const double* a = source + (static_cast<std::size_t>(y) - 1) * uw;
       const double* b = a + uw;
       const double* c = b + uw;
+      // Each column of three sorted once serves three windows; the median
+      // of nine is then the median of the largest low, the middle middle
+      // and the smallest high.
+      double* lo = ws.columns.data();
+      double* mid = lo + uw;
+      double* hi = mid + uw;
+      for (std::size_t x = 0; x < uw; ++x) {
+        double p = a[x], q = b[x], r = c[x];
+        order(p, q);
+        order(q, r);
+        order(p, q);
+        lo[x] = p;
+        mid[x] = q;
+        hi[x] = r;
+      }
       out[0] = neighbourhood_median(source, w, h, 0, y);
-      for (std::size_t x = 1; x + 1 < uw; ++x)
-        out[x] = median9(a[x - 1], a[x], a[x + 1], b[x - 1], b[x], b[x + 1], c[x - 1], c[x], c[x + 1]);
+      for (std::size_t x = 1; x + 1 < uw; ++x) {
+        const double l = std::max(std::max(lo[x - 1], lo[x]), lo[x + 1]);
+        const double m = median3(mid[x - 1], mid[x], mid[x + 1]);
+        const double u = std::min(std::min(hi[x - 1], hi[x]), hi[x + 1]);
+        out[x] = median3(l, m, u);
+      }
       out[uw - 1] = neighbourhood_median(source, w, h, w - 1, y);
     }
     std::fill(out + uw, out + umw, 0.0);
   }
-  std::fill(padded + static_cast<std::size_t>(h) * umw, padded + area(mw, mh), 0.0);
 
   // The sky level: the median of a sample spread over the frame.
-  const std::size_t step = std::max<std::size_t>(1, area(w, h) / 65536);
+  const std::size_t step = std::max<std::size_t>(1, area(w, h) / 16384);
   ws.sample.clear();
   for (std::size_t i = 0; i < area(w, h); i += step) ws.sample.push_back(padded[(i / uw) * umw + i % uw]);
   const double level = lower_median(ws.sample);
 
-  std::vector<double>& sq = ws.squares;
-  std::fill(sq.begin(), sq.begin() + static_cast<std::ptrdiff_t>(uw + 1), 0.0);
+  if (running_sums) ws.squares.assign(area(w + 1, h + 1), 0.0);
+  double total = 0;
   for (int y = 0; y < h; ++y) {
     double* row = padded + static_cast<std::size_t>(y) * umw;
     const double ty = taper_y[static_cast<std::size_t>(y)];
-    double* sums = sq.data() + static_cast<std::size_t>(y + 1) * (uw + 1);
+    double line = 0;
+    for (std::size_t x = 0; x < uw; ++x) {
+      row[x] = (row[x] - level) * (taper_x[x] * ty);
+      line += row[x] * row[x];
+    }
+    total += line;
+    ws.row_energy[static_cast<std::size_t>(y)] = line;
+    if (!running_sums) continue;
+    double* sums = ws.squares.data() + static_cast<std::size_t>(y + 1) * (uw + 1);
     const double* above = sums - (uw + 1);
-    sums[0] = 0;
     double run = 0;
     for (std::size_t x = 0; x < uw; ++x) {
-      const double v = (row[x] - level) * (taper_x[x] * ty);
-      row[x] = v;
-      run += v * v;
+      run += row[x] * row[x];
       sums[x + 1] = above[x + 1] + run;
     }
   }
+  ws.energy = total;
   return true;
 }
 
-double ShiftFinder::State::cross_power(Workspace& ws) const {
-  fftw_execute_dft_r2c(forward.plan, ws.padded.get(), as_fftw(ws.spectrum.get()));
+void ShiftFinder::State::transform(Workspace& ws) const {
+  const auto half = static_cast<std::size_t>(mw / 2 + 1);
+  Complex* spectrum = ws.spectrum.get();
+  fftw_execute_dft_r2c(rows_forward.plan, ws.padded.get(), as_fftw(spectrum));
+  // The padding rows are zero: so are their transforms.
+  std::fill(spectrum + static_cast<std::size_t>(h) * half, spectrum + static_cast<std::size_t>(mh) * half, Complex());
+  fftw_execute_dft(columns_forward.plan, as_fftw(spectrum), as_fftw(spectrum));
+}
+
+double ShiftFinder::State::cross_power(Workspace& ws, const std::vector<Complex>& with) const {
   const auto half = static_cast<std::size_t>(mw / 2 + 1);
   double energy = 0;
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const Complex* row = ws.spectrum.get() + static_cast<std::size_t>(rows[r]) * half;
     const std::size_t o = offsets[r];
-    for (std::size_t k = 0; k < static_cast<std::size_t>(columns[r]); ++k) {
-      ws.cross[o + k] = row[k] * reference[o + k];
+    for (std::size_t k = 0; k < static_cast<std::size_t>(columns[r]); ++k) ws.cross[o + k] = row[k] * with[o + k];
+    if (!coarse_row(rows[r])) continue;
+    for (std::size_t k = 0; k < static_cast<std::size_t>(coarse_columns(static_cast<int>(r))); ++k)
       // Columns past 0 stand for their mirror images too.
       energy += (k == 0 ? 1.0 : 2.0) * weight[o + k] * std::norm(row[k]);
-    }
   }
   return energy;
 }
 
 void ShiftFinder::State::correlate(Workspace& ws) const {
-  const auto half = static_cast<std::size_t>(mw / 2 + 1);
-  Complex* spectrum = ws.spectrum.get();
-  std::fill(spectrum, spectrum + half * static_cast<std::size_t>(mh), Complex());
-  for (std::size_t r = 0; r < rows.size(); ++r)
-    std::copy_n(ws.cross.data() + offsets[r], columns[r], spectrum + static_cast<std::size_t>(rows[r]) * half);
-  fftw_execute_dft_c2r(backward.plan, as_fftw(spectrum), ws.padded.get());
+  const auto half = static_cast<std::size_t>(cw / 2 + 1);
+  Complex* coarse = ws.coarse.get();
+  std::fill(coarse, coarse + half * static_cast<std::size_t>(ch), Complex());
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    if (!coarse_row(rows[r])) continue;
+    const int ky = frequency(rows[r], mh);
+    const auto j = static_cast<std::size_t>(ky < 0 ? ky + ch : ky);
+    std::copy_n(ws.cross.data() + offsets[r], coarse_columns(static_cast<int>(r)), coarse + j * half);
+  }
+  fftw_execute_dft_c2r(coarse_backward.plan, as_fftw(coarse), ws.surface.get());
 }
 
-Peak ShiftFinder::State::evaluate(const std::vector<Complex>& cross, double sx, double sy) const {
+Peak ShiftFinder::State::evaluate(const std::vector<Complex>& cross, double sx, double sy, bool coarse) const {
   const double two_pi = 2 * std::numbers::pi;
-  const int max_columns = columns.empty() ? 0 : *std::max_element(columns.begin(), columns.end());
-  std::vector<Complex> phase_x(static_cast<std::size_t>(max_columns));
-  std::vector<double> m0(phase_x.size()), m1(phase_x.size()), m2(phase_x.size());
-  for (int k = 0; k < max_columns; ++k) {
-    const double a = two_pi * k / mw;
-    const auto i = static_cast<std::size_t>(k);
-    phase_x[i] = std::polar(1.0, a * sx);
-    m0[i] = k == 0 ? 1.0 : 2.0;
-    m1[i] = m0[i] * a;
-    m2[i] = m1[i] * a;
+  const auto count = static_cast<std::size_t>(coarse ? std::min(transformed_columns, cw / 2) : transformed_columns);
+  std::vector<Complex> phase_x(count);
+  std::vector<double> m0(count), m1(count), m2(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    const double a = two_pi * static_cast<double>(k) / mw;
+    phase_x[k] = std::polar(1.0, a * sx);
+    m0[k] = k == 0 ? 1.0 : 2.0;
+    m1[k] = m0[k] * a;
+    m2[k] = m1[k] * a;
   }
   // The phase factors separate: each row sums its columns' terms, then
   // turns them by the row's own factor.
   Peak p;
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    const int j = rows[r];
-    const int ky = j <= mh / 2 ? j : j - mh;
-    const double ay = two_pi * ky / mh;
+    if (coarse && !coarse_row(rows[r])) continue;
+    const double ay = two_pi * frequency(rows[r], mh) / mh;
     const Complex* c = cross.data() + offsets[r];
+    const auto n = static_cast<std::size_t>(coarse ? coarse_columns(static_cast<int>(r)) : columns[r]);
     Complex q0, q1, q2;
-    for (std::size_t k = 0; k < static_cast<std::size_t>(columns[r]); ++k) {
+    for (std::size_t k = 0; k < n; ++k) {
       const Complex q = c[k] * phase_x[k];
       q0 += m0[k] * q;
       q1 += m1[k] * q;
@@ -370,13 +417,21 @@ Peak ShiftFinder::State::evaluate(const std::vector<Complex>& cross, double sx, 
   return p;
 }
 
-double ShiftFinder::State::normalised(double value, int dx, int dy, const std::vector<double>& squares,
-                                      double kept) const {
+double ShiftFinder::State::normalised(double value, int dx, int dy, const Workspace& ws, double kept) const {
   const int x0 = std::max(0, -dx), x1 = std::min(w, w - dx);
   const int y0 = std::max(0, -dy), y1 = std::min(h, h - dy);
   if (x0 >= x1 || y0 >= y1) return 0;
   const double er = reference_kept * rectangle(reference_squares, w, x0, y0, x1, y1);
-  const double ef = kept * rectangle(squares, w, x0 + dx, y0 + dy, x1 + dx, y1 + dy);
+  // The frame's part: its rows less the columns outside the overlap.
+  double part = 0;
+  for (int y = y0 + dy; y < y1 + dy; ++y) {
+    const double* row = ws.padded.get() + static_cast<std::size_t>(y) * static_cast<std::size_t>(mw);
+    double outside = 0;
+    for (int x = 0; x < x0 + dx; ++x) outside += row[x] * row[x];
+    for (int x = x1 + dx; x < w; ++x) outside += row[x] * row[x];
+    part += ws.row_energy[static_cast<std::size_t>(y)] - outside;
+  }
+  const double ef = kept * part;
   const double r = value / std::sqrt(er * ef);
   return std::isfinite(r) ? r : 0;
 }
@@ -384,7 +439,10 @@ double ShiftFinder::State::normalised(double value, int dx, int dy, const std::v
 ShiftFinder::ShiftFinder(std::span<const double> reference, std::int32_t width, std::int32_t height)
     : state_(std::make_unique<State>()) {
   State& s = *state_;
-  if (width < 2 || height < 2 || reference.size() != area(width, height)) return;
+  constexpr std::int32_t kLargestSide = 1 << 24;  // keeps the padded sizes in an int
+  if (width < 4 || height < 4 || width > kLargestSide || height > kLargestSide ||
+      reference.size() != area(width, height))
+    return;
   s.w = width;
   s.h = height;
   // Lags to a little past a quarter of each side are searched. The padding
@@ -394,22 +452,23 @@ ShiftFinder::ShiftFinder(std::span<const double> reference, std::int32_t width, 
   s.lag_y = std::min(height - 1, height / 4 + 4);
   s.mw = smooth_size(width + s.lag_x - width / 32);
   s.mh = smooth_size(height + s.lag_y - height / 32);
+  s.cw = s.mw / 2;
+  s.ch = s.mh / 2;
   s.taper_x = taper(width);
   s.taper_y = taper(height);
 
   // The kept frequencies: inside the low-pass circle, without the Nyquist
-  // row and column of even sizes.
+  // row and column.
   const int half = s.mw / 2 + 1;
   for (int j = 0; j < s.mh; ++j) {
-    const int ky = j <= s.mh / 2 ? j : j - s.mh;
-    const double fy = static_cast<double>(ky) / s.mh;
-    if (std::abs(fy) >= kLowPass || (s.mh % 2 == 0 && j == s.mh / 2)) continue;
+    const double fy = static_cast<double>(State::frequency(j, s.mh)) / s.mh;
+    if (std::abs(fy) >= kLowPass || j == s.mh / 2) continue;
     const double rest = std::sqrt(kLowPass * kLowPass - fy * fy);
-    int cols = std::min(half, static_cast<int>(std::ceil(rest * s.mw)) + 1);
-    if (s.mw % 2 == 0) cols = std::min(cols, s.mw / 2);
+    const int cols = std::min({half - 1, s.mw / 2, static_cast<int>(std::ceil(rest * s.mw)) + 1});
     if (cols <= 0) continue;
     s.rows.push_back(j);
     s.columns.push_back(cols);
+    s.transformed_columns = std::max(s.transformed_columns, cols);
   }
   std::size_t packed = 0;
   for (const int c : s.columns) {
@@ -418,9 +477,7 @@ ShiftFinder::ShiftFinder(std::span<const double> reference, std::int32_t width, 
   }
   s.weight.resize(packed);
   for (std::size_t r = 0; r < s.rows.size(); ++r) {
-    const int j = s.rows[r];
-    const int ky = j <= s.mh / 2 ? j : j - s.mh;
-    const double fy = static_cast<double>(ky) / s.mh;
+    const double fy = static_cast<double>(State::frequency(s.rows[r], s.mh)) / s.mh;
     for (int k = 0; k < s.columns[r]; ++k) {
       const double fx = static_cast<double>(k) / s.mw;
       const double f2 = fx * fx + fy * fy;
@@ -434,35 +491,42 @@ ShiftFinder::ShiftFinder(std::span<const double> reference, std::int32_t width, 
   const State::Lease ws(s);
   {
     const std::lock_guard<std::mutex> lock(fftw_planner_mutex());
-    s.forward.plan = fftw_plan_dft_r2c_2d(s.mh, s.mw, ws->padded.get(), as_fftw(ws->spectrum.get()), FFTW_ESTIMATE);
-    s.backward.plan = fftw_plan_dft_c2r_2d(s.mh, s.mw, as_fftw(ws->spectrum.get()), ws->padded.get(), FFTW_ESTIMATE);
+    int n[1] = {s.mw};
+    s.rows_forward.plan = fftw_plan_many_dft_r2c(1, n, s.h, ws->padded.get(), nullptr, 1, s.mw,
+                                                 as_fftw(ws->spectrum.get()), nullptr, 1, half, FFTW_ESTIMATE);
+    n[0] = s.mh;
+    s.columns_forward.plan =
+        fftw_plan_many_dft(1, n, s.transformed_columns, as_fftw(ws->spectrum.get()), nullptr, half, 1,
+                           as_fftw(ws->spectrum.get()), nullptr, half, 1, FFTW_FORWARD, FFTW_ESTIMATE);
+    s.coarse_backward.plan =
+        fftw_plan_dft_c2r_2d(s.ch, s.cw, as_fftw(ws->coarse.get()), ws->surface.get(), FFTW_ESTIMATE);
   }
-  if (s.forward.plan == nullptr || s.backward.plan == nullptr || !s.prepare(reference, *ws)) return;
+  if (s.rows_forward.plan == nullptr || s.columns_forward.plan == nullptr || s.coarse_backward.plan == nullptr ||
+      s.transformed_columns == 0 || !s.prepare(reference, *ws, true))
+    return;
 
   // The reference against itself gives its energy and its peak's width.
-  s.reference.assign(packed, Complex(1, 0));
-  const double energy = s.cross_power(*ws);
+  s.transform(*ws);
+  s.reference.resize(packed);
   const auto half_size = static_cast<std::size_t>(half);
   for (std::size_t r = 0; r < s.rows.size(); ++r) {
     const Complex* row = ws->spectrum.get() + static_cast<std::size_t>(s.rows[r]) * half_size;
-    for (std::size_t k = 0; k < static_cast<std::size_t>(s.columns[r]); ++k) {
-      const std::size_t i = s.offsets[r] + k;
-      s.reference[i] = s.weight[i] * std::conj(row[k]);
-      ws->cross[i] = row[k] * s.reference[i];
-    }
+    for (std::size_t k = 0; k < static_cast<std::size_t>(s.columns[r]); ++k)
+      s.reference[s.offsets[r] + k] = s.weight[s.offsets[r] + k] * std::conj(row[k]);
   }
-  s.reference_squares = ws->squares;
-  s.reference_kept = energy / s.reference_squares.back();
+  const double energy = s.cross_power(*ws, s.reference);
+  s.reference_squares = std::move(ws->squares);
+  s.reference_kept = energy / ws->energy;
   s.usable = energy > 0 && std::isfinite(energy) && std::isfinite(s.reference_kept);
   if (!s.usable) return;
 
   s.correlate(*ws);
-  const double* surface = ws->padded.get();
+  const double* surface = ws->surface.get();
   int half_x = 1, half_y = 1;
-  while (half_x < s.lag_x && surface[half_x] > 0.5 * surface[0]) ++half_x;
-  while (half_y < s.lag_y && surface[static_cast<std::size_t>(half_y) * static_cast<std::size_t>(s.mw)] > 0.5 * surface[0])
+  while (2 * half_x < s.lag_x && surface[half_x] > 0.5 * surface[0]) ++half_x;
+  while (2 * half_y < s.lag_y && surface[static_cast<std::size_t>(half_y) * static_cast<std::size_t>(s.cw)] > 0.5 * surface[0])
     ++half_y;
-  s.peak_radius = std::max(3.0, 2.0 * std::max(half_x, half_y));
+  s.peak_radius = std::max(4.0, 4.0 * std::max(half_x, half_y));
 }
 
 ShiftFinder::~ShiftFinder() = default;
@@ -473,72 +537,93 @@ FrameShift ShiftFinder::measure(std::span<const double> frame) const {
   if (!s.usable || frame.size() != area(s.w, s.h)) return result;
 
   const State::Lease ws(s);
-  if (!s.prepare(frame, *ws)) return result;
-  const double energy = s.cross_power(*ws);
-  const double kept = energy / ws->squares.back();
+  if (!s.prepare(frame, *ws, false)) return result;
+  s.transform(*ws);
+  const double energy = s.cross_power(*ws, s.reference);
+  const double kept = energy / ws->energy;
   if (!(energy > 0) || !std::isfinite(energy) || !std::isfinite(kept)) return result;
 
-  // The whole-pixel peak, from the correlation surface.
+  // The peak on the coarse surface, every second lag.
   s.correlate(*ws);
-  const double* surface = ws->padded.get();
-  const auto at = [&](int dx, int dy) {
-    const int x = dx < 0 ? dx + s.mw : dx;
-    const int y = dy < 0 ? dy + s.mh : dy;
-    return surface[static_cast<std::size_t>(y) * static_cast<std::size_t>(s.mw) + static_cast<std::size_t>(x)];
+  const double* surface = ws->surface.get();
+  const auto at = [&](int n, int m) {
+    const int x = n < 0 ? n + s.cw : n;
+    const int y = m < 0 ? m + s.ch : m;
+    return surface[static_cast<std::size_t>(y) * static_cast<std::size_t>(s.cw) + static_cast<std::size_t>(x)];
   };
-  int best_x = 0, best_y = 0;
+  const int reach_x = s.lag_x / 2, reach_y = s.lag_y / 2;
+  int best_n = 0, best_m = 0;
   double best = -std::numeric_limits<double>::infinity();
-  for (int dy = -s.lag_y; dy <= s.lag_y; ++dy)
-    for (int dx = -s.lag_x; dx <= s.lag_x; ++dx)
-      if (at(dx, dy) > best) {
-        best = at(dx, dy);
-        best_x = dx;
-        best_y = dy;
+  for (int m = -reach_y; m <= reach_y; ++m)
+    for (int n = -reach_x; n <= reach_x; ++n)
+      if (at(n, m) > best) {
+        best = at(n, m);
+        best_n = n;
+        best_m = m;
       }
 
   // The best correlation away from the peak: how far the peak stands out.
   double rival = 0;
-  int rival_x = 0, rival_y = 0;
+  int rival_n = 0, rival_m = 0;
   const double r2 = s.peak_radius * s.peak_radius;
-  for (int dy = -s.lag_y; dy <= s.lag_y; ++dy)
-    for (int dx = -s.lag_x; dx <= s.lag_x; ++dx) {
-      const double ex = dx - best_x, ey = dy - best_y;
-      if (ex * ex + ey * ey > r2 && at(dx, dy) > rival) {
-        rival = at(dx, dy);
-        rival_x = dx;
-        rival_y = dy;
+  for (int m = -reach_y; m <= reach_y; ++m)
+    for (int n = -reach_x; n <= reach_x; ++n) {
+      const double ex = 2.0 * (n - best_n), ey = 2.0 * (m - best_m);
+      if (ex * ex + ey * ey > r2 && at(n, m) > rival) {
+        rival = at(n, m);
+        rival_n = n;
+        rival_m = m;
       }
     }
-  const double second = rival > 0 ? s.normalised(rival, rival_x, rival_y, ws->squares, kept) : 0;
 
   // Newton steps on the band-limited correlation, from a parabola through
-  // the peak's neighbours and within a pixel of the whole-pixel peak.
+  // the coarse peak's neighbours, within two pixels of the coarse peak:
+  // first over the coarse band (its value is the one the rival is weighed
+  // against), then over all the kept frequencies.
   const auto vertex = [](double a, double b, double c) {
     const double d = a - 2 * b + c;
     return d < 0 ? std::clamp(0.5 * (a - c) / d, -0.5, 0.5) : 0.0;
   };
-  double sx = best_x + vertex(at(best_x - 1, best_y), best, at(best_x + 1, best_y));
-  double sy = best_y + vertex(at(best_x, best_y - 1), best, at(best_x, best_y + 1));
-  Peak p = s.evaluate(ws->cross, sx, sy);
-  for (int step = 0; step < kNewtonSteps; ++step) {
-    const double det = p.hxx * p.hyy - p.hxy * p.hxy;
-    if (!(p.hxx < 0) || !(det > 0)) break;
-    const double ddx = std::clamp(-(p.hyy * p.gx - p.hxy * p.gy) / det, -0.5, 0.5);
-    const double ddy = std::clamp(-(p.hxx * p.gy - p.hxy * p.gx) / det, -0.5, 0.5);
-    const double nx = std::clamp(sx + ddx, best_x - 1.0, best_x + 1.0);
-    const double ny = std::clamp(sy + ddy, best_y - 1.0, best_y + 1.0);
-    if (std::abs(nx - sx) < 1e-7 && std::abs(ny - sy) < 1e-7) break;
-    const Peak q = s.evaluate(ws->cross, nx, ny);
-    if (!(q.v >= p.v)) break;
-    sx = nx;
-    sy = ny;
-    p = q;
+  const double cx = 2.0 * best_n, cy = 2.0 * best_m;
+  double sx = cx + 2 * vertex(at(best_n - 1, best_m), best, at(best_n + 1, best_m));
+  double sy = cy + 2 * vertex(at(best_n, best_m - 1), best, at(best_n, best_m + 1));
+  double coarse_value = best;
+  for (const bool coarse : {true, false}) {
+    Peak p = s.evaluate(ws->cross, sx, sy, coarse);
+    for (int step = 0; step < kNewtonSteps; ++step) {
+      const double det = p.hxx * p.hyy - p.hxy * p.hxy;
+      if (!(p.hxx < 0) || !(det > 0)) break;
+      const double ddx = std::clamp(-(p.hyy * p.gx - p.hxy * p.gy) / det, -0.5, 0.5);
+      const double ddy = std::clamp(-(p.hxx * p.gy - p.hxy * p.gx) / det, -0.5, 0.5);
+      const double nx = std::clamp(sx + ddx, cx - 2, cx + 2);
+      const double ny = std::clamp(sy + ddy, cy - 2, cy + 2);
+      // The coarse stage only has to come close; the last fine step, once
+      // it is this small, lands on the peak without another look.
+      const double settled = coarse ? 1e-3 : 1e-2;
+      if (std::abs(nx - sx) < settled && std::abs(ny - sy) < settled) {
+        if (!coarse) {
+          sx = nx;
+          sy = ny;
+        }
+        break;
+      }
+      const Peak q = s.evaluate(ws->cross, nx, ny, coarse);
+      if (!(q.v >= p.v)) break;
+      sx = nx;
+      sy = ny;
+      p = q;
+    }
+    if (coarse) coarse_value = std::max(best, p.v);
   }
 
+  const auto lag = [](double v) { return static_cast<int>(std::lround(v)); };
   result.dx = sx;
   result.dy = sy;
-  result.correlation = s.normalised(p.v, best_x, best_y, ws->squares, kept);
+  result.correlation = s.normalised(coarse_value, lag(sx), lag(sy), *ws, kept);
+  const double second = rival > 0 ? s.normalised(rival, 2 * rival_n, 2 * rival_m, *ws, kept) : 0;
   result.confidence = std::max(0.0, result.correlation - second);
+  // A peak on the edge of the searched lags most likely lies beyond them.
+  if (std::abs(best_n) == reach_x || std::abs(best_m) == reach_y) result.confidence = 0;
   result.matched = result.confidence >= kMinShiftConfidence;
   return result;
 }
