@@ -506,10 +506,8 @@ bool read_light(Worker& worker, const Lights& lights, const FrameRef& f, ValueRa
     calibrate_row(lights.calibration, y, worker.row);
     for (double& c : worker.row) c = c + lights.pedestal;
     std::copy(worker.row.begin(), worker.row.end(), worker.values.begin() + static_cast<std::ptrdiff_t>(at));
-    if (raw)
-      for (const double v : values) raw->add(v);
-    if (calibrated && lights.calibrated)
-      for (const double c : worker.row) calibrated->add(c);
+    if (raw) raw->add_all(values);
+    if (calibrated && lights.calibrated) calibrated->add_all(worker.row);
     if (saturation) {
       // +infinity would turn NaN under the kernel's negative weights.
       std::uint8_t any = 0;

@@ -43,6 +43,24 @@ void ValueRange::add(double v) {
   if (v > max) max = v;
 }
 
+void ValueRange::add_all(std::span<const double> values) {
+  bool seen = false;
+  double lo = 0, hi = 0;
+  for (const double v : values) {
+    if (!std::isfinite(v)) continue;
+    if (!seen) {
+      lo = hi = v;
+      seen = true;
+      continue;
+    }
+    if (v < lo) lo = v;
+    if (v > hi) hi = v;
+  }
+  if (!seen) return;
+  add(lo);
+  add(hi);
+}
+
 PixelMap series_map(bool integer, int ser_depth, const ValueRange& range) {
   PixelMap map;
   if (!integer || (range.any && range.min < 0)) {
