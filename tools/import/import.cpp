@@ -869,10 +869,10 @@ int import_series(const Call& call) {
       const FrameRef& f = frames[k];
       if (g_stop) return stopped();
       const auto add = [&](std::int32_t y, std::span<const double> values) {
-        for (const double v : values) range.add(v);
+        range.add_all(values);
         if (!calibrated) return;
         calibrate(y, values);
-        for (const double c : row_values) calibrated_range.add(c);
+        calibrated_range.add_all(row_values);
       };
       if (!reader.read_frame(sources[f.source], f.index, add, why)) return read_failed(f);
     }
