@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <sstream>
@@ -246,6 +247,27 @@ TEST(Align, AReferenceMostFramesMissIsRefusedAndAnotherServes) {
               reference_crop(field, 2, 3, kWidth - 3, kHeight - 4));
   EXPECT_EQ(statuses(text_of(kadrix_test::read_file(out.file("s.csv")))),
             (std::vector<std::string>{",1,pominieta", "1,2,ok", "2,3,ok", "3,4,ok", ",5,pominieta"}));
+}
+
+// A shifts path that names a directory, or lies in a missing one, is
+// refused before any frame is read; nothing changes.
+TEST(Align, AShiftsPathThatCannotTakeTheFileIsRefusedFirst) {
+  TempDir in, out;
+  const Field field = star_field(2);
+  write_series(in.file("a.ser"), {frame_at(field, 0, 0), frame_at(field, 1, 0)});
+  std::filesystem::create_directory(out.file("dir.csv"));
+  const auto before = import_test::snapshot(out.path().string());
+  const std::pair<std::string, std::string> cases[] = {
+      {out.file("dir.csv"), "Plik przesuniec " + out.file("dir.csv") + " nie jest zwyklym plikiem\n"},
+      {out.file("no/s.csv"), "Brak katalogu " + out.file("no") + "\n"},
+  };
+  for (const auto& [path, message] : cases) {
+    const RunResult r = import_test::run_import({"--align", "--shifts", path, out.prefix(), "OBJ", in.file("a.ser")});
+    EXPECT_EQ(r.exit_status, 1) << r.out;
+    EXPECT_TRUE(r.out.ends_with(crlf(message))) << r.out;
+    EXPECT_EQ(r.out.find("Klatka odniesienia"), std::string::npos) << r.out;
+    EXPECT_EQ(import_test::snapshot(out.path().string()), before);
+  }
 }
 
 // Aligned, all frames --first and --every choose are measured; the first

@@ -652,6 +652,15 @@ int import_series(const Call& call) {
         return failed(kSeriesExists, path, name);
     }
   }
+  // The shifts file takes the place of a file only, in a directory that
+  // exists: found out now, not once the frames are written.
+  if (call.shifts) {
+    const std::string shifts_folder = folder_of(*call.shifts);
+    if (!is_directory(shifts_folder)) return failed(kNoDirectory, shifts_folder);
+    struct stat info {};
+    if (::stat(call.shifts->c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+      return failed(kShiftsNotAFile, *call.shifts);
+  }
   if (call.list) {
     const ListAddition outcome = add_to_object_list(*call.list, name, true);
     if (outcome != ListAddition::added && outcome != ListAddition::present)

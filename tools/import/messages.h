@@ -103,6 +103,7 @@ inline constexpr char kFewMatch[] =
 inline constexpr char kCommonArea[] = "Wspolny obszar: %dx%d, od x %d, y %d klatki odniesienia\n";
 inline constexpr char kNoCommonArea[] = "Klatki po przesunieciu nie maja wspolnego obszaru\n";
 inline constexpr char kShiftsPlaceFailed[] = "Blad zapisu pliku %s (klatki zapisane, plik przesuniec bez zmian)\n";
+inline constexpr char kShiftsNotAFile[] = "Plik przesuniec %s nie jest zwyklym plikiem\n";
 inline constexpr char kWroteShifts[] = "Zapisano przesuniecia klatek w %s\n";
 inline constexpr char kAddedToList[] = "Dodano %s do listy %s\n";
 inline constexpr char kOnList[] = "%s jest juz na liscie %s\n";
@@ -176,7 +177,7 @@ inline constexpr const char* kAll[] = {
     kNotIntegers,    kWriteFailed,     kPlaceFailed,   kWroteFrame,      kOneFrame,        kWroteFrames,
     kAddedToList,    kOnList,          kOutOfMemory,
     kWithoutAlign, kAlignCandidates, kReferenceBeyond, kReference, kNoMatch, kFewMatch, kCommonArea, kNoCommonArea,
-    kShiftsPlaceFailed, kWroteShifts,
+    kShiftsPlaceFailed, kWroteShifts, kShiftsNotAFile,
     kSummarySer, kSummaryFits, kSummaryBzero, kSummaryBscale, kSummaryCompressed, kSummaryHdu, kSummaryPng, kSummaryBmp,
     kPngPalette, kPngColour, kPngGrey, kPngInterlaced, kCannotOpen, kChangedWhileRead, kNoMemoryInReader,
     kSerShortHeader, kSerNoSignature, kSerBayer, kSerColour, kSerDepth, kSerWidth, kSerHeight, kSerPixelCount,
