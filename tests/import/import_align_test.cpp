@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <random>
 #include <sstream>
@@ -331,6 +332,64 @@ TEST(Align, ALinearMapSpansTheFramesWrittenOnly) {
                                                                                                        << r.out;
 }
 
+// A pixel of frame 2 (frame coordinates) and what every output pixel whose
+// kernel reads it must be.
+struct Probe {
+  int x, y;
+  std::uint8_t value;
+};
+
+// Frame 2 of the series in out: exactly the pixels whose kernel reads a
+// probe's pixel have its value; no other pixel is 0 or 255. The area comes
+// from the transcript, frame 2's shift from the shifts file s.csv.
+void expect_reach(const TempDir& out, const RunResult& r, const std::vector<Probe>& probes, bool whole) {
+  int w = 0, h = 0, x0 = 0, y0 = 0;
+  const std::size_t at = r.out.find("Wspolny obszar: ");
+  ASSERT_NE(at, std::string::npos) << r.out;
+  ASSERT_EQ(std::sscanf(r.out.c_str() + at, "Wspolny obszar: %dx%d, od x %d, y %d", &w, &h, &x0, &y0), 4);
+  const std::string csv = text_of(kadrix_test::read_file(out.file("s.csv")));
+  const std::size_t row = csv.find("\n2,");
+  ASSERT_NE(row, std::string::npos) << csv;
+  // dx, dy and the status end the row.
+  const std::string line = csv.substr(row + 1, csv.find('\r', row + 1) - row - 1);
+  const std::size_t dx_at = line.rfind(',', line.rfind(',', line.rfind(',') - 1) - 1) + 1;
+  double dx = 0, dy = 0;
+  ASSERT_EQ(std::sscanf(line.c_str() + dx_at, "%lf,%lf,ok", &dx, &dy), 2) << line;
+  if (whole) {
+    EXPECT_EQ(dx, -3.0);
+    EXPECT_EQ(dy, 2.0);
+  }
+  // Output X reads floor(X + dx) - 2 .. + 3, or X + dx when dx is whole.
+  const auto reads = [](int out_x, double d, int pixel) {
+    const double sample = out_x + d;
+    if (std::floor(d) == d) return sample == pixel;
+    return std::floor(sample) - 2 <= pixel && pixel <= std::floor(sample) + 3;
+  };
+  const Bytes frame2 = kadrix_test::read_file(kadrix_test::frame_file(out.prefix(), "OBJ", 2));
+  const std::size_t stride = (static_cast<std::size_t>(w) + 3) / 4 * 4;
+  // Rows bottom-up, each padded to 4 bytes, after 1078 bytes of header and
+  // palette.
+  ASSERT_EQ(frame2.size(), 1078 + stride * static_cast<std::size_t>(h));
+  std::vector<int> reached(probes.size(), 0);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const std::uint8_t v = frame2[1078 + static_cast<std::size_t>(h - 1 - y) * stride + static_cast<std::size_t>(x)];
+      bool any = false;
+      for (std::size_t p = 0; p < probes.size(); ++p) {
+        if (!reads(x0 + x, dx, probes[p].x) || !reads(y0 + y, dy, probes[p].y)) continue;
+        any = true;
+        ++reached[p];
+        ASSERT_EQ(v, probes[p].value) << "(" << x << ", " << y << ")";
+      }
+      if (!any) {
+        ASSERT_NE(v, 255) << "(" << x << ", " << y << ")";
+        ASSERT_NE(v, 0) << "(" << x << ", " << y << ")";
+      }
+    }
+  const auto span = [](double d) { return std::floor(d) == d ? 1 : 6; };
+  for (const int n : reached) EXPECT_EQ(n, span(dx) * span(dy));
+}
+
 // A saturated sample of a light stays 255 wherever the kernel carries it,
 // though calibration lowers it: with whole shifts on its one pixel, with
 // Lanczos on the 6 x 6 output pixels that read it, and nowhere else.
@@ -348,43 +407,54 @@ TEST(Align, SaturationSurvivesAlignment) {
     const RunResult r = import_test::run_import({mode, "--dark", in.file("d.ser"), "--pedestal", "0", "--shifts",
                                                  out.file("s.csv"), out.prefix(), "OBJ", in.file("l.ser")});
     ASSERT_EQ(r.exit_status, 0) << r.out;
-    int w = 0, h = 0, x0 = 0, y0 = 0;
-    const std::size_t at = r.out.find("Wspolny obszar: ");
-    ASSERT_NE(at, std::string::npos) << r.out;
-    ASSERT_EQ(std::sscanf(r.out.c_str() + at, "Wspolny obszar: %dx%d, od x %d, y %d", &w, &h, &x0, &y0), 4);
-    // Frame 2's applied shift, from the shifts file.
-    const std::string csv = text_of(kadrix_test::read_file(out.file("s.csv")));
-    const std::size_t row = csv.find("\n2,");
-    ASSERT_NE(row, std::string::npos) << csv;
-    double dx = 0, dy = 0;
-    const std::size_t fields = csv.find(",2,", row + 1);
-    ASSERT_EQ(std::sscanf(csv.c_str() + fields, ",2,%lf,%lf,ok", &dx, &dy), 2) << csv;
-    // Output X reads floor(X + dx) - 2 .. + 3, or X + dx when dx is whole.
-    const auto reads = [](int out, double d, int pixel) {
-      const double sample = out + d;
-      if (std::floor(d) == d) return sample == pixel;
-      return std::floor(sample) - 2 <= pixel && pixel <= std::floor(sample) + 3;
-    };
-    const Bytes frame2 = kadrix_test::read_file(kadrix_test::frame_file(out.prefix(), "OBJ", 2));
-    ASSERT_EQ(frame2.size(), import_test::frame_file(w, h, std::vector<std::uint8_t>(
-                                                              static_cast<std::size_t>(w) * static_cast<std::size_t>(h)))
-                                 .size());
-    // Rows bottom-up, each padded to 4 bytes, after 1078 bytes of header
-    // and palette.
-    const std::size_t stride = (static_cast<std::size_t>(w) + 3) / 4 * 4;
-    int saturated = 0;
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) {
-        const std::uint8_t v = frame2[1078 + static_cast<std::size_t>(h - 1 - y) * stride + static_cast<std::size_t>(x)];
-        const bool reached = reads(x0 + x, dx, 50) && reads(y0 + y, dy, 40);
-        if (reached) ++saturated;
-        ASSERT_EQ(v == 255, reached) << "(" << x << ", " << y << ") is " << int{v};
+    expect_reach(out, r, {{50, 40, 255}}, std::string(mode) == "--align-whole");
+  }
+}
+
+// +infinity (a 12-bit SER sample above 4095) is 255 and NaN (a FITS
+// float) 0 over every output pixel that reads them: infinity never turns
+// NaN under a negative weight.
+TEST(Align, InfinityAndNaNReachTheKernelsSpan) {
+  TempDir in;
+  const Field field = star_field(23);
+  const std::pair<int, int> offsets[] = {{0, 0}, {3, -2}, {-1, 1}};
+  import_test::SerVideo video;
+  video.width = kWidth;
+  video.height = kHeight;
+  video.depth = 12;
+  std::vector<std::string> fits;
+  const char* names[] = {"l0.fits", "l1.fits", "l2.fits"};
+  for (std::size_t k = 0; k < 3; ++k) {
+    std::vector<std::uint32_t> frame = frame_at(field, offsets[k].first, offsets[k].second);
+    import_test::FitsImage image;
+    image.bitpix = -32;
+    image.axes = {kWidth, kHeight};
+    for (int y = kHeight - 1; y >= 0; --y)
+      for (int x = 0; x < kWidth; ++x) {
+        const bool nan = k == 1 && x == 20 && y == 30;
+        image.values.push_back(nan ? std::numeric_limits<double>::quiet_NaN()
+                                   : static_cast<double>(frame[static_cast<std::size_t>(y * kWidth + x)]));
       }
-    const auto span = [](double d) { return std::floor(d) == d ? 1 : 6; };
-    EXPECT_EQ(saturated, span(dx) * span(dy));
-    if (std::string(mode) == "--align-whole") {
-      EXPECT_EQ(dx, -3.0);
-      EXPECT_EQ(dy, 2.0);
+    fits.push_back(in.file(names[k]));
+    kadrix_test::write_file(fits.back(), import_test::fits_bytes(image));
+    if (k == 1) frame[40 * kWidth + 50] = 5000;
+    video.frames.push_back(frame);
+  }
+  kadrix_test::write_file(in.file("l.ser"), import_test::ser_bytes(video));
+  struct Case {
+    std::vector<std::string> sources;
+    Probe probe;
+  };
+  const Case cases[] = {{{in.file("l.ser")}, {50, 40, 255}}, {fits, {20, 30, 0}}};
+  for (const Case& c : cases) {
+    for (const char* mode : {"--align-whole", "--align"}) {
+      SCOPED_TRACE(std::string(mode) + " " + c.sources[0]);
+      TempDir out;
+      std::vector<std::string> args = {mode, "--range", "0:300", "--shifts", out.file("s.csv"), out.prefix(), "OBJ"};
+      args.insert(args.end(), c.sources.begin(), c.sources.end());
+      const RunResult r = import_test::run_import(args);
+      ASSERT_EQ(r.exit_status, 0) << r.out;
+      expect_reach(out, r, {c.probe}, std::string(mode) == "--align-whole");
     }
   }
 }
