@@ -675,21 +675,47 @@ int import_series(const Call& call) {
     return cli::kExitFailed;
   };
 
-  // The masters, one series at a time; the lights stay on disk.
+  // Workers read frames at once, each with its own reader; what they read
+  // is used in frame order, so the bytes do not depend on their number.
+  std::vector<std::unique_ptr<Worker>> workers;
+  for (int j = 0; j < std::max(call.workers, 1); ++j)
+    workers.push_back(std::make_unique<Worker>(call.byte_order.value_or(SerByteOrder::from_header)));
+
+  // The masters, one series at a time, its frames summed in order; the
+  // lights stay on disk.
   Masters masters;
   std::array<std::int64_t, 4> master_frames{};
+  const auto width = static_cast<std::size_t>(first_source.width);
+  const std::size_t frame_pixels = width * static_cast<std::size_t>(first_source.height);
   for (std::size_t kind = 0; kind < calibration_sources.size(); ++kind) {
     if (calibration_sources[kind].empty()) continue;
     MasterBuilder builder(first_source.width, first_source.height);
-    for (const SourceInfo& s : calibration_sources[kind]) {
-      for (std::int64_t index = 0; index < s.frames; ++index) {
-        if (g_stop) return stopped();
+    std::vector<std::pair<const SourceInfo*, std::int64_t>> series;
+    for (const SourceInfo& s : calibration_sources[kind])
+      for (std::int64_t index = 0; index < s.frames; ++index) series.emplace_back(&s, index);
+    for (std::size_t at = 0; at < series.size(); at += workers.size()) {
+      if (g_stop) return stopped();
+      const std::size_t batch = std::min(workers.size(), series.size() - at);
+      run_together(batch, [&](std::size_t j) {
+        Worker& w = *workers[j];
+        w.values.resize(frame_pixels);
+        w.why.clear();
+        const auto keep = [&w, width](std::int32_t y, std::span<const double> values) {
+          std::copy(values.begin(), values.end(),
+                    w.values.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(y) * width));
+        };
+        w.ok = w.reader.read_frame(*series[at + j].first, series[at + j].second, keep, w.why);
+      });
+      for (std::size_t j = 0; j < batch; ++j) {
+        const auto& [s, index] = series[at + j];
         builder.next_frame();
-        const auto add = [&builder](std::int32_t y, std::span<const double> values) { builder.add_row(y, values); };
-        if (!reader.read_frame(s, index, add, why)) {
-          console_print(kBadFrame, s.path.c_str(), static_cast<long long>(index + 1), why.c_str());
+        if (!workers[j]->ok) {
+          console_print(kBadFrame, s->path.c_str(), static_cast<long long>(index + 1), workers[j]->why.c_str());
           return cli::kExitFailed;
         }
+        for (std::int32_t y = 0; y < first_source.height; ++y)
+          builder.add_row(y, std::span<const double>(workers[j]->values).subspan(static_cast<std::size_t>(y) * width,
+                                                                                 width));
       }
     }
     master_frames[kind] = builder.frames();
@@ -720,7 +746,6 @@ int import_series(const Call& call) {
     console_print(kFlatUnusablePixels, static_cast<long long>(calibration.unusable_count));
   const bool calibrated = calibration.any() || call.pedestal.has_value();
   const double pedestal = call.pedestal.value_or(lower_median(calibration.dark));
-  const auto width = static_cast<std::size_t>(first_source.width);
   std::vector<double> row_values(width);
   // c + P of a row of a light.
   const auto calibrate = [&](std::int32_t y, std::span<const double> values) {
@@ -734,7 +759,6 @@ int import_series(const Call& call) {
   // frame, one per worker at a time; the first 100 that match the
   // reference are written, on the area all of them cover.
   const Lights lights{sources, calibration, pedestal, calibrated};
-  std::vector<std::unique_ptr<Worker>> workers;
   std::vector<std::size_t> written;  // indices into frames, in series order
   std::vector<Shift> shifts;         // applied, per chosen frame
   std::vector<ShiftRow> shift_rows;
@@ -747,8 +771,6 @@ int import_series(const Call& call) {
       return sources[f.source].kind == SourceKind::ser;
     });
     const bool ranges = !call.range && !call.depth && !all_ser_frames;
-    for (int j = 0; j < std::max(call.workers, 1); ++j)
-      workers.push_back(std::make_unique<Worker>(call.byte_order.value_or(SerByteOrder::from_header)));
     const auto r = static_cast<std::size_t>(reference);
     console_print(kReference, static_cast<long long>(reference + 1), sources[frames[r].source].path.c_str(),
                   static_cast<long long>(frames[r].index + 1));
