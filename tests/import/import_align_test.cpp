@@ -169,6 +169,57 @@ TEST(Align, WholePixelTranslationsGiveTheReferenceCropEverywhere) {
   }
 }
 
+// Calibrated and aligned with Lanczos, one worker or two: the same
+// transcript, frames and shifts file. Three darks and three lights other
+// than the reference leave the second worker idle in the last batch.
+TEST(Align, OneWorkerOrTwoWriteTheSameBytes) {
+  TempDir in;
+  const Field field = star_field(41);
+  std::vector<std::vector<std::uint32_t>> lights;
+  for (const auto& [ox, oy] : {std::pair{0, 0}, std::pair{1, 2}, std::pair{-2, 1}, std::pair{2, -3}}) {
+    lights.push_back(frame_at(field, ox, oy));
+    for (std::uint32_t& v : lights.back()) v = v * 16 + 100;  // 12 bits
+  }
+  const auto series12 = [&in](const std::string& name, std::vector<std::vector<std::uint32_t>> frames) {
+    import_test::SerVideo video;
+    video.width = kWidth;
+    video.height = kHeight;
+    video.depth = 12;
+    video.frames = std::move(frames);
+    kadrix_test::write_file(in.file(name), import_test::ser_bytes(video));
+  };
+  series12("l.ser", lights);
+  std::vector<std::vector<std::uint32_t>> darks(3), flats(2);
+  for (std::size_t k = 0; k < darks.size(); ++k)
+    for (int i = 0; i < kWidth * kHeight; ++i) darks[k].push_back(90 + static_cast<std::uint32_t>((i * 7 + k) % 13));
+  for (std::size_t k = 0; k < flats.size(); ++k)
+    for (int i = 0; i < kWidth * kHeight; ++i) flats[k].push_back(2000 + static_cast<std::uint32_t>((i % kWidth) * 3 + k));
+  series12("d.ser", darks);
+  series12("f.ser", flats);
+  std::map<std::string, Bytes> first_files;
+  std::string first_transcript;
+  for (const int threads : {1, 2}) {
+    TempDir out;
+    const RunResult r = run_with_threads({"--align", "--dark", in.file("d.ser"), "--flat", in.file("f.ser"),
+                                          "--shifts", out.file("s.csv"), out.prefix(), "OBJ", in.file("l.ser")},
+                                         threads);
+    ASSERT_EQ(r.exit_status, 0) << r.out;
+    EXPECT_NE(r.out.find(crlf("Kalibracja: ciemna z 3 klatek, plaska z 2 klatek\n")), std::string::npos) << r.out;
+    std::string transcript = r.out;
+    for (std::size_t at; (at = transcript.find(out.path().string())) != std::string::npos;)
+      transcript.replace(at, out.path().string().size(), "OUT");
+    const std::map<std::string, Bytes> files = import_test::snapshot(out.path().string());
+    EXPECT_EQ(files.size(), 5u);
+    if (threads == 1) {
+      first_files = files;
+      first_transcript = transcript;
+    } else {
+      EXPECT_EQ(transcript, first_transcript);
+      EXPECT_TRUE(files == first_files);
+    }
+  }
+}
+
 // A blank frame (a cloud) and a frame of another field are left out and
 // named; the others are written in order, the shifts file says which.
 TEST(Align, FramesThatDoNotMatchAreLeftOutAndNamed) {
