@@ -375,6 +375,8 @@ TEST(FrameShift, FramesWithNothingToMatchComeOutUnmatched) {
   EXPECT_FALSE(blank.measure(reference).matched);
   EXPECT_FALSE(ShiftFinder(undefined, w, h).measure(reference).matched);
   EXPECT_FALSE(ShiftFinder(wrong_size, w, h).measure(reference).matched);
+  const std::vector<double> tiny = {1, 2, 3, 4, 9, 4, 3, 2, 1};
+  EXPECT_FALSE(ShiftFinder(tiny, 3, 3).measure(tiny).matched);
 }
 
 std::array<std::uint64_t, 4> bits(const FrameShift& s) {

@@ -31,9 +31,6 @@ using Complex = std::complex<double>;
 constexpr double kHighPass = 0.02;
 constexpr double kLowPass = 0.45;
 constexpr int kNewtonSteps = 8;
-// The peak is first found on the correlation of frequencies below a
-// quarter cycle per pixel, sampled every second pixel: a transform of a
-// quarter of the size.
 
 struct FftwFree {
   void operator()(void* p) const { fftw_free(p); }
@@ -156,7 +153,10 @@ struct Workspace {
 struct ShiftFinder::State {
   int w = 0, h = 0;    // frame
   int mw = 0, mh = 0;  // padded transform (even)
-  int cw = 0, ch = 0;  // coarse transform: mw / 2, mh / 2
+  // The peak is first looked for on the correlation of the frequencies
+  // below a quarter cycle per pixel, at every second lag: a transform of a
+  // quarter of the size.
+  int cw = 0, ch = 0;  // mw / 2, mh / 2
   int lag_x = 0, lag_y = 0;
   // Lags closer than this to the peak belong to the peak itself: twice the
   // distance at which the reference's own correlation falls to half.
@@ -475,16 +475,19 @@ ShiftFinder::ShiftFinder(std::span<const double> reference, std::int32_t width, 
     s.offsets.push_back(packed);
     packed += static_cast<std::size_t>(c);
   }
+  // The high-pass Gaussian separates into a row and a column factor; the
+  // low-pass is (1 - (f / kLowPass)^2)^2, smooth to its edge.
   s.weight.resize(packed);
+  const auto gauss = [](double f) { return std::exp(-f * f / (2 * kHighPass * kHighPass)); };
+  std::vector<double> gauss_x(static_cast<std::size_t>(s.transformed_columns));
+  for (std::size_t k = 0; k < gauss_x.size(); ++k) gauss_x[k] = gauss(static_cast<double>(k) / s.mw);
   for (std::size_t r = 0; r < s.rows.size(); ++r) {
     const double fy = static_cast<double>(State::frequency(s.rows[r], s.mh)) / s.mh;
+    const double gauss_y = gauss(fy);
     for (int k = 0; k < s.columns[r]; ++k) {
       const double fx = static_cast<double>(k) / s.mw;
-      const double f2 = fx * fx + fy * fy;
-      const double f = std::sqrt(f2);
-      const double high = 1 - std::exp(-f2 / (2 * kHighPass * kHighPass));
-      const double low = f < kLowPass ? std::cos(0.5 * std::numbers::pi * f / kLowPass) : 0.0;
-      s.weight[s.offsets[r] + static_cast<std::size_t>(k)] = high * low * low;
+      const double q = std::max(0.0, 1 - (fx * fx + fy * fy) / (kLowPass * kLowPass));
+      s.weight[s.offsets[r] + static_cast<std::size_t>(k)] = (1 - gauss_x[static_cast<std::size_t>(k)] * gauss_y) * q * q;
     }
   }
 

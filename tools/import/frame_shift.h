@@ -4,9 +4,9 @@
 // how well the two match at all. Measured on calibrated values by FFT
 // cross-correlation of both frames after a 3 x 3 median (hot pixels left by
 // a missing dark would pin the shift to zero), the sky level taken off, the
-// edges tapered and the slow gradients and the finest noise weighed down;
-// the whole-pixel peak is refined by Newton steps on the band-limited
-// correlation itself.
+// edges tapered and the slow gradients and the finest noise weighed down.
+// The peak is found on the correlation at every second lag, then refined by
+// Newton steps on the band-limited correlation itself.
 
 #include <cstdint>
 #include <memory>
