@@ -111,6 +111,26 @@ void Resampler::resample(std::span<const double> frame, std::int32_t width, std:
   }
 }
 
+namespace {
+
+// out[x] = 1 when any of in[x + k * stride], k < Taps, is 1; the tap
+// count fixed at compile time so the loop unrolls.
+template <std::size_t Taps>
+void any_of_taps(const std::uint8_t* in, std::size_t stride, std::size_t count, std::uint8_t* out) {
+  for (std::size_t x = 0; x < count; ++x) {
+    std::uint8_t any = 0;
+    for (std::size_t k = 0; k < Taps; ++k) any |= in[x + k * stride];
+    out[x] = any;
+  }
+}
+
+void any_of_taps(int taps, const std::uint8_t* in, std::size_t stride, std::size_t count, std::uint8_t* out) {
+  if (taps == 1) any_of_taps<1>(in, stride, count, out);
+  else any_of_taps<kLanczosTaps>(in, stride, count, out);
+}
+
+}  // namespace
+
 void Resampler::reach(std::span<const std::uint8_t> mask, std::int32_t width, std::int32_t, Shift shift,
                       const Area& area, std::span<std::uint8_t> out) {
   const AxisKernel kx = axis_kernel(shift.dx);
@@ -119,27 +139,14 @@ void Resampler::reach(std::span<const std::uint8_t> mask, std::int32_t width, st
   const auto aw = static_cast<std::size_t>(area.width);
   const auto rows = static_cast<std::size_t>(area.height) + static_cast<std::size_t>(ky.taps) - 1;
   const std::int64_t top = area.y + ky.offset;
-  const auto xt = static_cast<std::size_t>(kx.taps);
-  const auto yt = static_cast<std::size_t>(ky.taps);
   mask_rows_.resize(rows * aw);
-  for (std::size_t r = 0; r < rows; ++r) {
-    const std::uint8_t* in = mask.data() + (static_cast<std::size_t>(top) + r) * w + (area.x + kx.offset);
-    std::uint8_t* row = mask_rows_.data() + r * aw;
-    for (std::size_t x = 0; x < aw; ++x) {
-      std::uint8_t any = 0;
-      for (std::size_t k = 0; k < xt; ++k) any |= in[x + k];
-      row[x] = any;
-    }
-  }
-  for (std::size_t y = 0; y < static_cast<std::size_t>(area.height); ++y) {
-    std::uint8_t* dst = out.data() + y * aw;
-    const std::uint8_t* src = mask_rows_.data() + y * aw;
-    for (std::size_t x = 0; x < aw; ++x) {
-      std::uint8_t any = 0;
-      for (std::size_t k = 0; k < yt; ++k) any |= src[k * aw + x];
-      dst[x] = any;
-    }
-  }
+  // Along x: neighbouring bytes of a row.
+  for (std::size_t r = 0; r < rows; ++r)
+    any_of_taps(kx.taps, mask.data() + (static_cast<std::size_t>(top) + r) * w + (area.x + kx.offset), 1, aw,
+                mask_rows_.data() + r * aw);
+  // Along y: the same column of the next rows.
+  for (std::size_t y = 0; y < static_cast<std::size_t>(area.height); ++y)
+    any_of_taps(ky.taps, mask_rows_.data() + y * aw, aw, aw, out.data() + y * aw);
 }
 
 }  // namespace kadrix::import
