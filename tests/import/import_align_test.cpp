@@ -322,6 +322,25 @@ TEST(Align, AShiftsPathThatCannotTakeTheFileIsRefusedFirst) {
   }
 }
 
+// Aligned, at most 100000 frames are measured: more are refused before
+// any is read, and --every brings them within it.
+TEST(Align, MoreThanAHundredThousandFramesToMeasureAreRefused) {
+  TempDir in, out;
+  import_test::SerVideo video;
+  video.width = 2;
+  video.height = 2;
+  video.frames.assign(100001, std::vector<std::uint32_t>(4, 9));
+  kadrix_test::write_file(in.file("long.ser"), import_test::ser_bytes(video));
+  RunResult r = import_test::run_import({"--align", out.prefix(), "OBJ", in.file("long.ser")});
+  EXPECT_EQ(r.exit_status, 1) << r.out;
+  EXPECT_TRUE(r.out.ends_with(
+      crlf("Klatek do dopasowania: 100001, wiecej niz 100000: wybierz mniej opcjami --first i --every\n")))
+      << r.out;
+  EXPECT_TRUE(import_test::snapshot(out.path().string()).empty());
+  r = import_test::run_import({"--align", "--every", "1000", out.prefix(), "OBJ", in.file("long.ser")});
+  EXPECT_NE(r.out.find(crlf("Klatki do dopasowania: 101 (w zrodlach: 100001)\n")), std::string::npos) << r.out;
+}
+
 // Aligned, all frames --first and --every choose are measured; the first
 // 100 that match are written and the rest marked ponad100.
 TEST(Align, MatchingFramesBeyondTheHundredthAreMarked) {

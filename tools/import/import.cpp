@@ -523,6 +523,9 @@ bool read_light(Worker& worker, const Lights& lights, const FrameRef& f, ValueRa
   return worker.reader.read_frame(source, f.index, add, worker.why);
 }
 
+// The most frames an aligned import measures.
+constexpr int kMaxAlignFrames = 100000;
+
 // What the first pass learns of a chosen frame.
 struct Measured {
   bool read = false;
@@ -570,6 +573,12 @@ int import_series(const Call& call) {
     return cli::kExitFailed;
   }
   const std::int64_t candidates = (total - first) / every + 1;
+  // Aligned, each candidate holds its measurement until the end: a bound
+  // keeps that small whatever frame count a source claims.
+  if (call.aligned() && candidates > kMaxAlignFrames) {
+    console_print(kTooManyToAlign, static_cast<long long>(candidates), kMaxAlignFrames);
+    return cli::kExitFailed;
+  }
   // Aligned, every candidate is measured and the first 100 that match are
   // written.
   const std::int64_t chosen = call.aligned() ? candidates : std::min<std::int64_t>(candidates, kMaxFrames);

@@ -94,6 +94,8 @@ inline constexpr char kWroteFrame[] = "Zapisano klatke %s\n";
 inline constexpr char kOneFrame[] = "Uwaga: kadrix potrzebuje co najmniej 2 klatek\n";
 inline constexpr char kWroteFrames[] = "Zapisano klatki %s ... %s\n";
 inline constexpr char kAlignCandidates[] = "Klatki do dopasowania: %lld (w zrodlach: %lld)\n";
+inline constexpr char kTooManyToAlign[] =
+    "Klatek do dopasowania: %lld, wiecej niz %d: wybierz mniej opcjami --first i --every\n";
 inline constexpr char kReferenceBeyond[] = "Klatek do dopasowania jest %lld: --reference %lld wskazuje poza nie\n";
 inline constexpr char kReference[] = "Klatka odniesienia: %lld (%s, klatka %lld pliku)\n";
 inline constexpr char kNoMatch[] =
@@ -177,7 +179,7 @@ inline constexpr const char* kAll[] = {
     kNotIntegers,    kWriteFailed,     kPlaceFailed,   kWroteFrame,      kOneFrame,        kWroteFrames,
     kAddedToList,    kOnList,          kOutOfMemory,
     kWithoutAlign, kAlignCandidates, kReferenceBeyond, kReference, kNoMatch, kFewMatch, kCommonArea, kNoCommonArea,
-    kShiftsPlaceFailed, kWroteShifts, kShiftsNotAFile,
+    kShiftsPlaceFailed, kWroteShifts, kShiftsNotAFile, kTooManyToAlign,
     kSummarySer, kSummaryFits, kSummaryBzero, kSummaryBscale, kSummaryCompressed, kSummaryHdu, kSummaryPng, kSummaryBmp,
     kPngPalette, kPngColour, kPngGrey, kPngInterlaced, kCannotOpen, kChangedWhileRead, kNoMemoryInReader,
     kSerShortHeader, kSerNoSignature, kSerBayer, kSerColour, kSerDepth, kSerWidth, kSerHeight, kSerPixelCount,
