@@ -87,6 +87,30 @@ void add_stars(std::vector<double>& f, int w, int h, const std::vector<Star>& st
   }
 }
 
+// Moffat stars (beta 2.5, FWHM 3 pixels: wide wings), sampled 4 x 4 times
+// in each pixel.
+void add_moffat_stars(std::vector<double>& f, int w, int h, const std::vector<Star>& stars, double dx, double dy) {
+  constexpr double beta = 2.5, alpha = 2.66, reach = 14;
+  const double norm = (beta - 1) / (std::numbers::pi * alpha * alpha) / 16;
+  for (const Star& s : stars) {
+    const double cx = s.x + dx, cy = s.y + dy;
+    const int x0 = std::max(0, static_cast<int>(std::floor(cx - reach)));
+    const int x1 = std::min(w - 1, static_cast<int>(std::ceil(cx + reach)));
+    const int y0 = std::max(0, static_cast<int>(std::floor(cy - reach)));
+    const int y1 = std::min(h - 1, static_cast<int>(std::ceil(cy + reach)));
+    for (int y = y0; y <= y1; ++y)
+      for (int x = x0; x <= x1; ++x) {
+        double sum = 0;
+        for (int j = 0; j < 4; ++j)
+          for (int i = 0; i < 4; ++i) {
+            const double ex = x + (i + 0.5) / 4 - cx, ey = y + (j + 0.5) / 4 - cy;
+            sum += std::pow(1 + (ex * ex + ey * ey) / (alpha * alpha), -beta);
+          }
+        f[static_cast<std::size_t>(y * w + x)] += s.flux * norm * sum;
+      }
+  }
+}
+
 // Noise of a camera: Poisson-like on the signal plus read noise.
 void add_noise(std::vector<double>& f, std::uint64_t seed) {
   Noise r(seed);
@@ -132,7 +156,9 @@ struct Moon {
   }
 };
 
-enum class Scene { stars, hot_pixels, moon };
+// Calibrated Gaussian or Moffat stars; raw frames of the Gaussian field
+// (hot pixels, sky and vignetting left in); the Moon.
+enum class Scene { stars, moffat_stars, hot_pixels, moon };
 
 struct Frames {
   int w, h;
@@ -167,6 +193,8 @@ struct Frames {
     if (scene == Scene::moon) {
       for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) f[static_cast<std::size_t>(y * w + x)] += moon.at(x + 0.5 - dx, y + 0.5 - dy);
+    } else if (scene == Scene::moffat_stars) {
+      add_moffat_stars(f, w, h, stars, dx, dy);
     } else {
       add_stars(f, w, h, stars, dx, dy, star_scale);
     }
@@ -229,6 +257,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(AccuracyCase{"stars_calibrated_257x190", 257, 190, Scene::stars, 0.05, 0.15},
                       AccuracyCase{"stars_calibrated_prime_523x384", 523, 384, Scene::stars, 0.05, 0.15},
                       AccuracyCase{"stars_calibrated_512x512", 512, 512, Scene::stars, 0.05, 0.15},
+                      AccuracyCase{"moffat_stars_calibrated_300x211", 300, 211, Scene::moffat_stars, 0.05, 0.15},
                       AccuracyCase{"stars_hot_pixels_257x190", 257, 190, Scene::hot_pixels, 0.1, 0.3},
                       AccuracyCase{"stars_hot_pixels_prime_401x300", 401, 300, Scene::hot_pixels, 0.1, 0.3},
                       AccuracyCase{"moon_257x190", 257, 190, Scene::moon, 0.1, 0.3},

@@ -148,6 +148,8 @@ struct Workspace {
   double energy = 0;            // the prepared frame's sum of squares
   std::vector<double> sample;
   std::vector<Complex> cross;   // cross-power spectrum on the kept frequencies
+  std::vector<double> plain;    // the prepared frame before the taper
+  std::vector<Complex> shared;  // the reference's shared part, as State::reference
 };
 
 struct ShiftFinder::State {
@@ -174,7 +176,8 @@ struct ShiftFinder::State {
   // energy the coarse band keeps: together, the energy of any part.
   std::vector<double> reference_squares;
   double reference_kept = 0;
-  Plan rows_forward, columns_forward, coarse_backward;
+  std::vector<double> reference_plain;  // the prepared reference before the taper
+  Plan rows_forward, columns_forward, coarse_columns_forward, coarse_backward;
   bool usable = false;
 
   std::mutex pool_mutex;
@@ -204,17 +207,26 @@ struct ShiftFinder::State {
   // finite.
   bool prepare(std::span<const double> frame, Workspace& ws, bool running_sums) const;
   // The frame's transform, only where the frame has rows and only the
-  // columns kept.
-  void transform(Workspace& ws) const;
-  // ws.cross from the transformed frame and the given reference spectrum;
-  // returns the frame's energy in the coarse band.
-  double cross_power(Workspace& ws, const std::vector<Complex>& with) const;
+  // columns kept (or those of the coarse band).
+  void transform(Workspace& ws, bool coarse) const;
+  // ws.cross from the transformed frame and the given reference spectrum,
+  // over all the kept frequencies or the coarse band only; returns the
+  // frame's energy in the coarse band.
+  double cross_power(Workspace& ws, const std::vector<Complex>& with, bool coarse) const;
   // The coarse correlation surface from ws.cross into ws.surface: lag
   // (2n, 2m) at (n mod cw, m mod ch).
   void correlate(Workspace& ws) const;
   // The band-limited correlation at a shift, over the coarse band or over
   // all the kept frequencies.
   Peak evaluate(const std::vector<Complex>& cross, double sx, double sy, bool coarse) const;
+  // Newton steps on the band-limited correlation from (sx, sy), within two
+  // pixels of (cx, cy); returns the value where they stop.
+  double climb(const std::vector<Complex>& cross, double& sx, double& sy, double cx, double cy, bool coarse) const;
+  // The shift found again with both frames cut to the part they share at
+  // the whole-pixel shift and tapered alike there, so that what lies near
+  // an edge of one is weighed as in the other; false when too little is
+  // shared.
+  bool refine(Workspace& ws, double& sx, double& sy) const;
   // The correlation at lag (dx, dy) divided by the energies of the parts of
   // the two frames that overlap there.
   double normalised(double value, int dx, int dy, const Workspace& ws, double kept) const;
@@ -237,6 +249,8 @@ std::unique_ptr<Workspace> ShiftFinder::State::take() {
   ws->cross.resize(weight.size());
   ws->columns.resize(3 * static_cast<std::size_t>(w));
   ws->row_energy.resize(static_cast<std::size_t>(h));
+  ws->plain.resize(area(w, h));
+  ws->shared.resize(weight.size());
   return ws;
 }
 
@@ -322,8 +336,10 @@ bool ShiftFinder::State::prepare(std::span<const double> frame, Workspace& ws, b
     double* row = padded + static_cast<std::size_t>(y) * umw;
     const double ty = taper_y[static_cast<std::size_t>(y)];
     double line = 0;
+    double* plain = ws.plain.data() + static_cast<std::size_t>(y) * uw;
     for (std::size_t x = 0; x < uw; ++x) {
-      row[x] = (row[x] - level) * (taper_x[x] * ty);
+      plain[x] = row[x] - level;
+      row[x] = plain[x] * (taper_x[x] * ty);
       line += row[x] * row[x];
     }
     total += line;
@@ -341,22 +357,24 @@ bool ShiftFinder::State::prepare(std::span<const double> frame, Workspace& ws, b
   return true;
 }
 
-void ShiftFinder::State::transform(Workspace& ws) const {
+void ShiftFinder::State::transform(Workspace& ws, bool coarse) const {
   const auto half = static_cast<std::size_t>(mw / 2 + 1);
   Complex* spectrum = ws.spectrum.get();
   fftw_execute_dft_r2c(rows_forward.plan, ws.padded.get(), as_fftw(spectrum));
   // The padding rows are zero: so are their transforms.
   std::fill(spectrum + static_cast<std::size_t>(h) * half, spectrum + static_cast<std::size_t>(mh) * half, Complex());
-  fftw_execute_dft(columns_forward.plan, as_fftw(spectrum), as_fftw(spectrum));
+  fftw_execute_dft((coarse ? coarse_columns_forward : columns_forward).plan, as_fftw(spectrum), as_fftw(spectrum));
 }
 
-double ShiftFinder::State::cross_power(Workspace& ws, const std::vector<Complex>& with) const {
+double ShiftFinder::State::cross_power(Workspace& ws, const std::vector<Complex>& with, bool coarse) const {
   const auto half = static_cast<std::size_t>(mw / 2 + 1);
   double energy = 0;
   for (std::size_t r = 0; r < rows.size(); ++r) {
+    if (coarse && !coarse_row(rows[r])) continue;
     const Complex* row = ws.spectrum.get() + static_cast<std::size_t>(rows[r]) * half;
     const std::size_t o = offsets[r];
-    for (std::size_t k = 0; k < static_cast<std::size_t>(columns[r]); ++k) ws.cross[o + k] = row[k] * with[o + k];
+    const auto n = static_cast<std::size_t>(coarse ? coarse_columns(static_cast<int>(r)) : columns[r]);
+    for (std::size_t k = 0; k < n; ++k) ws.cross[o + k] = row[k] * with[o + k];
     if (!coarse_row(rows[r])) continue;
     for (std::size_t k = 0; k < static_cast<std::size_t>(coarse_columns(static_cast<int>(r))); ++k)
       // Columns past 0 stand for their mirror images too.
@@ -436,6 +454,76 @@ double ShiftFinder::State::normalised(double value, int dx, int dy, const Worksp
   return std::isfinite(r) ? r : 0;
 }
 
+double ShiftFinder::State::climb(const std::vector<Complex>& cross, double& sx, double& sy, double cx, double cy,
+                                 bool coarse) const {
+  Peak p = evaluate(cross, sx, sy, coarse);
+  for (int step = 0; step < kNewtonSteps; ++step) {
+    const double det = p.hxx * p.hyy - p.hxy * p.hxy;
+    if (!(p.hxx < 0) || !(det > 0)) break;
+    const double ddx = std::clamp(-(p.hyy * p.gx - p.hxy * p.gy) / det, -0.5, 0.5);
+    const double ddy = std::clamp(-(p.hxx * p.gy - p.hxy * p.gx) / det, -0.5, 0.5);
+    const double nx = std::clamp(sx + ddx, cx - 2, cx + 2);
+    const double ny = std::clamp(sy + ddy, cy - 2, cy + 2);
+    // The coarse stage only has to come close; the last fine step, once it
+    // is this small, lands on the peak without another look.
+    const double settled = coarse ? 1e-3 : 1e-2;
+    if (std::abs(nx - sx) < settled && std::abs(ny - sy) < settled) {
+      if (!coarse) {
+        sx = nx;
+        sy = ny;
+      }
+      break;
+    }
+    const Peak q = evaluate(cross, nx, ny, coarse);
+    if (!(q.v >= p.v)) break;
+    sx = nx;
+    sy = ny;
+    p = q;
+  }
+  return p.v;
+}
+
+bool ShiftFinder::State::refine(Workspace& ws, double& sx, double& sy) const {
+  const auto kx = static_cast<int>(std::lround(sx)), ky = static_cast<int>(std::lround(sy));
+  const int x0 = std::max(0, -kx), x1 = std::min(w, w - kx);
+  const int y0 = std::max(0, -ky), y1 = std::min(h, h - ky);
+  if (x1 - x0 < 8 || y1 - y0 < 8) return false;
+  const std::vector<double> tx = taper(x1 - x0), ty = taper(y1 - y0);
+  const auto half = static_cast<std::size_t>(mw / 2 + 1);
+  const auto umw = static_cast<std::size_t>(mw);
+  const auto uw = static_cast<std::size_t>(w);
+  // One frame's shared part into the padded array, from (ox, oy) on.
+  const auto cut = [&](const std::vector<double>& plain, int ox, int oy) {
+    double* padded = ws.padded.get();
+    for (int v = 0; v < y1 - y0; ++v) {
+      const double* src = plain.data() + static_cast<std::size_t>(oy + v) * uw + static_cast<std::size_t>(ox);
+      double* dst = padded + static_cast<std::size_t>(v) * umw;
+      const double t = ty[static_cast<std::size_t>(v)];
+      for (std::size_t u = 0; u < tx.size(); ++u) dst[u] = src[u] * (tx[u] * t);
+      std::fill(dst + tx.size(), dst + umw, 0.0);
+    }
+    std::fill(padded + static_cast<std::size_t>(y1 - y0) * umw, padded + area(mw, h), 0.0);
+    transform(ws, false);
+  };
+  cut(reference_plain, x0, y0);
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const Complex* row = ws.spectrum.get() + static_cast<std::size_t>(rows[r]) * half;
+    for (std::size_t k = 0; k < static_cast<std::size_t>(columns[r]); ++k)
+      ws.shared[offsets[r] + k] = weight[offsets[r] + k] * std::conj(row[k]);
+  }
+  cut(ws.plain, x0 + kx, y0 + ky);
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const Complex* row = ws.spectrum.get() + static_cast<std::size_t>(rows[r]) * half;
+    for (std::size_t k = 0; k < static_cast<std::size_t>(columns[r]); ++k)
+      ws.cross[offsets[r] + k] = row[k] * ws.shared[offsets[r] + k];
+  }
+  double rx = sx - kx, ry = sy - ky;
+  climb(ws.cross, rx, ry, 0, 0, false);
+  sx = kx + rx;
+  sy = ky + ry;
+  return true;
+}
+
 ShiftFinder::ShiftFinder(std::span<const double> reference, std::int32_t width, std::int32_t height)
     : state_(std::make_unique<State>()) {
   State& s = *state_;
@@ -501,15 +589,19 @@ ShiftFinder::ShiftFinder(std::span<const double> reference, std::int32_t width, 
     s.columns_forward.plan =
         fftw_plan_many_dft(1, n, s.transformed_columns, as_fftw(ws->spectrum.get()), nullptr, half, 1,
                            as_fftw(ws->spectrum.get()), nullptr, half, 1, FFTW_FORWARD, FFTW_ESTIMATE);
+    s.coarse_columns_forward.plan =
+        fftw_plan_many_dft(1, n, std::min(s.transformed_columns, s.cw / 2), as_fftw(ws->spectrum.get()), nullptr,
+                           half, 1, as_fftw(ws->spectrum.get()), nullptr, half, 1, FFTW_FORWARD, FFTW_ESTIMATE);
     s.coarse_backward.plan =
         fftw_plan_dft_c2r_2d(s.ch, s.cw, as_fftw(ws->coarse.get()), ws->surface.get(), FFTW_ESTIMATE);
   }
-  if (s.rows_forward.plan == nullptr || s.columns_forward.plan == nullptr || s.coarse_backward.plan == nullptr ||
+  if (s.rows_forward.plan == nullptr || s.columns_forward.plan == nullptr ||
+      s.coarse_columns_forward.plan == nullptr || s.coarse_backward.plan == nullptr ||
       s.transformed_columns == 0 || !s.prepare(reference, *ws, true))
     return;
 
   // The reference against itself gives its energy and its peak's width.
-  s.transform(*ws);
+  s.transform(*ws, false);
   s.reference.resize(packed);
   const auto half_size = static_cast<std::size_t>(half);
   for (std::size_t r = 0; r < s.rows.size(); ++r) {
@@ -517,8 +609,9 @@ ShiftFinder::ShiftFinder(std::span<const double> reference, std::int32_t width, 
     for (std::size_t k = 0; k < static_cast<std::size_t>(s.columns[r]); ++k)
       s.reference[s.offsets[r] + k] = s.weight[s.offsets[r] + k] * std::conj(row[k]);
   }
-  const double energy = s.cross_power(*ws, s.reference);
+  const double energy = s.cross_power(*ws, s.reference, true);
   s.reference_squares = std::move(ws->squares);
+  s.reference_plain = ws->plain;
   s.reference_kept = energy / ws->energy;
   s.usable = energy > 0 && std::isfinite(energy) && std::isfinite(s.reference_kept);
   if (!s.usable) return;
@@ -541,8 +634,8 @@ FrameShift ShiftFinder::measure(std::span<const double> frame) const {
 
   const State::Lease ws(s);
   if (!s.prepare(frame, *ws, false)) return result;
-  s.transform(*ws);
-  const double energy = s.cross_power(*ws, s.reference);
+  s.transform(*ws, true);
+  const double energy = s.cross_power(*ws, s.reference, true);
   const double kept = energy / ws->energy;
   if (!(energy > 0) || !std::isfinite(energy) || !std::isfinite(kept)) return result;
 
@@ -590,43 +683,19 @@ FrameShift ShiftFinder::measure(std::span<const double> frame) const {
   const double cx = 2.0 * best_n, cy = 2.0 * best_m;
   double sx = cx + 2 * vertex(at(best_n - 1, best_m), best, at(best_n + 1, best_m));
   double sy = cy + 2 * vertex(at(best_n, best_m - 1), best, at(best_n, best_m + 1));
-  double coarse_value = best;
-  for (const bool coarse : {true, false}) {
-    Peak p = s.evaluate(ws->cross, sx, sy, coarse);
-    for (int step = 0; step < kNewtonSteps; ++step) {
-      const double det = p.hxx * p.hyy - p.hxy * p.hxy;
-      if (!(p.hxx < 0) || !(det > 0)) break;
-      const double ddx = std::clamp(-(p.hyy * p.gx - p.hxy * p.gy) / det, -0.5, 0.5);
-      const double ddy = std::clamp(-(p.hxx * p.gy - p.hxy * p.gx) / det, -0.5, 0.5);
-      const double nx = std::clamp(sx + ddx, cx - 2, cx + 2);
-      const double ny = std::clamp(sy + ddy, cy - 2, cy + 2);
-      // The coarse stage only has to come close; the last fine step, once
-      // it is this small, lands on the peak without another look.
-      const double settled = coarse ? 1e-3 : 1e-2;
-      if (std::abs(nx - sx) < settled && std::abs(ny - sy) < settled) {
-        if (!coarse) {
-          sx = nx;
-          sy = ny;
-        }
-        break;
-      }
-      const Peak q = s.evaluate(ws->cross, nx, ny, coarse);
-      if (!(q.v >= p.v)) break;
-      sx = nx;
-      sy = ny;
-      p = q;
-    }
-    if (coarse) coarse_value = std::max(best, p.v);
-  }
+  const double coarse_value = std::max(best, s.climb(ws->cross, sx, sy, cx, cy, true));
 
   const auto lag = [](double v) { return static_cast<int>(std::lround(v)); };
-  result.dx = sx;
-  result.dy = sy;
   result.correlation = s.normalised(coarse_value, lag(sx), lag(sy), *ws, kept);
   const double second = rival > 0 ? s.normalised(rival, 2 * rival_n, 2 * rival_m, *ws, kept) : 0;
   result.confidence = std::max(0.0, result.correlation - second);
   // A peak on the edge of the searched lags most likely lies beyond them.
   if (std::abs(best_n) == reach_x || std::abs(best_m) == reach_y) result.confidence = 0;
+
+  // Without enough shared, the coarse band's peak stands.
+  s.refine(*ws, sx, sy);
+  result.dx = sx;
+  result.dy = sy;
   result.matched = result.confidence >= kMinShiftConfidence;
   return result;
 }

@@ -5,8 +5,10 @@
 // cross-correlation of both frames after a 3 x 3 median (hot pixels left by
 // a missing dark would pin the shift to zero), the sky level taken off, the
 // edges tapered and the slow gradients and the finest noise weighed down.
-// The peak is found on the correlation at every second lag, then refined by
-// Newton steps on the band-limited correlation itself.
+// The peak is found on the correlation at every second lag; then both
+// frames are cut to the part they share at that shift and tapered alike
+// (stars at an edge would otherwise pull the peak inwards), and Newton
+// steps on their band-limited correlation find the shift.
 
 #include <cstdint>
 #include <memory>
