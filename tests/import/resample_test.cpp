@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -89,6 +91,37 @@ TEST(Resample, WholeShiftsCopyValuesBitForBit) {
         if (std::isnan(want)) ASSERT_TRUE(std::isnan(got));
         else ASSERT_EQ(got, want) << x << "," << y;
       }
+  }
+}
+
+// The import resamples a frame a stripe of rows at a time: each output
+// pixel comes out with the same bits as from the whole area at once.
+TEST(Resample, StripesGiveTheBitsOfTheWholeArea) {
+  const int w = 50, h = 41;
+  const std::vector<double> frame = random_frame(w, h, 5);
+  std::vector<std::uint8_t> mask(frame.size(), 0);
+  for (std::size_t i = 0; i < mask.size(); i += 37) mask[i] = 1;
+  for (const Shift shift : {Shift{1.37, -2.61}, Shift{-3.0, 0.25}, Shift{2.5, 4.0}}) {
+    Area area;
+    const std::vector<double> whole = resampled(frame, w, h, shift, area);
+    std::vector<std::uint8_t> whole_reach(whole.size());
+    Resampler r;
+    r.reach(mask, w, h, shift, area, whole_reach);
+    for (const int rows : {1, 7, 64}) {
+      for (int top = 0; top < area.height; top += rows) {
+        const Area stripe{area.x, area.y + top, area.width, std::min(rows, area.height - top)};
+        const std::size_t n = static_cast<std::size_t>(stripe.width) * static_cast<std::size_t>(stripe.height);
+        std::vector<double> out(n);
+        std::vector<std::uint8_t> reach(n);
+        r.resample(frame, w, h, shift, stripe, out);
+        r.reach(mask, w, h, shift, stripe, reach);
+        const std::size_t at = static_cast<std::size_t>(top) * static_cast<std::size_t>(area.width);
+        for (std::size_t i = 0; i < n; ++i) {
+          ASSERT_EQ(std::memcmp(&out[i], &whole[at + i], sizeof(double)), 0) << rows << " rows, top " << top;
+          ASSERT_EQ(reach[i], whole_reach[at + i]) << rows << " rows, top " << top;
+        }
+      }
+    }
   }
 }
 

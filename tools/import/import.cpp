@@ -762,7 +762,32 @@ int import_series(const Call& call) {
     calibrate_row(calibration, y, row_values);
     for (double& c : row_values) c = c + pedestal;
   };
+  // The masters asked for are saved, then let go: the calibration keeps
+  // what the lights need. Aligned, before the first pass, so that its
+  // frames do not share the memory with them.
+  const auto save_masters = [&]() {
+    const std::string& prefix = masters_prefix;
+    const std::pair<const std::optional<std::vector<double>>*, std::size_t> saved[] = {
+        {&masters.dark, kDark}, {&masters.bias, kBias}};
+    const auto save = [&](const std::string& file, std::span<const double> master, std::int64_t frames) {
+      const std::string path = prefix + file;
+      if (!write_master(path, master, first_source.width, first_source.height, frames)) return false;
+      console_print(kWroteMaster, path.c_str(), static_cast<long long>(frames));
+      return true;
+    };
+    for (const auto& [master, kind] : saved) {
+      if (!*master) continue;
+      const std::string file = kind == kDark ? "master_dark.fits" : "master_bias.fits";
+      if (!save(file, **master, master_frames[kind])) return failed(kWriteFailed, prefix + file);
+    }
+    if (!calibration.flat.empty() && !save("master_flat.fits", calibration.flat, master_frames[kFlat]))
+      return failed(kWriteFailed, prefix + "master_flat.fits");
+    masters = {};
+    return cli::kExitOk;
+  };
   if (!call.save_masters) masters = {};
+  else if (call.aligned())
+    if (const int status = save_masters(); status != cli::kExitOk) return status;
 
   // Aligned: a first pass reads, calibrates and measures every chosen
   // frame, one per worker at a time; the first 100 that match the
@@ -932,24 +957,8 @@ int import_series(const Call& call) {
                             : map.kind == PixelMap::Kind::shift ? std::ldexp(1.0, map.depth) - 1
                                                                  : std::numeric_limits<double>::infinity();
 
-  if (call.save_masters) {
-    const std::string& prefix = masters_prefix;
-    const std::pair<const std::optional<std::vector<double>>*, std::size_t> saved[] = {
-        {&masters.dark, kDark}, {&masters.bias, kBias}};
-    const auto save = [&](const std::string& file, std::span<const double> master, std::int64_t frames) {
-      const std::string path = prefix + file;
-      if (!write_master(path, master, first_source.width, first_source.height, frames)) return false;
-      console_print(kWroteMaster, path.c_str(), static_cast<long long>(frames));
-      return true;
-    };
-    for (const auto& [master, kind] : saved) {
-      if (!*master) continue;
-      const std::string file = kind == kDark ? "master_dark.fits" : "master_bias.fits";
-      if (!save(file, **master, master_frames[kind])) return failed(kWriteFailed, prefix + file);
-    }
-    if (!calibration.flat.empty() && !save("master_flat.fits", calibration.flat, master_frames[kFlat]))
-      return failed(kWriteFailed, prefix + "master_flat.fits");
-  }
+  if (call.save_masters && !call.aligned())
+    if (const int status = save_masters(); status != cli::kExitOk) return status;
 
   // Every frame is written to a temporary; only a complete series takes
   // the frames' names. The shifts file is complete before the frames are
@@ -972,18 +981,24 @@ int import_series(const Call& call) {
         const std::size_t i = written[at + j];
         w.ok = read_light(w, lights, frames[i], nullptr, nullptr, &saturation);
         if (!w.ok) return;
-        w.resampled.resize(pixels);
-        w.reach.resize(pixels);
-        w.resampler.resample(w.values, first_source.width, first_source.height, shifts[i], area, w.resampled);
-        if (w.any_saturated)
-          w.resampler.reach(w.saturated, first_source.width, first_source.height, shifts[i], area, w.reach);
-        else
-          std::fill(w.reach.begin(), w.reach.end(), std::uint8_t{0});
         w.image.width = area.width;
         w.image.height = area.height;
         w.image.pixels.resize(pixels);
-        for (std::size_t p = 0; p < pixels; ++p)
-          w.image.pixels[p] = w.reach[p] ? 255 : map_value(map, w.resampled[p]);
+        // A stripe of rows at a time: its doubles, not the frame's, are held.
+        constexpr std::int32_t kStripe = 64;
+        for (std::int32_t top = 0; top < area.height; top += kStripe) {
+          const Area stripe{area.x, area.y + top, area.width, std::min(kStripe, area.height - top)};
+          const std::size_t n = static_cast<std::size_t>(stripe.width) * static_cast<std::size_t>(stripe.height);
+          w.resampled.resize(n);
+          w.reach.resize(n);
+          w.resampler.resample(w.values, first_source.width, first_source.height, shifts[i], stripe, w.resampled);
+          if (w.any_saturated)
+            w.resampler.reach(w.saturated, first_source.width, first_source.height, shifts[i], stripe, w.reach);
+          else
+            std::fill(w.reach.begin(), w.reach.end(), std::uint8_t{0});
+          std::uint8_t* out = w.image.pixels.data() + static_cast<std::size_t>(top) * static_cast<std::size_t>(area.width);
+          for (std::size_t p = 0; p < n; ++p) out[p] = w.reach[p] ? 255 : map_value(map, w.resampled[p]);
+        }
       });
       for (std::size_t j = 0; j < batch; ++j) {
         const std::size_t k = at + j;
