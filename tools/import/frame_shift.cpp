@@ -692,11 +692,12 @@ FrameShift ShiftFinder::measure(std::span<const double> frame) const {
   // A peak on the edge of the searched lags most likely lies beyond them.
   if (std::abs(best_n) == reach_x || std::abs(best_m) == reach_y) result.confidence = 0;
 
-  // Without enough shared, the coarse band's peak stands.
-  s.refine(*ws, sx, sy);
+  // A frame left out keeps the coarse band's peak, as does one sharing too
+  // little with the reference.
+  result.matched = result.confidence >= kMinShiftConfidence;
+  if (result.matched) s.refine(*ws, sx, sy);
   result.dx = sx;
   result.dy = sy;
-  result.matched = result.confidence >= kMinShiftConfidence;
   return result;
 }
 

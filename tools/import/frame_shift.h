@@ -22,7 +22,9 @@ namespace kadrix::import {
 // shift (1 for the reference scaled, near 0 for unrelated frames), less r
 // at the best other shift more than a peak's width away. A frame of
 // another field lines up one bright star at best, a blank or clouded one
-// nothing; a frame of the field lines up all of its stars at once.
+// nothing; a frame of the field lines up all of its stars at once. Shifts
+// are searched to a little past a quarter of each side; a peak on the edge
+// of that search gives confidence 0.
 inline constexpr double kMinShiftConfidence = 0.3;
 
 struct FrameShift {
