@@ -21,6 +21,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -410,6 +411,64 @@ TEST(FailedCall, KadrixImportKeepsTheSeriesAndTheListWhole) {
     series.messages.push_back(crlf_line("Blad zapisu pliku " + path + "; katalog zostaje bez zmian"));
   }
   s.groups.push_back(series);
+  s.groups.push_back({{"noc.list"}, {crlf_line("Blad zapisu pliku " + list + " (klatki zapisane, lista bez zmian)")}});
+  s.goes_on = false;
+  run_scenario(s);
+}
+
+// Aligned, the shifts file is a file of its own: written before the frames
+// are placed (a failure then leaves everything as it was) and put in place
+// right after them (a failure then leaves the frames new, the file old).
+TEST(FailedCall, KadrixImportAlignedKeepsTheSeriesAndTheShiftsFileWhole) {
+  TempDir dir, sources;
+  for (int n = 1; n <= 4; ++n) {
+    kadrix_test::write_file(kadrix_test::frame_file(dir.prefix(), "NEB", n),
+                            kadrix_test::frame_bmp(4, 3, kadrix_test::flat(4, 3, static_cast<std::uint8_t>(n))));
+  }
+  const std::string shifts = dir.file("shifts.csv");
+  kadrix_test::write_file(shifts, std::string("old shifts\r\n"));
+  const std::string list = dir.file("noc.list");
+  kadrix_test::write_file(list, "M31\n");
+  // Three frames of a few stars, moved by whole pixels.
+  import_test::SerVideo video;
+  video.width = 64;
+  video.height = 48;
+  const double stars[][3] = {{10, 12, 150}, {40, 9, 90}, {25, 30, 200}, {52, 38, 120}, {15, 40, 70}, {33, 20, 60}};
+  for (const auto& [ox, oy] : {std::pair{0, 0}, std::pair{1, -1}, std::pair{-2, 1}}) {
+    std::vector<std::uint32_t> frame;
+    for (int y = 0; y < video.height; ++y)
+      for (int x = 0; x < video.width; ++x) {
+        double v = 20 + (x * 7 + y * 13) % 5;
+        for (const auto& star : stars) {
+          const double r2 = (x + ox - star[0]) * (x + ox - star[0]) + (y + oy - star[1]) * (y + oy - star[1]);
+          v += star[2] * std::exp(-r2 / 6);
+        }
+        frame.push_back(static_cast<std::uint32_t>(std::min(250.0, v)));
+      }
+    video.frames.push_back(frame);
+  }
+  const std::string source = sources.file("neb.ser");
+  kadrix_test::write_file(source, import_test::ser_bytes(video));
+
+  Scenario s;
+  s.title = "kadrix-import --align";
+  s.injected = KADRIX_IMPORT_INJECTED_BIN;
+  s.shipped = KADRIX_IMPORT_BIN;
+  s.args = {"--replace", "--align", "--shifts", shifts, "--list", list, dir.prefix(), "NEB", source};
+  s.dir = dir.path().string();
+  s.before = state(s.dir);
+  // The shifts file's temporary, before any frame is placed.
+  s.groups.push_back({{}, {crlf_line("Blad zapisu pliku " + shifts)}});
+  Group series;
+  for (int n = 1; n <= 4; ++n) {
+    const std::string path = kadrix_test::frame_file(dir.prefix(), "NEB", n);
+    series.names.push_back(std::filesystem::path(path).filename().string());
+    series.messages.push_back(crlf_line("Blad zapisu pliku " + path));
+    series.messages.push_back(crlf_line("Blad zapisu pliku " + path + "; katalog zostaje bez zmian"));
+  }
+  s.groups.push_back(series);
+  s.groups.push_back(
+      {{"shifts.csv"}, {crlf_line("Blad zapisu pliku " + shifts + " (klatki zapisane, plik przesuniec bez zmian)")}});
   s.groups.push_back({{"noc.list"}, {crlf_line("Blad zapisu pliku " + list + " (klatki zapisane, lista bez zmian)")}});
   s.goes_on = false;
   run_scenario(s);

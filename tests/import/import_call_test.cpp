@@ -101,6 +101,14 @@ INSTANTIATE_TEST_SUITE_P(
         WrongCall{"masters_of_nothing", {"--save-masters", "m/", "d/", "M", "a.ser"},
                   "--save-masters bez --dark, --flat, --bias ani --flat-dark"},
         WrongCall{"flat_dark_without_flat", {"--flat-dark", "fd.fits", "d/", "M", "a.ser"}, "--flat-dark bez --flat"},
+        WrongCall{"reference_without_align", {"--reference", "2", "d/", "M", "a.ser"},
+                  "--reference bez --align ani --align-whole"},
+        WrongCall{"shifts_without_align", {"--shifts", "s.csv", "d/", "M", "a.ser"},
+                  "--shifts bez --align ani --align-whole"},
+        WrongCall{"reference_zero", {"--align", "--reference", "0", "d/", "M", "a.ser"},
+                  "zla wartosc --reference 0 (oczekiwano liczby od 1)"},
+        WrongCall{"shifts_twice", {"--align-whole", "--shifts", "a.csv", "--shifts=b.csv", "d/", "M", "a.ser"},
+                  "opcja --shifts podana dwa razy"},
         // The first fault is the one named.
         WrongCall{"first_fault_named", {"--bad", "d/", "M 1", "a.ser"}, "nieznana opcja --bad"}),
     [](const ::testing::TestParamInfo<WrongCall>& info) { return std::string(info.param.title); });

@@ -92,6 +92,23 @@ TEST(SeriesMap, ShiftForWholeNumbersNoneNegative) {
   EXPECT_EQ(m.depth, 12);
 }
 
+TEST(SeriesMap, ARowAddedAtOnceGivesTheRangeOfItsValuesAddedInTurn) {
+  const std::vector<std::vector<double>> rows = {
+      {kNan, kNan}, {0.0, -0.0, 5.0}, {-0.0, 0.0}, {kInf, -kInf, 3.5, kNan, -2.0}, {}, {7.0, 7.0, -2.0}};
+  kadrix::import::ValueRange one_by_one, by_rows;
+  for (const std::vector<double>& row : rows) {
+    for (const double v : row) one_by_one.add(v);
+    by_rows.add_all(row);
+    ASSERT_EQ(by_rows.any, one_by_one.any);
+    ASSERT_EQ(by_rows.min, one_by_one.min);
+    ASSERT_EQ(std::signbit(by_rows.min), std::signbit(one_by_one.min));
+    ASSERT_EQ(by_rows.max, one_by_one.max);
+    ASSERT_EQ(std::signbit(by_rows.max), std::signbit(one_by_one.max));
+  }
+  EXPECT_EQ(by_rows.min, -2.0);
+  EXPECT_EQ(by_rows.max, 7.0);
+}
+
 TEST(SeriesMap, LinearForFloatOrNegativeData) {
   kadrix::import::ValueRange range;
   for (const double v : {12.0, 3000.0}) range.add(v);

@@ -1,5 +1,6 @@
 #include "tools/import/import.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -7,11 +8,16 @@
 #include <cmath>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <functional>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "bmp/frame_files.h"
@@ -21,10 +27,13 @@
 #include "bmp/text_format.h"
 #include "tools/common/cli.h"
 #include "tools/import/calibration.h"
+#include "tools/import/frame_shift.h"
 #include "tools/import/master_files.h"
 #include "tools/import/messages.h"
 #include "tools/import/pixel_map.h"
+#include "tools/import/resample.h"
 #include "tools/import/series_files.h"
+#include "tools/import/shifts_file.h"
 #include "tools/import/sources.h"
 
 namespace kadrix::import {
@@ -84,6 +93,16 @@ constexpr const char* kHelp =
     "  --save-masters KATALOG/\n"
     "                       zapisuje mistrzow jako master_dark.fits,\n"
     "                       master_bias.fits, master_flat.fits\n"
+    "Wyrownanie (przesuniecia klatek wzgledem klatki odniesienia):\n"
+    "  --align              kazda klatka na siatce klatki odniesienia (Lanczos-3,\n"
+    "                       przesuniecie do 0.001 piksela); klatki niepasujace sa\n"
+    "                       pomijane, zapisywanych jest pierwszych 100 pasujacych,\n"
+    "                       przycietych do wspolnego obszaru\n"
+    "  --align-whole        jak --align, ale przesuniecia w calych pikselach,\n"
+    "                       wartosci przepisane bez interpolacji\n"
+    "  --reference K        klatka odniesienia: K-ta wybrana (domyslnie 1)\n"
+    "  --shifts PLIK.csv    zapisuje przesuniecia wybranych klatek (CSV)\n"
+    "\n"
     "Zrodla BMP (8 bitow, jak klatki kadrix) podaje sie jako NAZWA[0-9][0-9].BMP\n"
     "NAZWA100.BMP albo lista @, nie NAZWA*.BMP (to wzieloby tez pliki wynikow).\n"
     "\n"
@@ -111,6 +130,13 @@ struct Call {
   std::optional<double> pedestal;
   std::optional<double> saturation;
   std::optional<std::string> save_masters;
+  // Alignment: every light on the reference frame's grid.
+  bool align = false;
+  bool align_whole = false;  // whole-pixel shifts, values copied
+  std::optional<std::int64_t> reference;
+  std::optional<std::string> shifts;
+  int workers = 2;  // threads reading the lights of an aligned import
+  bool aligned() const { return align || align_whole; }
 };
 
 // The kinds of calibration frames, in the order of Call::calibration.
@@ -121,7 +147,8 @@ constexpr cli::KnownOption kOptions[] = {
     {"--first", true},      {"--every", true},     {"--range", true},     {"--depth", true},
     {"--byte-order", true}, {"--list", true},      {"--replace", false},  {"--dark", true},
     {"--flat", true},       {"--bias", true},      {"--flat-dark", true}, {"--pedestal", true},
-    {"--saturation", true}, {"--save-masters", true},
+    {"--saturation", true}, {"--save-masters", true}, {"--align", false},  {"--align-whole", false},
+    {"--reference", true},  {"--shifts", true},
 };
 
 // Whole decimal number from 1 to limit, nothing else in the text.
@@ -174,8 +201,8 @@ std::string understand_call(const cli::Arguments& arguments, Call& call) {
       continue;
     }
     const std::string_view option = arg.name;
-    if (option == "--replace") {
-      call.replace = true;
+    if (option == "--replace" || option == "--align" || option == "--align-whole") {
+      (option == "--replace" ? call.replace : option == "--align" ? call.align : call.align_whole) = true;
       continue;
     }
     const std::string name(option);
@@ -195,16 +222,17 @@ std::string understand_call(const cli::Arguments& arguments, Call& call) {
                        (option == "--range" && call.range) || (option == "--depth" && call.depth) ||
                        (option == "--byte-order" && call.byte_order) || (option == "--list" && call.list) ||
                        (option == "--pedestal" && call.pedestal) || (option == "--saturation" && call.saturation) ||
-                       (option == "--save-masters" && call.save_masters);
+                       (option == "--save-masters" && call.save_masters) ||
+                       (option == "--reference" && call.reference) || (option == "--shifts" && call.shifts);
     if (twice) {
       fault(text_format(kOptionTwice, name.c_str()));
       continue;
     }
     std::int64_t number = 0;
-    if (option == "--first" || option == "--every") {
+    if (option == "--first" || option == "--every" || option == "--reference") {
       if (!parse_count(value, INT64_C(1000000000000), number))
         fault(text_format(kBadCount, name.c_str(), value.c_str()));
-      else (option == "--first" ? call.first : call.every) = number;
+      else (option == "--first" ? call.first : option == "--every" ? call.every : call.reference) = number;
     } else if (option == "--range") {
       double lo = 0;
       double hi = 0;
@@ -224,6 +252,8 @@ std::string understand_call(const cli::Arguments& arguments, Call& call) {
       else (option == "--pedestal" ? call.pedestal : call.saturation) = number_value;
     } else if (option == "--save-masters") {
       call.save_masters = value;
+    } else if (option == "--shifts") {
+      call.shifts = value;
     } else {
       call.list = value;
     }
@@ -250,6 +280,9 @@ std::string understand_call(const cli::Arguments& arguments, Call& call) {
   if (call.save_masters && !calibrating) fault(kMastersWithoutCalibration);
   // Darks at the flats' exposure serve only a flat.
   if (!call.calibration[kFlatDark].empty() && call.calibration[kFlat].empty()) fault(kFlatDarkWithoutFlat);
+  // Without alignment there is no reference and no shift.
+  if (call.reference && !call.aligned()) fault(text_format(kWithoutAlign, "--reference"));
+  if (call.shifts && !call.aligned()) fault(text_format(kWithoutAlign, "--shifts"));
   return wrong;
 }
 
@@ -407,6 +440,108 @@ int report_list_refusal(ListAddition outcome, const std::string& list) {
   return cli::kExitOk;
 }
 
+// Runs job(0) .. job(n - 1) at once, one thread each, and waits for all;
+// an exception of any is thrown again here.
+void run_together(std::size_t n, const std::function<void(std::size_t)>& job) {
+  std::vector<std::exception_ptr> errors(n);
+  const auto guarded = [&](std::size_t j) {
+    try {
+      job(j);
+    } catch (...) {
+      errors[j] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> threads;
+  std::size_t started = 1;
+  try {
+    for (; started < n; ++started) threads.emplace_back(guarded, started);
+  } catch (const std::system_error&) {
+    // No thread to spare: the rest run here.
+  }
+  guarded(0);
+  for (std::size_t j = started; j < n; ++j) guarded(j);
+  for (std::thread& t : threads) t.join();
+  for (const std::exception_ptr& e : errors)
+    if (e) std::rethrow_exception(e);
+}
+
+// How the lights are read: c + P of every pixel.
+struct Lights {
+  const std::vector<SourceInfo>& sources;
+  const Calibration& calibration;
+  double pedestal = 0;
+  bool calibrated = false;
+};
+
+// One worker's tools and frame.
+struct Worker {
+  explicit Worker(SerByteOrder order) : reader(order) {}
+  SourceReader reader;
+  std::vector<double> values;           // c + P, rows from the top
+  std::vector<std::uint8_t> saturated;  // 1 where the light's sample is saturated
+  bool any_saturated = false;
+  std::vector<double> row;
+  Resampler resampler;
+  std::vector<double> resampled;
+  std::vector<std::uint8_t> reach;
+  ByteImage image;
+  bool ok = false;
+  std::string why;
+};
+
+// Reads frame f into worker.values; the raw values and (when calibrating)
+// c + P widen the ranges given, and with saturation the mask is made.
+bool read_light(Worker& worker, const Lights& lights, const FrameRef& f, ValueRange* raw, ValueRange* calibrated,
+                const double* saturation) {
+  const SourceInfo& source = lights.sources[f.source];
+  const auto width = static_cast<std::size_t>(source.width);
+  const std::size_t pixels = width * static_cast<std::size_t>(source.height);
+  worker.values.resize(pixels);
+  worker.row.resize(width);
+  if (saturation) worker.saturated.resize(pixels);
+  worker.any_saturated = false;
+  const auto add = [&](std::int32_t y, std::span<const double> values) {
+    const std::size_t at = static_cast<std::size_t>(y) * width;
+    std::copy(values.begin(), values.end(), worker.row.begin());
+    calibrate_row(lights.calibration, y, worker.row);
+    for (double& c : worker.row) c = c + lights.pedestal;
+    std::copy(worker.row.begin(), worker.row.end(), worker.values.begin() + static_cast<std::ptrdiff_t>(at));
+    if (raw) raw->add_all(values);
+    if (calibrated && lights.calibrated) calibrated->add_all(worker.row);
+    if (saturation) {
+      // +infinity would turn NaN under the kernel's negative weights.
+      std::uint8_t any = 0;
+      for (std::size_t x = 0; x < width; ++x) {
+        const bool saturated = values[x] >= *saturation || worker.row[x] == std::numeric_limits<double>::infinity();
+        worker.saturated[at + x] = saturated;
+        any |= saturated;
+      }
+      if (any) worker.any_saturated = true;
+    }
+  };
+  worker.why.clear();
+  return worker.reader.read_frame(source, f.index, add, worker.why);
+}
+
+// The most frames an aligned import measures.
+constexpr int kMaxAlignFrames = 100000;
+
+// What the first pass learns of a chosen frame.
+struct Measured {
+  bool read = false;
+  std::string why;
+  FrameShift shift;
+  ValueRange raw, calibrated;
+};
+
+// The shift put into effect: to 0.001 px, or to whole pixels (half away
+// from zero); the same value the shifts file shows.
+double applied_shift(double measured, bool whole) {
+  if (!std::isfinite(measured)) return 0;
+  const double value = whole ? std::round(measured) : std::round(measured * 1000) / 1000;
+  return value + 0.0;
+}
+
 int import_series(const Call& call) {
   const std::string name = call.name.substr(0, kNameMaxChars);
   if (name.size() < call.name.size())
@@ -438,28 +573,46 @@ int import_series(const Call& call) {
     return cli::kExitFailed;
   }
   const std::int64_t candidates = (total - first) / every + 1;
-  const int count = static_cast<int>(std::min<std::int64_t>(candidates, kMaxFrames));
+  // Aligned, each candidate holds its measurement until the end: a bound
+  // keeps that small whatever frame count a source claims.
+  if (call.aligned() && candidates > kMaxAlignFrames) {
+    console_print(kTooManyToAlign, static_cast<long long>(candidates), kMaxAlignFrames);
+    return cli::kExitFailed;
+  }
+  // Aligned, every candidate is measured and the first 100 that match are
+  // written.
+  const std::int64_t chosen = call.aligned() ? candidates : std::min<std::int64_t>(candidates, kMaxFrames);
+  int count = static_cast<int>(std::min<std::int64_t>(candidates, kMaxFrames));
   std::vector<FrameRef> frames;
   {
     std::size_t source = 0;
     std::int64_t start = 0;  // the first global index of source
-    for (int k = 0; k < count; ++k) {
-      const std::int64_t global = first - 1 + static_cast<std::int64_t>(k) * every;
+    for (std::int64_t k = 0; k < chosen; ++k) {
+      const std::int64_t global = first - 1 + k * every;
       while (global >= start + sources[source].frames) start += sources[source++].frames;
       frames.push_back({source, global - start});
     }
   }
-  console_print(kFrameCount, count, static_cast<long long>(total));
-  if (candidates > count)
-    console_print(kFramesLeftOut,
-                  static_cast<long long>(candidates - count), kMaxFrames);
+  const std::int64_t reference = call.reference.value_or(1) - 1;
+  if (call.aligned()) {
+    console_print(kAlignCandidates, static_cast<long long>(chosen), static_cast<long long>(total));
+    if (reference >= chosen) {
+      console_print(kReferenceBeyond, static_cast<long long>(chosen), static_cast<long long>(reference + 1));
+      return cli::kExitFailed;
+    }
+  } else {
+    console_print(kFrameCount, count, static_cast<long long>(total));
+    if (candidates > count)
+      console_print(kFramesLeftOut,
+                    static_cast<long long>(candidates - count), kMaxFrames);
+  }
 
   const SourceInfo& first_source = sources[frames[0].source];
-  for (int k = 1; k < count; ++k) {
-    const SourceInfo& s = sources[frames[static_cast<std::size_t>(k)].source];
+  for (std::size_t k = 1; k < frames.size(); ++k) {
+    const SourceInfo& s = sources[frames[k].source];
     if (s.width == first_source.width && s.height == first_source.height) continue;
-    console_print(kFrameSize, k + 1,
-                  s.path.c_str(), static_cast<long long>(frames[static_cast<std::size_t>(k)].index + 1), s.width,
+    console_print(kFrameSize, static_cast<int>(std::min<std::size_t>(k + 1, INT32_MAX)),
+                  s.path.c_str(), static_cast<long long>(frames[k].index + 1), s.width,
                   s.height, first_source.width, first_source.height);
     return cli::kExitFailed;
   }
@@ -508,6 +661,15 @@ int import_series(const Call& call) {
         return failed(kSeriesExists, path, name);
     }
   }
+  // The shifts file takes the place of a file only, in a directory that
+  // exists: found out now, not once the frames are written.
+  if (call.shifts) {
+    const std::string shifts_folder = folder_of(*call.shifts);
+    if (!is_directory(shifts_folder)) return failed(kNoDirectory, shifts_folder);
+    struct stat info {};
+    if (::stat(call.shifts->c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+      return failed(kShiftsNotAFile, *call.shifts);
+  }
   if (call.list) {
     const ListAddition outcome = add_to_object_list(*call.list, name, true);
     if (outcome != ListAddition::added && outcome != ListAddition::present)
@@ -522,21 +684,47 @@ int import_series(const Call& call) {
     return cli::kExitFailed;
   };
 
-  // The masters, one series at a time; the lights stay on disk.
+  // Workers read frames at once, each with its own reader; what they read
+  // is used in frame order, so the bytes do not depend on their number.
+  std::vector<std::unique_ptr<Worker>> workers;
+  for (int j = 0; j < std::max(call.workers, 1); ++j)
+    workers.push_back(std::make_unique<Worker>(call.byte_order.value_or(SerByteOrder::from_header)));
+
+  // The masters, one series at a time, its frames summed in order; the
+  // lights stay on disk.
   Masters masters;
   std::array<std::int64_t, 4> master_frames{};
+  const auto width = static_cast<std::size_t>(first_source.width);
+  const std::size_t frame_pixels = width * static_cast<std::size_t>(first_source.height);
   for (std::size_t kind = 0; kind < calibration_sources.size(); ++kind) {
     if (calibration_sources[kind].empty()) continue;
     MasterBuilder builder(first_source.width, first_source.height);
-    for (const SourceInfo& s : calibration_sources[kind]) {
-      for (std::int64_t index = 0; index < s.frames; ++index) {
-        if (g_stop) return stopped();
+    std::vector<std::pair<const SourceInfo*, std::int64_t>> series;
+    for (const SourceInfo& s : calibration_sources[kind])
+      for (std::int64_t index = 0; index < s.frames; ++index) series.emplace_back(&s, index);
+    for (std::size_t at = 0; at < series.size(); at += workers.size()) {
+      if (g_stop) return stopped();
+      const std::size_t batch = std::min(workers.size(), series.size() - at);
+      run_together(batch, [&](std::size_t j) {
+        Worker& w = *workers[j];
+        w.values.resize(frame_pixels);
+        w.why.clear();
+        const auto keep = [&w, width](std::int32_t y, std::span<const double> values) {
+          std::copy(values.begin(), values.end(),
+                    w.values.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(y) * width));
+        };
+        w.ok = w.reader.read_frame(*series[at + j].first, series[at + j].second, keep, w.why);
+      });
+      for (std::size_t j = 0; j < batch; ++j) {
+        const auto& [s, index] = series[at + j];
         builder.next_frame();
-        const auto add = [&builder](std::int32_t y, std::span<const double> values) { builder.add_row(y, values); };
-        if (!reader.read_frame(s, index, add, why)) {
-          console_print(kBadFrame, s.path.c_str(), static_cast<long long>(index + 1), why.c_str());
+        if (!workers[j]->ok) {
+          console_print(kBadFrame, s->path.c_str(), static_cast<long long>(index + 1), workers[j]->why.c_str());
           return cli::kExitFailed;
         }
+        for (std::int32_t y = 0; y < first_source.height; ++y)
+          builder.add_row(y, std::span<const double>(workers[j]->values).subspan(static_cast<std::size_t>(y) * width,
+                                                                                 width));
       }
     }
     master_frames[kind] = builder.frames();
@@ -567,7 +755,6 @@ int import_series(const Call& call) {
     console_print(kFlatUnusablePixels, static_cast<long long>(calibration.unusable_count));
   const bool calibrated = calibration.any() || call.pedestal.has_value();
   const double pedestal = call.pedestal.value_or(lower_median(calibration.dark));
-  const auto width = static_cast<std::size_t>(first_source.width);
   std::vector<double> row_values(width);
   // c + P of a row of a light.
   const auto calibrate = [&](std::int32_t y, std::span<const double> values) {
@@ -575,6 +762,143 @@ int import_series(const Call& call) {
     calibrate_row(calibration, y, row_values);
     for (double& c : row_values) c = c + pedestal;
   };
+  // The masters asked for are saved, then let go: the calibration keeps
+  // what the lights need. Aligned, before the first pass, so that its
+  // frames do not share the memory with them.
+  const auto save_masters = [&]() {
+    const std::string& prefix = masters_prefix;
+    const std::pair<const std::optional<std::vector<double>>*, std::size_t> saved[] = {
+        {&masters.dark, kDark}, {&masters.bias, kBias}};
+    const auto save = [&](const std::string& file, std::span<const double> master, std::int64_t frames) {
+      const std::string path = prefix + file;
+      if (!write_master(path, master, first_source.width, first_source.height, frames)) return false;
+      console_print(kWroteMaster, path.c_str(), static_cast<long long>(frames));
+      return true;
+    };
+    for (const auto& [master, kind] : saved) {
+      if (!*master) continue;
+      const std::string file = kind == kDark ? "master_dark.fits" : "master_bias.fits";
+      if (!save(file, **master, master_frames[kind])) return failed(kWriteFailed, prefix + file);
+    }
+    if (!calibration.flat.empty() && !save("master_flat.fits", calibration.flat, master_frames[kFlat]))
+      return failed(kWriteFailed, prefix + "master_flat.fits");
+    masters = {};
+    return cli::kExitOk;
+  };
+  if (!call.save_masters) masters = {};
+  else if (call.aligned())
+    if (const int status = save_masters(); status != cli::kExitOk) return status;
+
+  // Aligned: a first pass reads, calibrates and measures every chosen
+  // frame, one per worker at a time; the first 100 that match the
+  // reference are written, on the area all of them cover.
+  const Lights lights{sources, calibration, pedestal, calibrated};
+  std::vector<std::size_t> written;  // indices into frames, in series order
+  std::vector<Shift> shifts;         // applied, per chosen frame
+  std::vector<ShiftRow> shift_rows;
+  Area area{0, 0, first_source.width, first_source.height};
+  ValueRange aligned_raw;
+  ValueRange aligned_calibrated;
+  if (call.aligned()) {
+    // The ranges serve only a map found from the values.
+    const bool all_ser_frames = std::all_of(frames.begin(), frames.end(), [&sources](const FrameRef& f) {
+      return sources[f.source].kind == SourceKind::ser;
+    });
+    const bool ranges = !call.range && !call.depth && !all_ser_frames;
+    const auto r = static_cast<std::size_t>(reference);
+    console_print(kReference, static_cast<long long>(reference + 1), sources[frames[r].source].path.c_str(),
+                  static_cast<long long>(frames[r].index + 1));
+    std::vector<Measured> measured(frames.size());
+    if (g_stop) return stopped();
+    if (!read_light(*workers[0], lights, frames[r], ranges ? &measured[r].raw : nullptr,
+                    ranges ? &measured[r].calibrated : nullptr, nullptr)) {
+      why = workers[0]->why;
+      return read_failed(frames[r]);
+    }
+    measured[r].read = true;
+    measured[r].shift.matched = true;
+    measured[r].shift.confidence = 1;
+    const ShiftFinder finder(workers[0]->values, first_source.width, first_source.height);
+    std::vector<std::size_t> others;
+    for (std::size_t i = 0; i < frames.size(); ++i)
+      if (i != r) others.push_back(i);
+    for (std::size_t at = 0; at < others.size(); at += workers.size()) {
+      if (g_stop) return stopped();
+      const std::size_t batch = std::min(workers.size(), others.size() - at);
+      run_together(batch, [&](std::size_t j) {
+        Measured& m = measured[others[at + j]];
+        Worker& w = *workers[j];
+        m.read = read_light(w, lights, frames[others[at + j]], ranges ? &m.raw : nullptr,
+                            ranges ? &m.calibrated : nullptr, nullptr);
+        if (!m.read) {
+          m.why = w.why;
+          return;
+        }
+        m.shift = finder.measure(w.values);
+        // A shift that is no number places nothing.
+        if (!std::isfinite(m.shift.dx) || !std::isfinite(m.shift.dy)) m.shift.matched = false;
+      });
+      for (std::size_t j = 0; j < batch; ++j) {
+        const std::size_t i = others[at + j];
+        const Measured& m = measured[i];
+        if (!m.read) {
+          why = m.why;
+          return read_failed(frames[i]);
+        }
+        if (!m.shift.matched)
+          console_print(kNoMatch, static_cast<long long>(i + 1), sources[frames[i].source].path.c_str(),
+                        static_cast<long long>(frames[i].index + 1), m.shift.confidence, kMinShiftConfidence);
+      }
+    }
+    std::int64_t matching = 0;
+    std::int64_t over = 0;
+    shift_rows.resize(frames.size());
+    shifts.resize(frames.size());
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      const Measured& m = measured[i];
+      ShiftRow& row = shift_rows[i];
+      row.source = sources[frames[i].source].path;
+      row.index = frames[i].index + 1;
+      row.dx = shifts[i].dx = applied_shift(m.shift.dx, call.align_whole);
+      row.dy = shifts[i].dy = applied_shift(m.shift.dy, call.align_whole);
+      if (!m.shift.matched) {
+        row.status = ShiftStatus::skipped;
+        continue;
+      }
+      ++matching;
+      if (written.size() == static_cast<std::size_t>(kMaxFrames)) {
+        row.status = ShiftStatus::over_limit;
+        ++over;
+        continue;
+      }
+      written.push_back(i);
+      row.frame = static_cast<int>(written.size());
+      // A frame without a finite value adds nothing.
+      if (m.raw.any) {
+        aligned_raw.add(m.raw.min);
+        aligned_raw.add(m.raw.max);
+      }
+      if (m.calibrated.any) {
+        aligned_calibrated.add(m.calibrated.min);
+        aligned_calibrated.add(m.calibrated.max);
+      }
+    }
+    if (matching * 2 < static_cast<std::int64_t>(frames.size())) {
+      console_print(kFewMatch, static_cast<long long>(matching), static_cast<long long>(frames.size()));
+      return cli::kExitFailed;
+    }
+    count = static_cast<int>(written.size());
+    console_print(kFrameCount, count, static_cast<long long>(total));
+    if (over > 0) console_print(kFramesLeftOut, static_cast<long long>(over), kMaxFrames);
+    std::vector<Shift> written_shifts;
+    for (const std::size_t i : written) written_shifts.push_back(shifts[i]);
+    area = common_area(written_shifts, first_source.width, first_source.height);
+    if (area.empty()) {
+      console_write(kNoCommonArea);
+      return cli::kExitFailed;
+    }
+    console_print(kCommonArea, area.width, area.height, area.x, area.y);
+  }
 
   // The map, one for the whole series.
   bool integer = true;
@@ -602,16 +926,18 @@ int import_series(const Call& call) {
   } else if (all_ser) {
     map.depth = std::max(ser_depth, kMinDepth);
   } else {
-    // A first pass finds the range, one frame at a time.
-    ValueRange range;
-    ValueRange calibrated_range;
-    for (const FrameRef& f : frames) {
+    // A first pass finds the range, one frame at a time (aligned, the
+    // first pass found it).
+    ValueRange range = aligned_raw;
+    ValueRange calibrated_range = aligned_calibrated;
+    for (std::size_t k = 0; !call.aligned() && k < frames.size(); ++k) {
+      const FrameRef& f = frames[k];
       if (g_stop) return stopped();
       const auto add = [&](std::int32_t y, std::span<const double> values) {
-        for (const double v : values) range.add(v);
+        range.add_all(values);
         if (!calibrated) return;
         calibrate(y, values);
-        for (const double c : row_values) calibrated_range.add(c);
+        calibrated_range.add_all(row_values);
       };
       if (!reader.read_frame(sources[f.source], f.index, add, why)) return read_failed(f);
     }
@@ -631,52 +957,86 @@ int import_series(const Call& call) {
                             : map.kind == PixelMap::Kind::shift ? std::ldexp(1.0, map.depth) - 1
                                                                  : std::numeric_limits<double>::infinity();
 
-  if (call.save_masters) {
-    const std::string& prefix = masters_prefix;
-    const std::pair<const std::optional<std::vector<double>>*, std::size_t> saved[] = {
-        {&masters.dark, kDark}, {&masters.bias, kBias}};
-    const auto save = [&](const std::string& file, std::span<const double> master, std::int64_t frames) {
-      const std::string path = prefix + file;
-      if (!write_master(path, master, first_source.width, first_source.height, frames)) return false;
-      console_print(kWroteMaster, path.c_str(), static_cast<long long>(frames));
-      return true;
-    };
-    for (const auto& [master, kind] : saved) {
-      if (!*master) continue;
-      const std::string file = kind == kDark ? "master_dark.fits" : "master_bias.fits";
-      if (!save(file, **master, master_frames[kind])) return failed(kWriteFailed, prefix + file);
-    }
-    if (!calibration.flat.empty() && !save("master_flat.fits", calibration.flat, master_frames[kFlat]))
-      return failed(kWriteFailed, prefix + "master_flat.fits");
-  }
+  if (call.save_masters && !call.aligned())
+    if (const int status = save_masters(); status != cli::kExitOk) return status;
 
   // Every frame is written to a temporary; only a complete series takes
-  // the frames' names.
+  // the frames' names. The shifts file is complete before the frames are
+  // placed and takes its name right after them.
+  std::unique_ptr<PendingGroup> shifts_file;
+  if (call.shifts) {
+    shifts_file = std::make_unique<PendingGroup>(std::vector<std::string>{*call.shifts});
+    if (!write_shifts((*shifts_file)[0].temp_path, shift_rows)) return failed(kWriteFailed, *call.shifts);
+  }
   PendingGroup group(series_paths(call.directory, name, count));
-  ByteImage image;
-  image.width = first_source.width;
-  image.height = first_source.height;
-  image.pixels.resize(static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height));
-  for (int k = 0; k < count; ++k) {
-    if (g_stop) return stopped();
-    const FrameRef& f = frames[static_cast<std::size_t>(k)];
-    const auto put = [&](std::int32_t y, std::span<const double> values) {
-      std::uint8_t* out = image.pixels.data() + static_cast<std::size_t>(y) * width;
-      if (!calibrated && !call.saturation) {
-        for (std::size_t x = 0; x < width; ++x) out[x] = map_value(map, values[x]);
-        return;
+  if (call.aligned()) {
+    // The second pass: each worker reads, calibrates, resamples, crops and
+    // maps one frame; the frames are written in series order.
+    const std::size_t pixels = static_cast<std::size_t>(area.width) * static_cast<std::size_t>(area.height);
+    for (std::size_t at = 0; at < written.size(); at += workers.size()) {
+      if (g_stop) return stopped();
+      const std::size_t batch = std::min(workers.size(), written.size() - at);
+      run_together(batch, [&](std::size_t j) {
+        Worker& w = *workers[j];
+        const std::size_t i = written[at + j];
+        w.ok = read_light(w, lights, frames[i], nullptr, nullptr, &saturation);
+        if (!w.ok) return;
+        w.image.width = area.width;
+        w.image.height = area.height;
+        w.image.pixels.resize(pixels);
+        // A stripe of rows at a time: its doubles, not the frame's, are held.
+        constexpr std::int32_t kStripe = 64;
+        for (std::int32_t top = 0; top < area.height; top += kStripe) {
+          const Area stripe{area.x, area.y + top, area.width, std::min(kStripe, area.height - top)};
+          const std::size_t n = static_cast<std::size_t>(stripe.width) * static_cast<std::size_t>(stripe.height);
+          w.resampled.resize(n);
+          w.reach.resize(n);
+          w.resampler.resample(w.values, first_source.width, first_source.height, shifts[i], stripe, w.resampled);
+          if (w.any_saturated)
+            w.resampler.reach(w.saturated, first_source.width, first_source.height, shifts[i], stripe, w.reach);
+          else
+            std::fill(w.reach.begin(), w.reach.end(), std::uint8_t{0});
+          std::uint8_t* out = w.image.pixels.data() + static_cast<std::size_t>(top) * static_cast<std::size_t>(area.width);
+          for (std::size_t p = 0; p < n; ++p) out[p] = w.reach[p] ? 255 : map_value(map, w.resampled[p]);
+        }
+      });
+      for (std::size_t j = 0; j < batch; ++j) {
+        const std::size_t k = at + j;
+        if (!workers[j]->ok) {
+          why = workers[j]->why;
+          return read_failed(frames[written[k]]);
+        }
+        const PendingFile& file = group[static_cast<std::size_t>(count) - 1 - k];
+        if (!write_frame(file.temp_path, workers[j]->image)) return failed(kWriteFailed, file.final_path);
       }
-      calibrate(y, values);
-      for (std::size_t x = 0; x < width; ++x)
-        out[x] = values[x] >= saturation ? 255 : map_value(map, row_values[x]);
-    };
-    if (!reader.read_frame(sources[f.source], f.index, put, why)) return read_failed(f);
-    const PendingFile& file = group[static_cast<std::size_t>(count - 1 - k)];
-    if (!write_frame(file.temp_path, image)) return failed(kWriteFailed, file.final_path);
+    }
+  } else {
+    ByteImage image;
+    image.width = first_source.width;
+    image.height = first_source.height;
+    image.pixels.resize(static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height));
+    for (int k = 0; k < count; ++k) {
+      if (g_stop) return stopped();
+      const FrameRef& f = frames[static_cast<std::size_t>(k)];
+      const auto put = [&](std::int32_t y, std::span<const double> values) {
+        std::uint8_t* out = image.pixels.data() + static_cast<std::size_t>(y) * width;
+        if (!calibrated && !call.saturation) {
+          for (std::size_t x = 0; x < width; ++x) out[x] = map_value(map, values[x]);
+          return;
+        }
+        calibrate(y, values);
+        for (std::size_t x = 0; x < width; ++x)
+          out[x] = values[x] >= saturation ? 255 : map_value(map, row_values[x]);
+      };
+      if (!reader.read_frame(sources[f.source], f.index, put, why)) return read_failed(f);
+      const PendingFile& file = group[static_cast<std::size_t>(count - 1 - k)];
+      if (!write_frame(file.temp_path, image)) return failed(kWriteFailed, file.final_path);
+    }
   }
   if (g_stop) return stopped();
   if (const std::string failed_path = place_series(call.directory, name, count, group); !failed_path.empty())
     return failed(kPlaceFailed, failed_path);
+  const bool shifts_placed = !shifts_file || shifts_file->commit() == -1;
   if (count == 1) {
     console_print(kWroteFrame, frame_path(call.directory, name, 1).c_str());
     console_write(kOneFrame);
@@ -684,6 +1044,8 @@ int import_series(const Call& call) {
     console_print(kWroteFrames, frame_path(call.directory, name, 1).c_str(),
                   frame_path(call.directory, name, count).c_str());
   }
+  if (!shifts_placed) return failed(kShiftsPlaceFailed, *call.shifts);
+  if (call.shifts) console_print(kWroteShifts, call.shifts->c_str());
 
   if (call.list) {
     const ListAddition outcome = add_to_object_list(*call.list, name);
@@ -700,10 +1062,22 @@ int run_import(int argc, const char* const* argv) {
   static const std::string help = text_format(kHelp, kMinDepth, kMaxDepth);
   const cli::Program program{"kadrix-import", kUsage, help.c_str(), kOptions};
   Call call;
+  // Tests force one worker to show the bytes do not depend on the count.
+  if (const char* threads = std::getenv("KADRIX_IMPORT_THREADS")) {
+    std::int64_t n = 0;
+    if (parse_count(threads, 64, n)) call.workers = static_cast<int>(n);
+  }
   return cli::run_program(
       program, argc, argv, [&call](const cli::Arguments& arguments) { return understand_call(arguments, call); },
       [&call] {
         for (const int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, on_stop_signal);
+        // Aligning allocates and frees buffers of a frame's size for every
+        // frame; kept in the heap they are reused, rather than mapped and
+        // cleared afresh by the system each time.
+        if (call.aligned()) {
+          mallopt(M_MMAP_THRESHOLD, 1 << 30);
+          mallopt(M_TRIM_THRESHOLD, 1 << 30);
+        }
         try {
           return import_series(call);
         } catch (const std::bad_alloc&) {

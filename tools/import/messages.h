@@ -34,6 +34,7 @@ inline constexpr char kRangeAndDepth[] = "opcje --range i --depth wykluczaja sie
 inline constexpr char kBadNumber[] = "zla wartosc %s %s (oczekiwano liczby)";
 inline constexpr char kMastersWithoutCalibration[] = "--save-masters bez --dark, --flat, --bias ani --flat-dark";
 inline constexpr char kFlatDarkWithoutFlat[] = "--flat-dark bez --flat";
+inline constexpr char kWithoutAlign[] = "%s bez --align ani --align-whole";
 
 inline constexpr char kStopped[] = "Przerwano; katalog zostaje bez zmian\n";
 inline constexpr char kMapCopy[] = "Mapa: 8 bitow, wartosci przepisane bez zmian (dla nastepnego obiektu: --depth 8)\n";
@@ -92,6 +93,20 @@ inline constexpr char kPlaceFailed[] = "Blad zapisu pliku %s; katalog zostaje be
 inline constexpr char kWroteFrame[] = "Zapisano klatke %s\n";
 inline constexpr char kOneFrame[] = "Uwaga: kadrix potrzebuje co najmniej 2 klatek\n";
 inline constexpr char kWroteFrames[] = "Zapisano klatki %s ... %s\n";
+inline constexpr char kAlignCandidates[] = "Klatki do dopasowania: %lld (w zrodlach: %lld)\n";
+inline constexpr char kTooManyToAlign[] =
+    "Klatek do dopasowania: %lld, wiecej niz %d: wybierz mniej opcjami --first i --every\n";
+inline constexpr char kReferenceBeyond[] = "Klatek do dopasowania jest %lld: --reference %lld wskazuje poza nie\n";
+inline constexpr char kReference[] = "Klatka odniesienia: %lld (%s, klatka %lld pliku)\n";
+inline constexpr char kNoMatch[] =
+    "Klatka %lld (%s, klatka %lld pliku) nie pasuje do klatki odniesienia: pominieta (zgodnosc %.3f, prog %.3f)\n";
+inline constexpr char kFewMatch[] =
+    "Do klatki odniesienia pasuje klatek %lld z %lld, mniej niz polowa: wskaz inna klatke opcja --reference\n";
+inline constexpr char kCommonArea[] = "Wspolny obszar: %dx%d, od x %d, y %d klatki odniesienia\n";
+inline constexpr char kNoCommonArea[] = "Klatki po przesunieciu nie maja wspolnego obszaru\n";
+inline constexpr char kShiftsPlaceFailed[] = "Blad zapisu pliku %s (klatki zapisane, plik przesuniec bez zmian)\n";
+inline constexpr char kShiftsNotAFile[] = "Plik przesuniec %s nie jest zwyklym plikiem\n";
+inline constexpr char kWroteShifts[] = "Zapisano przesuniecia klatek w %s\n";
 inline constexpr char kAddedToList[] = "Dodano %s do listy %s\n";
 inline constexpr char kOnList[] = "%s jest juz na liscie %s\n";
 
@@ -163,6 +178,8 @@ inline constexpr const char* kAll[] = {
     kFirstBeyond,    kFrameCount,      kFramesLeftOut, kFrameSize,       kSeriesExists,    kBadFrame,
     kNotIntegers,    kWriteFailed,     kPlaceFailed,   kWroteFrame,      kOneFrame,        kWroteFrames,
     kAddedToList,    kOnList,          kOutOfMemory,
+    kWithoutAlign, kAlignCandidates, kReferenceBeyond, kReference, kNoMatch, kFewMatch, kCommonArea, kNoCommonArea,
+    kShiftsPlaceFailed, kWroteShifts, kShiftsNotAFile, kTooManyToAlign,
     kSummarySer, kSummaryFits, kSummaryBzero, kSummaryBscale, kSummaryCompressed, kSummaryHdu, kSummaryPng, kSummaryBmp,
     kPngPalette, kPngColour, kPngGrey, kPngInterlaced, kCannotOpen, kChangedWhileRead, kNoMemoryInReader,
     kSerShortHeader, kSerNoSignature, kSerBayer, kSerColour, kSerDepth, kSerWidth, kSerHeight, kSerPixelCount,

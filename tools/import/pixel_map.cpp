@@ -12,7 +12,8 @@ std::uint8_t map_value(const PixelMap& map, double v) {
   if (std::isnan(v)) return 0;
   if (map.kind == PixelMap::Kind::shift) {
     if (v < 0) return 0;
-    if (v >= std::ldexp(1.0, map.depth)) return 255;
+    // 2^depth, exact for depths to 53; a shift, not ldexp, on this per-pixel path.
+    if (v >= static_cast<double>(std::uint64_t{1} << map.depth)) return 255;
     return static_cast<std::uint8_t>(static_cast<std::uint64_t>(v) >> (map.depth - 8));
   }
   // The ends are decided by comparison: (hi - lo) * 255 / (hi - lo) need
@@ -40,6 +41,24 @@ void ValueRange::add(double v) {
   }
   if (v < min) min = v;
   if (v > max) max = v;
+}
+
+void ValueRange::add_all(std::span<const double> values) {
+  bool seen = false;
+  double lo = 0, hi = 0;
+  for (const double v : values) {
+    if (!std::isfinite(v)) continue;
+    if (!seen) {
+      lo = hi = v;
+      seen = true;
+      continue;
+    }
+    if (v < lo) lo = v;
+    if (v > hi) hi = v;
+  }
+  if (!seen) return;
+  add(lo);
+  add(hi);
 }
 
 PixelMap series_map(bool integer, int ser_depth, const ValueRange& range) {

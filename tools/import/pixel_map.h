@@ -6,6 +6,7 @@
 // one (a SER sample above its depth).
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,8 @@ struct ValueRange {
   double min = 0;
   double max = 0;
   void add(double v);
+  // As add of each value in turn, with one comparison loop for the row.
+  void add_all(std::span<const double> values);
 };
 
 // The map for a series without --range or --depth: the shift when the
