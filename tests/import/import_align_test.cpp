@@ -17,6 +17,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <algorithm>
 #include <vector>
 
 #include "import_support.h"
@@ -478,6 +479,33 @@ TEST(Align, SaturationSurvivesAlignment) {
                                                  out.file("s.csv"), out.prefix(), "OBJ", in.file("l.ser")});
     ASSERT_EQ(r.exit_status, 0) << r.out;
     expect_reach(out, r, {{50, 40, 255}}, std::string(mode) == "--align-whole");
+  }
+}
+
+// A hot pixel stuck at the top, in every light and in the dark, holds no
+// light: it is calibrated like any other pixel, not kept saturated, so no
+// frame carries a 255 that would move with the shifts into a trail.
+TEST(Align, AHotPixelTheDarkHoldsSaturatedIsNotSpread) {
+  TempDir in;
+  const Field field = star_field(17);
+  std::vector<std::vector<std::uint32_t>> frames = {frame_at(field, 0, 0), frame_at(field, 3, -2),
+                                                    frame_at(field, -1, 1)};
+  const std::size_t stuck = 30 * kWidth + 70;
+  for (auto& frame : frames) frame[stuck] = 255;
+  std::vector<std::uint32_t> dark(kWidth * kHeight, 10);
+  dark[stuck] = 255;
+  write_series(in.file("l.ser"), frames);
+  write_series(in.file("d.ser"), {dark});
+  for (const char* mode : {"--align-whole", "--align"}) {
+    SCOPED_TRACE(mode);
+    TempDir out;
+    const RunResult r =
+        import_test::run_import({mode, "--dark", in.file("d.ser"), "--pedestal", "0", out.prefix(), "OBJ", in.file("l.ser")});
+    ASSERT_EQ(r.exit_status, 0) << r.out;
+    for (int k = 1; k <= 3; ++k) {
+      const Bytes frame = kadrix_test::read_file(kadrix_test::frame_file(out.prefix(), "OBJ", k));
+      EXPECT_EQ(std::count(frame.begin() + 1078, frame.end(), std::uint8_t{255}), 0) << "frame " << k;
+    }
   }
 }
 

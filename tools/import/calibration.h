@@ -54,6 +54,15 @@ Calibration make_calibration(const Masters& masters);
 // The lower median of the finite values of D; 0 without any.
 double lower_median(std::span<const double> values);
 
+// Whether a light's sample v at pixel `at` (row-major from the top) is
+// saturated light: v at or above level, where the dark used on the lights
+// is not. A pixel the dark holds saturated too (a hot pixel stuck at the
+// top) carries no light, and calling it saturated would make it a bright
+// source in every frame.
+inline bool saturated_light(const Calibration& calibration, std::size_t at, double v, double level) {
+  return v >= level && (calibration.dark.empty() || !(calibration.dark[at] >= level));
+}
+
 // Calibrates row y of a light in place: ((v - D) * m) / F at a usable
 // pixel of a flat, v - D elsewhere.
 void calibrate_row(const Calibration& calibration, std::int32_t y, std::span<double> values);

@@ -512,7 +512,8 @@ bool read_light(Worker& worker, const Lights& lights, const FrameRef& f, ValueRa
       // +infinity would turn NaN under the kernel's negative weights.
       std::uint8_t any = 0;
       for (std::size_t x = 0; x < width; ++x) {
-        const bool saturated = values[x] >= *saturation || worker.row[x] == std::numeric_limits<double>::infinity();
+        const bool saturated = saturated_light(lights.calibration, at + x, values[x], *saturation) ||
+                               worker.row[x] == std::numeric_limits<double>::infinity();
         worker.saturated[at + x] = saturated;
         any |= saturated;
       }
@@ -952,7 +953,7 @@ int import_series(const Call& call) {
   if (calibrated) print_map_with_pedestal(map, pedestal);
   else print_map(map);
   // A sample saturated in the light stays so, whatever calibration makes
-  // of it.
+  // of it, unless the dark is saturated there too.
   const double saturation = call.saturation                        ? *call.saturation
                             : map.kind == PixelMap::Kind::shift ? std::ldexp(1.0, map.depth) - 1
                                                                  : std::numeric_limits<double>::infinity();
@@ -1025,8 +1026,9 @@ int import_series(const Call& call) {
           return;
         }
         calibrate(y, values);
+        const std::size_t at = static_cast<std::size_t>(y) * width;
         for (std::size_t x = 0; x < width; ++x)
-          out[x] = values[x] >= saturation ? 255 : map_value(map, row_values[x]);
+          out[x] = saturated_light(calibration, at + x, values[x], saturation) ? 255 : map_value(map, row_values[x]);
       };
       if (!reader.read_frame(sources[f.source], f.index, put, why)) return read_failed(f);
       const PendingFile& file = group[static_cast<std::size_t>(count - 1 - k)];
