@@ -37,7 +37,7 @@ for name in "${names[@]}"; do
   # shellcheck disable=SC2086  # the options are words on purpose
   build/tools/import/kadrix-import $import_options --dark "@$calibrated/${name}_darks.txt" \
     --flat "@$calibrated/${name}_flats.txt" "$calibrated/" "$name" "$night/$name"[0-9][0-9].BMP \
-    --list "$calibrated/lista.list" | tail -n 4
+    --list "$calibrated/lista.list" | tee "$calibrated/$name.import.txt" | tail -n 4
 done
 
 echo
@@ -52,11 +52,17 @@ size=$(python3 -c 'import struct,sys; d=open(sys.argv[1],"rb").read(26); print("
 printf '%-7s %-7s %7s %6s %6s %6s\n' object run placed found false FWHM
 for name in "${names[@]}"; do
   for run in before after; do
+    origin=()
     if [[ $run == before ]]; then prefix=$night/$name; else prefix=$calibrated/$name; fi
+    # An aligned import prints where its common area lies in frame 1.
+    if [[ $run == after ]]; then
+      corner=$(tr -d '\r' <"$calibrated/$name.import.txt" | sed -n 's/^Wspolny obszar: .*, od x \([0-9]*\), y \([0-9]*\) .*/\1,\2/p')
+      [[ -z $corner ]] || origin=(--origin "$corner")
+    fi
     build/tools/inspect/kadrix-inspect "$prefix" >"$prefix.sources.txt"
     line=$(python3 scripts/raw-night-figures.py --stars "$night/${name}_stars.csv" \
       --offsets "$night/${name}_offsets.csv" --sources "$prefix.sources.txt" --result "$prefix" \
-      --raw-size "$size")
+      --raw-size "$size" "${origin[@]}")
     field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$line"; }
     printf '%-7s %-7s %7s %6s %6s %6s\n' "$name" "$run" "$(field stars)" "$(field found)" "$(field false)" \
       "$(field fwhm)"
