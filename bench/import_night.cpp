@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bmp/file_io.h"
+#include "tools/demo/night.h"
 #include "tools/demo/random.h"
 #include "tools/fits/fits_file.h"
 
@@ -22,7 +23,6 @@ namespace {
 
 using kadrix::demo::exp_nonpositive;
 using kadrix::demo::make_random;
-using kadrix::demo::mix64;
 using kadrix::demo::normal;
 using kadrix::demo::Random;
 using kadrix::demo::uniform;
@@ -42,29 +42,26 @@ constexpr double kGain = 1.0;  // electrons per count
 
 enum class Kind { light, dark, flat, bias };
 
-double hashed(std::uint64_t at, std::uint64_t salt) {
-  return static_cast<double>(mix64(kSeed ^ mix64(at * 0x9E3779B97F4A7C15ull + salt)) >> 11) *
-         (1.0 / 9007199254740992.0);
-}
-
-// Dark signal at the lights' exposure; 65535 for a stuck pixel.
-double dark_at(int x, int y) {
-  const auto at = static_cast<std::uint64_t>(y) * kSide + static_cast<std::uint64_t>(x);
-  double dark = kDarkLevel * (0.6 + 0.8 * hashed(at, 1));
-  if (hashed(at, 2) < 0.003) {
-    if (hashed(at, 3) < 0.15) return 65535.0;
-    dark += 2000.0 + 20000.0 * hashed(at, 4);
-  }
-  return dark;
-}
-
-double light_share(int x, int y) {
-  const double c = 0.5 * (kSide - 1);
-  const double q = ((x - c) * (x - c) + (y - c) * (y - c)) / (2.0 * c * c);
-  const double dx = x - 700.0;
-  const double dy = y - 300.0;
-  const double t = (std::sqrt(dx * dx + dy * dy) - 40.0) / 10.0;
-  return (1.0 - 0.3 * q) * (1.0 - 0.05 * exp_nonpositive(-0.5 * t * t));
+// The camera: the demo's raw camera model at 16 bits, the optics centred,
+// a dust ring above and right of the centre.
+kadrix::demo::RawCamera camera() {
+  kadrix::demo::RawCamera c;
+  c.sensor_key = kSeed;
+  c.dark_level = kDarkLevel;
+  c.hot_fraction = 0.003;
+  c.saturated_share = 0.15;
+  c.warm_min = 2000.0;
+  c.warm_span = 20000.0;
+  c.vignetting = 0.3;
+  c.centre_x = 0.5 * (kSide - 1);
+  c.centre_y = 0.5 * (kSide - 1);
+  c.dust_x = 700.0;
+  c.dust_y = 300.0;
+  c.dust_radius = 40.0;
+  c.dust_width = 10.0;
+  c.dust_depth = 0.05;
+  c.flat_level = kFlatLevel;
+  return c;
 }
 
 struct Star {
@@ -100,7 +97,7 @@ void add_star(std::vector<double>& image, const Star& s, double ox, double oy) {
   }
 }
 
-std::vector<double> render(Kind kind, int k, const std::vector<Star>& field) {
+std::vector<double> render(const kadrix::demo::RawCamera& lens, Kind kind, int k, const std::vector<Star>& field) {
   Random r = make_random(kSeed, static_cast<std::uint64_t>(kind) + 1, static_cast<std::uint64_t>(k));
   std::vector<double> image(static_cast<std::size_t>(kSide) * kSide, 0.0);
   if (kind == Kind::light) {
@@ -113,14 +110,16 @@ std::vector<double> render(Kind kind, int k, const std::vector<Star>& field) {
   for (int y = 0; y < kSide; ++y) {
     for (int x = 0; x < kSide; ++x) {
       double& v = image[static_cast<std::size_t>(y) * kSide + static_cast<std::size_t>(x)];
-      if (kind == Kind::light) v *= light_share(x, y);
-      if (kind == Kind::flat) v = kFlatLevel * light_share(x, y);
-      double dark = kind == Kind::light || kind == Kind::dark ? dark_at(x, y) : 0.0;
-      if (dark >= 65535.0) {
-        v = 65535.0;
-        continue;
+      if (kind == Kind::light) v *= kadrix::demo::light_share(lens, kSide, kSide, x, y);
+      if (kind == Kind::flat) v = lens.flat_level * kadrix::demo::light_share(lens, kSide, kSide, x, y);
+      if (kind == Kind::light || kind == Kind::dark) {
+        const kadrix::demo::SensorPixel p = kadrix::demo::sensor_pixel(lens, x, y, kSide);
+        if (p.saturated) {
+          v = 65535.0;
+          continue;
+        }
+        v += p.dark;
       }
-      v += dark;
       v += std::sqrt(kReadNoise * kReadNoise + v / kGain) * normal(r) + kBias;
     }
   }
@@ -165,6 +164,7 @@ int main(int argc, char** argv) {
   }
   const std::string dir = argv[1];
   const std::vector<Star> field = stars();
+  const kadrix::demo::RawCamera lens = camera();
   const struct {
     Kind kind;
     const char* name;
@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
       char name[32];
       std::snprintf(name, sizeof name, "%s%02d.fits", s.name, k);
       const std::string path = dir + name;
-      if (!write_fits_frame(path, render(s.kind, k, field))) {
+      if (!write_fits_frame(path, render(lens, s.kind, k, field))) {
         std::fprintf(stderr, "Blad zapisu pliku %s\n", path.c_str());
         return 1;
       }

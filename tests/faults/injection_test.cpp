@@ -363,6 +363,20 @@ INSTANTIATE_TEST_SUITE_P(Cores, FailedKadrixCall, ::testing::Bool(),
 
 // ---- kadrix-import ----------------------------------------------------------
 
+// The four frames NEB01..NEB04 kadrix-import writes into dir, put in place
+// together: a frame that cannot be written, or a series that cannot take
+// its place, names the frame.
+Group imported_series(const TempDir& dir) {
+  Group series;
+  for (int n = 1; n <= 4; ++n) {
+    const std::string path = kadrix_test::frame_file(dir.prefix(), "NEB", n);
+    series.names.push_back(std::filesystem::path(path).filename().string());
+    series.messages.push_back(crlf_line("Blad zapisu pliku " + path));
+    series.messages.push_back(crlf_line("Blad zapisu pliku " + path + "; katalog zostaje bez zmian"));
+  }
+  return series;
+}
+
 TEST(FailedCall, KadrixImportKeepsTheSeriesAndTheListWhole) {
   TempDir dir, sources;
   // An old series of four frames, replaced by one of three; another
@@ -402,15 +416,7 @@ TEST(FailedCall, KadrixImportKeepsTheSeriesAndTheListWhole) {
   // The masters, each replaced on its own, before any frame.
   for (const char* master : {"master_dark.fits", "master_bias.fits", "master_flat.fits"})
     s.groups.push_back({{master}, {crlf_line("Blad zapisu pliku " + dir.file(master))}});
-  Group series;
-  for (int n = 1; n <= 4; ++n) {
-    const std::string path = kadrix_test::frame_file(dir.prefix(), "NEB", n);
-    series.names.push_back(std::filesystem::path(path).filename().string());
-    // A frame that cannot be written, or a series that cannot take its place.
-    series.messages.push_back(crlf_line("Blad zapisu pliku " + path));
-    series.messages.push_back(crlf_line("Blad zapisu pliku " + path + "; katalog zostaje bez zmian"));
-  }
-  s.groups.push_back(series);
+  s.groups.push_back(imported_series(dir));
   s.groups.push_back({{"noc.list"}, {crlf_line("Blad zapisu pliku " + list + " (klatki zapisane, lista bez zmian)")}});
   s.goes_on = false;
   run_scenario(s);
@@ -459,14 +465,7 @@ TEST(FailedCall, KadrixImportAlignedKeepsTheSeriesAndTheShiftsFileWhole) {
   s.before = state(s.dir);
   // The shifts file's temporary, before any frame is placed.
   s.groups.push_back({{}, {crlf_line("Blad zapisu pliku " + shifts)}});
-  Group series;
-  for (int n = 1; n <= 4; ++n) {
-    const std::string path = kadrix_test::frame_file(dir.prefix(), "NEB", n);
-    series.names.push_back(std::filesystem::path(path).filename().string());
-    series.messages.push_back(crlf_line("Blad zapisu pliku " + path));
-    series.messages.push_back(crlf_line("Blad zapisu pliku " + path + "; katalog zostaje bez zmian"));
-  }
-  s.groups.push_back(series);
+  s.groups.push_back(imported_series(dir));
   s.groups.push_back(
       {{"shifts.csv"}, {crlf_line("Blad zapisu pliku " + shifts + " (klatki zapisane, plik przesuniec bez zmian)")}});
   s.groups.push_back({{"noc.list"}, {crlf_line("Blad zapisu pliku " + list + " (klatki zapisane, lista bez zmian)")}});

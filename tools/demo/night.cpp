@@ -196,7 +196,7 @@ SensorPixel sensor_pixel(const RawCamera& camera, std::int32_t x, std::int32_t y
   if (hashed_uniform(camera.sensor_key, 4 * at + 1) < camera.hot_fraction) {
     const double kind = hashed_uniform(camera.sensor_key, 4 * at + 2);
     if (kind < camera.saturated_share) p.saturated = true;
-    else p.dark += 15.0 + 110.0 * hashed_uniform(camera.sensor_key, 4 * at + 3);
+    else p.dark += camera.warm_min + camera.warm_span * hashed_uniform(camera.sensor_key, 4 * at + 3);
   }
   return p;
 }

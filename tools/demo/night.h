@@ -36,7 +36,9 @@ struct RawCamera {
   std::uint64_t sensor_key = 0;  // picks each pixel's dark factor and hot pixels
   double dark_level = 0.0;       // mean dark signal in counts at the lights' exposure
   double hot_fraction = 0.0;     // share of pixels that are hot
-  double saturated_share = 0.0;  // of the hot ones, stuck at 255
+  double saturated_share = 0.0;  // of the hot ones, stuck at the top
+  double warm_min = 15.0;        // the others' extra dark signal: warm_min
+  double warm_span = 110.0;      // to warm_min + warm_span counts
   double vignetting = 0.0;       // fall-off of light from the optical centre to the corners
   double centre_x = 0.0;         // optical centre
   double centre_y = 0.0;
