@@ -4,6 +4,7 @@
 // refused with their reason, the directory left as it was.
 
 #include <gtest/gtest.h>
+#include <fitsio.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -381,6 +382,61 @@ Bytes with_card(Bytes b, const std::string& key, const std::string& card) {
   throw std::runtime_error("no " + key + " card");
 }
 
+// A compressed image is read a band of whole tiles at a time. Whatever
+// the tiling, its frames are those of the same values stored plainly.
+struct TilingCase {
+  const char* title;
+  std::int64_t width;
+  std::int64_t height;
+  std::int64_t planes;
+  import_test::Tiling tiling;
+};
+
+void PrintTo(const TilingCase& c, std::ostream* os) { *os << c.title; }
+
+class CompressedTilings : public ::testing::TestWithParam<TilingCase> {};
+
+TEST_P(CompressedTilings, GiveTheFramesOfTheSameValuesStoredPlainly) {
+  const TilingCase& c = GetParam();
+  std::vector<std::uint16_t> values;
+  std::vector<double> stored;
+  for (std::int64_t p = 0; p < c.planes; ++p)
+    for (std::int64_t y = 0; y < c.height; ++y)
+      for (std::int64_t x = 0; x < c.width; ++x) {
+        const auto v = static_cast<std::uint16_t>((x * 37 + y * 101 + p * 1009 + x * y) % 4096);
+        values.push_back(v);
+        stored.push_back(v - 32768.);
+      }
+  std::vector<std::int64_t> axes = {c.width, c.height};
+  if (c.planes > 1) axes.push_back(c.planes);
+  TempDir packed, plain;
+  import_test::write_compressed_fits(packed.file("c.fits"), c.width, c.height, c.planes, values, c.tiling);
+  kadrix_test::write_file(plain.file("a.fits"), fits(16, axes, stored, {"BZERO = 32768"}));
+  const kadrix_test::RunResult from_packed = import_test::run_import({packed.prefix(), "OBJ", packed.file("c.fits")});
+  const kadrix_test::RunResult from_plain = import_test::run_import({plain.prefix(), "OBJ", plain.file("a.fits")});
+  ASSERT_EQ(from_packed.exit_status, 0) << from_packed.out;
+  ASSERT_EQ(from_plain.exit_status, 0) << from_plain.out;
+  for (std::int64_t k = 1; k <= c.planes; ++k) {
+    char name[32];
+    std::snprintf(name, sizeof name, "OBJ%02lld.BMP", static_cast<long long>(k));
+    ASSERT_TRUE(kadrix_test::exists(packed.file(name))) << name;
+    EXPECT_TRUE(kadrix_test::same_bytes(kadrix_test::read_file(packed.file(name)),
+                                        kadrix_test::read_file(plain.file(name))))
+        << name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, CompressedTilings,
+    ::testing::Values(TilingCase{"rows_rice", 37, 23, 3, {RICE_1, {}}},
+                      TilingCase{"whole_plane_gzip", 37, 23, 3, {GZIP_1, {37, 23, 1}}},
+                      TilingCase{"columns_gzip", 37, 23, 3, {GZIP_1, {1, 23, 1}}},
+                      TilingCase{"tiles_cut_at_the_edges_rice", 37, 23, 3, {RICE_1, {5, 4, 1}}},
+                      TilingCase{"tile_through_every_plane_gzip", 37, 23, 3, {GZIP_1, {8, 6, 3}}},
+                      // 2100 x 2100 values of 8 bytes are more than one band of 32 MiB.
+                      TilingCase{"tile_taller_than_a_band", 2100, 2100, 1, {GZIP_1, {2100, 2100}}}),
+    [](const ::testing::TestParamInfo<TilingCase>& info) { return std::string(info.param.title); });
+
 // A Rice-compressed image (cfitsio's own) with one card of its table's
 // header replaced: what cfitsio 4.2 itself cannot read soundly.
 Writer compressed_with_card(const std::string& key, const std::string& card) {
@@ -389,6 +445,45 @@ Writer compressed_with_card(const std::string& key, const std::string& card) {
     kadrix_test::write_file(dir.file("c.fits"), with_card(kadrix_test::read_file(dir.file("c.fits")), key, card));
     return std::vector<std::string>{"c.fits"};
   };
+}
+
+// A 5 x 3 float image, GZIP-compressed by cfitsio, of values it does not
+// quantize: its tiles are kept losslessly, in a column of their own.
+Bytes lossless_float_fits() {
+  TempDir dir;
+  const std::string path = dir.file("f.fits");
+  int status = 0;
+  fitsfile* f = nullptr;
+  fits_create_diskfile(&f, path.c_str(), &status);
+  fits_set_compression_type(f, GZIP_1, &status);
+  long axes[2] = {5, 3};
+  fits_create_img(f, FLOAT_IMG, 2, axes, &status);
+  std::vector<float> values;
+  for (int i = 0; i < 15; ++i) values.push_back(static_cast<float>((37 * i + 11) % 200) / 8 - 3);
+  fits_write_img(f, TFLOAT, 1, 15, values.data(), &status);
+  fits_close_file(f, &status);
+  if (status != 0) throw std::runtime_error("cfitsio could not write " + path);
+  return kadrix_test::read_file(path);
+}
+
+Bytes small_compressed_fits() {
+  TempDir dir;
+  import_test::write_compressed_fits(dir.file("c.fits"), 3, 2, 2, std::vector<std::uint16_t>(12, 7));
+  return kadrix_test::read_file(dir.file("c.fits"));
+}
+
+// A compressed FITS file with the length in its first tile's descriptor
+// (of the table's first column) replaced.
+Bytes with_first_tile_length(Bytes b, std::uint32_t length) {
+  // The table's rows start in the block after the END card of its header.
+  const std::string xtension = "XTENSION=";
+  auto card = std::search(b.begin(), b.end(), xtension.begin(), xtension.end());
+  while (card != b.end() && std::string(card, card + 8) != "END     ") card += 80;
+  if (card == b.end()) throw std::runtime_error("no table header");
+  const auto rows = static_cast<std::size_t>(card - b.begin() + 80 + 2879) / 2880 * 2880;
+  // A descriptor is a big-endian length, then an offset into the heap.
+  for (std::size_t i = 0; i < 4; ++i) b[rows + i] = static_cast<std::uint8_t>(length >> (24 - 8 * i));
+  return b;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -476,6 +571,24 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"fits_tile_size_named_with_a_suffix",
                     compressed_with_card("ZTILE1", "ZTILE1 a= 'BLOCKSIZE'"),
                     "zly naglowek FITS (kod cfitsio 209)"},
+        // Files cfitsio 4.2 dies on: refused, the import not taken down.
+        RefusedCase{"fits_rice_blocks_of_0_pixels", compressed_with_card("ZVAL1", "ZVAL1   =                    0"),
+                    "uszkodzony plik FITS: cfitsio nie przetrwal jego odczytu"},
+        RefusedCase{"fits_lossless_float_tiles_said_to_hold_doubles",
+                    [](const TempDir& dir) {
+                      kadrix_test::write_file(dir.file("c.fits"), with_card(lossless_float_fits(), "ZBITPIX",
+                                                                            "ZBITPIX =                  -64"));
+                      return std::vector<std::string>{"c.fits"};
+                    },
+                    "uszkodzony plik FITS: cfitsio nie przetrwal jego odczytu"},
+        // The first tile said to be quantized, 16 bytes of a lossless
+        // tile's stream: cfitsio's gzip reader grows its buffer forever.
+        RefusedCase{"fits_gzip_tile_cfitsio_never_finishes",
+                    [](const TempDir& dir) {
+                      kadrix_test::write_file(dir.file("c.fits"), with_first_tile_length(lossless_float_fits(), 16));
+                      return std::vector<std::string>{"c.fits"};
+                    },
+                    "uszkodzony plik FITS: cfitsio nie skonczyl jego odczytu w 1 s"},
         RefusedCase{"fits_table_rows_not_a_number", compressed_with_card("NAXIS2", "NAXIS2  = 'four'"),
                     "zly naglowek FITS (kod cfitsio 209)"},
         RefusedCase{"fits_table_width_missing", compressed_with_card("NAXIS1", "COMMENT no width here"),
@@ -539,7 +652,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct ForgedCase {
   const char* title;
   const char* file;
-  Bytes bytes;
+  Bytes (*bytes)();
   std::string reason;
 };
 
@@ -550,7 +663,7 @@ class ForgedSizes : public ::testing::TestWithParam<ForgedCase> {};
 TEST_P(ForgedSizes, AreRefusedWithoutAllocating) {
   const ForgedCase& c = GetParam();
   TempDir dir;
-  kadrix_test::write_file(dir.file(c.file), c.bytes);
+  kadrix_test::write_file(dir.file(c.file), c.bytes());
   kadrix_test::RunOptions options;
   // The sanitizers reserve terabytes of address space: there the largest
   // single allocation is capped instead.
@@ -583,14 +696,27 @@ Bytes png_claiming_chunk(const char* type, std::uint32_t length) {
   return b;
 }
 
+// The compressed image with its first tile's descriptor claiming 1.6 GB of
+// compressed bytes: cfitsio allocates that much before it reads them.
+Bytes fits_tile_claiming_1_6_gb() { return with_first_tile_length(small_compressed_fits(), 0x64730000u); }
+
 INSTANTIATE_TEST_SUITE_P(
     Sources, ForgedSizes,
-    ::testing::Values(ForgedCase{"ser_frames_of_2_gib", "a.ser", forged_ser(),
+    ::testing::Values(ForgedCase{"ser_frames_of_2_gib", "a.ser", forged_ser,
                                  "plik urwany: naglowek podaje klatek 3, plik miesci pelnych 0"},
-                      ForgedCase{"png_palette_suggestion_of_1_5_gb", "a.png", png_claiming_chunk("sPLT", 0x5C7A000Cu),
+                      ForgedCase{"png_palette_suggestion_of_1_5_gb", "a.png",
+                                 [] { return png_claiming_chunk("sPLT", 0x5C7A000Cu); }, "plik urwany"},
+                      ForgedCase{"png_text_of_1_5_gb", "a.png", [] { return png_claiming_chunk("zTXt", 0x5C7A000Cu); },
                                  "plik urwany"},
-                      ForgedCase{"png_text_of_1_5_gb", "a.png", png_claiming_chunk("zTXt", 0x5C7A000Cu),
-                                 "plik urwany"}),
+                      ForgedCase{"fits_tile_descriptor_of_1_6_gb", "c.fits", fits_tile_claiming_1_6_gb,
+                                 "zly naglowek FITS (kod cfitsio 264)"},
+                      // cfitsio allocates a tile of ZTILE1 x ZTILE2 pixels, 8 bytes each.
+                      ForgedCase{"fits_tile_of_a_billion_pixels", "c.fits",
+                                 [] {
+                                   return with_card(small_compressed_fits(), "ZTILE1",
+                                                    "ZTILE1  =            999999999");
+                                 },
+                                 "rozmiary obrazu nie do pogodzenia z dlugoscia pliku"}),
     [](const ::testing::TestParamInfo<ForgedCase>& info) { return std::string(info.param.title); });
 
 }  // namespace

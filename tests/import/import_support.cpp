@@ -141,12 +141,17 @@ Bytes fits_bytes(const FitsImage& shape) {
 }
 
 void write_compressed_fits(const std::string& path, std::int64_t width, std::int64_t height, std::int64_t planes,
-                           const std::vector<std::uint16_t>& values) {
+                           const std::vector<std::uint16_t>& values, const Tiling& tiling) {
+  static_assert(Tiling{}.compression == RICE_1);
   int status = 0;
   fitsfile* f = nullptr;
   ::unlink(path.c_str());
   fits_create_diskfile(&f, path.c_str(), &status);
-  fits_set_compression_type(f, RICE_1, &status);
+  fits_set_compression_type(f, tiling.compression, &status);
+  if (!tiling.tile.empty()) {
+    std::vector<long> tile = tiling.tile;
+    fits_set_tile_dim(f, static_cast<int>(tile.size()), tile.data(), &status);
+  }
   long axes[3] = {static_cast<long>(width), static_cast<long>(height), static_cast<long>(planes)};
   fits_create_img(f, USHORT_IMG, planes > 1 ? 3 : 2, axes, &status);
   std::vector<std::uint16_t> data = values;

@@ -46,12 +46,19 @@ struct FitsImage {
 
 Bytes fits_bytes(const FitsImage& shape);
 
-// A tile-compressed image (Rice) of 16-bit unsigned values written by
-// cfitsio itself: primary HDU empty, the image in the first extension.
-// values as in FitsImage (first row stored = bottom row), planes one after
-// another. Throws on failure.
+// How cfitsio compresses: its compression type (RICE_1, GZIP_1, ...) and
+// the tile's size along each axis (empty: cfitsio's default, row by row).
+struct Tiling {
+  int compression = 11;  // RICE_1
+  std::vector<long> tile;
+};
+
+// A tile-compressed image of 16-bit unsigned values written by cfitsio
+// itself: primary HDU empty, the image in the first extension. values as
+// in FitsImage (first row stored = bottom row), planes one after another.
+// Throws on failure.
 void write_compressed_fits(const std::string& path, std::int64_t width, std::int64_t height, std::int64_t planes,
-                           const std::vector<std::uint16_t>& values);
+                           const std::vector<std::uint16_t>& values, const Tiling& tiling = {});
 
 // ---- PNG -----------------------------------------------------------------
 

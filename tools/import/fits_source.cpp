@@ -2,11 +2,22 @@
 
 #include <fitsio.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cmath>
-#include <iterator>
 #include <cstdio>
+#include <iterator>
 #include <limits>
+#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -149,6 +160,123 @@ int header_fault(const ReadAt& read_at, std::uint64_t offset) {
   }
 }
 
+// cfitsio allocates a tile's pixels by the product of ZTILEn, and for
+// each plane read unpacks every tile reaching into it: a tile wider or
+// taller than the image, or deeper than one plane, is unpacked whole.
+// What the whole image's reading unpacks may hold no more pixels than the
+// file could.
+bool check_tiles(fitsfile* raw, int naxis, std::uint64_t plausible, FitsInfo& info, std::string& why) {
+  std::uint64_t unpacked = static_cast<std::uint64_t>(std::max<std::int64_t>(info.planes, 1));
+  for (int a = 1; a <= naxis; ++a) {
+    char name[FLEN_KEYWORD];
+    std::snprintf(name, sizeof name, "ZTILE%d", a);
+    LONGLONG size = a == 1 ? info.width : 1;
+    int status = 0;
+    if (fits_read_key(raw, TLONGLONG, name, &size, nullptr, &status) != 0) {
+      fits_clear_errmsg();
+      if (status != KEY_NO_EXIST) {
+        why = text_format(kFitsBadKey, name);
+        return false;
+      }
+    }
+    // 0 or less is refused before cfitsio reads the header.
+    if (size <= 0 || static_cast<std::uint64_t>(size) > plausible) {
+      why = kSizeAgainstLength;
+      return false;
+    }
+    const auto tile = static_cast<std::uint64_t>(size);
+    // The pixels along this axis that one plane's reading unpacks.
+    std::uint64_t reach = tile;
+    if (a <= 2) {
+      const auto extent = static_cast<std::uint64_t>(a == 1 ? info.width : info.height);
+      reach = (extent + tile - 1) / tile * tile;
+    }
+    if (reach > plausible / unpacked) {
+      why = kSizeAgainstLength;
+      return false;
+    }
+    unpacked *= reach;
+    if (a == 2) info.tile_rows = size;
+  }
+  return true;
+}
+
+// cfitsio allocates a tile's compressed bytes by the length its
+// descriptor gives, before it reads them. Every descriptor of the table
+// must point inside the heap, and the heap must lie inside the file.
+bool check_heap(fitsfile* raw, std::uint64_t file_size, std::string& why) {
+  LONGLONG row_bytes = 0, rows = 0, heap_bytes = 0;
+  int status = 0;
+  fits_read_key(raw, TLONGLONG, "NAXIS1", &row_bytes, nullptr, &status);
+  fits_read_key(raw, TLONGLONG, "NAXIS2", &rows, nullptr, &status);
+  fits_read_key(raw, TLONGLONG, "PCOUNT", &heap_bytes, nullptr, &status);
+  LONGLONG head = 0, data = 0, end = 0;
+  fits_get_hduaddrll(raw, &head, &data, &end, &status);
+  if (status != 0) {
+    why = fits_reason(status);
+    return false;
+  }
+  const std::uint64_t whole_file = (file_size + kBlock - 1) / kBlock * kBlock;
+  if (row_bytes < 0 || rows < 0 || heap_bytes < 0 || static_cast<std::uint64_t>(data) > whole_file ||
+      (row_bytes > 0 && static_cast<std::uint64_t>(rows) > (whole_file - static_cast<std::uint64_t>(data)) /
+                                                              static_cast<std::uint64_t>(row_bytes)) ||
+      static_cast<std::uint64_t>(heap_bytes) >
+          whole_file - static_cast<std::uint64_t>(data) - static_cast<std::uint64_t>(row_bytes * rows)) {
+    why = kFitsTruncated;
+    return false;
+  }
+  // The heap runs from THEAP (by default right after the rows) to the end
+  // of PCOUNT's bytes.
+  const LONGLONG table_bytes = row_bytes * rows;
+  LONGLONG heap_start = table_bytes;
+  if (fits_read_key(raw, TLONGLONG, "THEAP", &heap_start, nullptr, &status) != 0) {
+    fits_clear_errmsg();
+    if (status != KEY_NO_EXIST) {
+      why = text_format(kFitsBadKey, "THEAP");
+      return false;
+    }
+    status = 0;
+    heap_start = table_bytes;
+  }
+  if (heap_start < table_bytes || heap_start > table_bytes + heap_bytes) {
+    why = fits_reason(BAD_HEAP_PTR);
+    return false;
+  }
+  const auto heap = static_cast<std::uint64_t>(table_bytes + heap_bytes - heap_start);
+
+  int columns = 0;
+  if (fits_get_num_cols(raw, &columns, &status) != 0) {
+    why = fits_reason(status);
+    return false;
+  }
+  for (int c = 1; c <= columns; ++c) {
+    int type = 0;
+    LONGLONG repeat = 0, width = 0;
+    if (fits_get_coltypell(raw, c, &type, &repeat, &width, &status) != 0) {
+      why = fits_reason(status);
+      return false;
+    }
+    if (type >= 0) continue;  // not a variable-length array
+    for (LONGLONG r = 1; r <= rows; ++r) {
+      LONGLONG length = 0, offset = 0;
+      if (fits_read_descriptll(raw, c, r, &length, &offset, &status) != 0) {
+        why = fits_reason(status);
+        return false;
+      }
+      // Bits are stored 8 to a byte.
+      const std::uint64_t bytes = -type == TBIT ? (static_cast<std::uint64_t>(length) + 7) / 8
+                                                : static_cast<std::uint64_t>(length) * static_cast<std::uint64_t>(width);
+      if (length < 0 || offset < 0 || width < 0 || static_cast<std::uint64_t>(offset) > heap ||
+          (width > 0 && static_cast<std::uint64_t>(length) > heap / static_cast<std::uint64_t>(width)) ||
+          bytes > heap - static_cast<std::uint64_t>(offset)) {
+        why = fits_reason(BAD_HEAP_PTR);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 // The header checks on an open file of file_size bytes; on success the
 // file stands at the image's HDU.
 bool check_image(fitsfile* raw, const ReadAt& read_at, std::uint64_t file_size, FitsInfo& info, std::string& why) {
@@ -262,6 +390,8 @@ bool check_image(fitsfile* raw, const ReadAt& read_at, std::uint64_t file_size, 
       why = kSizeAgainstLength;
       return false;
     }
+    if (!check_tiles(raw, naxis, plausible, info, why) || !check_heap(raw, file_size, why))
+      return false;
   } else {
     LONGLONG head = 0, data = 0, end = 0;
     if (fits_get_hduaddrll(raw, &head, &data, &end, &status) != 0) {
@@ -283,10 +413,22 @@ bool check_image(fitsfile* raw, const ReadAt& read_at, std::uint64_t file_size, 
   return true;
 }
 
+// Every plane read as read_fits_plane reads it, the values dropped; one
+// that cfitsio refuses does not end the reading, as a reader may still
+// go on to the next.
+void unpack_all(const FitsHandle& file, const FitsInfo& info) {
+  std::string ignored;
+  for (std::int64_t p = 0; p < info.planes; ++p)
+    read_fits_plane(file, info, p, [](std::int32_t, std::span<const double>) {}, ignored);
+}
+
 }  // namespace
 
-bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& info, std::string& why) {
-  FitsHandle file;
+namespace {
+
+// The checks of read_fits_info on the file at path, opened in file.
+bool look_at_file(const std::string& path, std::uint64_t file_size, FitsHandle& file, FitsInfo& info,
+                  std::string& why) {
   if (!open_disk_file(path, file, why)) return false;
   std::uint64_t size = 0;
   const FileHandle bytes = open_regular_file(path, size);
@@ -300,7 +442,8 @@ bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& 
   return check_image(as_fits(file.get()), read_at, file_size, info, why);
 }
 
-bool read_fits_info(std::span<const std::uint8_t> bytes, FitsMemory& memory, FitsInfo& info, std::string& why) {
+// The checks of read_fits_info on bytes, held in memory.
+bool look_at_bytes(std::span<const std::uint8_t> bytes, FitsMemory& memory, FitsInfo& info, std::string& why) {
   memory.file.reset();
   info = FitsInfo{};
   const std::size_t whole_blocks = (bytes.size() + kBlock - 1) / kBlock * kBlock;
@@ -326,6 +469,180 @@ bool read_fits_info(std::span<const std::uint8_t> bytes, FitsMemory& memory, Fit
   return false;
 }
 
+// cfitsio trusts what it reads more than a reader of untrusted files can:
+// a damaged header can make it divide by zero, a damaged tile make its
+// decoders read or write past a buffer (a Rice tile read past its end, a
+// lossless float tile said to hold doubles), and no look at the bytes
+// short of cfitsio's own work rules that out. So each file is first
+// opened, checked and, if compressed, unpacked by a checker: a child
+// process, forked at the first file and then kept, which takes one file
+// at a time over a socket pair and answers once it is done with it. A
+// file that kills the checker is refused instead of taking the import
+// down; the next file gets a new checker. Once a file passed, the same
+// calls on the same bytes here take the same course.
+struct Checker {
+  pid_t pid = -1;
+  int socket = -1;
+
+  Checker() = default;
+  Checker(const Checker&) = delete;
+  Checker& operator=(const Checker&) = delete;
+  ~Checker();
+};
+
+// The time the checker gets for a file: a base, and more for each MiB of
+// the file, as what cfitsio unpacks grows with the file's size.
+constexpr std::int64_t kCheckSeconds = 1;
+constexpr std::int64_t kCheckSecondsPerMiB = 1;
+
+// What the checker is asked: a file by its path (the payload) and size,
+// or a file's bytes (the payload).
+struct CheckRequest {
+  std::uint8_t in_memory = 0;
+  std::uint64_t file_size = 0;
+  std::uint64_t payload = 0;
+};
+
+bool send_all(int socket, const void* data, std::size_t size) {
+  const auto* at = static_cast<const std::uint8_t*>(data);
+  while (size > 0) {
+    const ssize_t sent = ::send(socket, at, size, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return false;
+    at += sent;
+    size -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+bool receive_all(int socket, void* data, std::size_t size) {
+  auto* at = static_cast<std::uint8_t*>(data);
+  while (size > 0) {
+    const ssize_t got = ::recv(socket, at, size, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    at += got;
+    size -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+// The checker's life: a request at a time until the parent closes its end.
+[[noreturn]] void serve(int socket) {
+  // A library's crash report is no message for the user: the refusal is.
+  const int quiet = ::open("/dev/null", O_WRONLY);
+  if (quiet >= 0) ::dup2(quiet, STDERR_FILENO);
+  for (;;) {
+    CheckRequest request;
+    std::string payload;
+    if (!receive_all(socket, &request, sizeof request)) ::_exit(0);
+    payload.resize(static_cast<std::size_t>(request.payload));
+    if (!receive_all(socket, payload.data(), payload.size())) ::_exit(0);
+    FitsInfo found;
+    std::string ignored;
+    if (request.in_memory != 0) {
+      FitsMemory memory;
+      const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size());
+      if (look_at_bytes(bytes, memory, found, ignored) && found.compressed) unpack_all(memory.file, found);
+    } else {
+      FitsHandle file;
+      if (look_at_file(payload, request.file_size, file, found, ignored) && found.compressed) unpack_all(file, found);
+    }
+    const std::uint8_t done = 1;
+    if (!send_all(socket, &done, 1)) ::_exit(0);
+  }
+}
+
+// Closes the parent's end (the checker then ends) and waits for the
+// checker; true when it ended by a signal or a failure of its own.
+bool stop(Checker& checker) {
+  if (checker.socket >= 0) ::close(checker.socket);
+  checker.socket = -1;
+  int status = 0;
+  if (checker.pid > 0)
+    while (::waitpid(checker.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  checker.pid = -1;
+  return WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) != 0);
+}
+
+Checker::~Checker() { stop(*this); }
+
+bool start(Checker& checker) {
+  int ends[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
+  const pid_t parent = ::getpid();
+  const pid_t child = ::fork();
+  if (child < 0) {
+    ::close(ends[0]);
+    ::close(ends[1]);
+    return false;
+  }
+  if (child == 0) {
+    // A checker stuck in cfitsio must not outlive the program.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(0);
+    ::close(ends[0]);
+    serve(ends[1]);
+  }
+  ::close(ends[1]);
+  checker.pid = child;
+  checker.socket = ends[0];
+  return true;
+}
+
+// True once the checker is done with the file; else the reason.
+bool checked(const CheckRequest& request, const void* payload, std::string& why) {
+  static std::mutex one_at_a_time;
+  static Checker checker;
+  const std::lock_guard<std::mutex> lock(one_at_a_time);
+  if (checker.pid < 0 && !start(checker)) {
+    why = kFitsNoTrial;
+    return false;
+  }
+  if (!send_all(checker.socket, &request, sizeof request) ||
+      !send_all(checker.socket, payload, static_cast<std::size_t>(request.payload))) {
+    why = stop(checker) ? kFitsFatal : kFitsNoTrial;
+    return false;
+  }
+  // What cfitsio unpacks is bounded by the file's size, and so is the
+  // time it takes; a decoder that runs on past that is stopped.
+  const std::uint64_t size = request.in_memory != 0 ? request.payload : request.file_size;
+  const auto limit = std::chrono::seconds(kCheckSeconds + static_cast<std::int64_t>(size >> 20) * kCheckSecondsPerMiB);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd answer = {checker.socket, POLLIN, 0};
+    const int ready = left.count() > 0 ? ::poll(&answer, 1, static_cast<int>(std::min<std::int64_t>(left.count(), INT32_MAX))) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) {
+      ::kill(checker.pid, SIGKILL);
+      stop(checker);
+      why = text_format(kFitsTooSlow, static_cast<long long>(limit.count()));
+      return false;
+    }
+    break;
+  }
+  std::uint8_t done = 0;
+  if (receive_all(checker.socket, &done, 1)) return true;
+  why = stop(checker) ? kFitsFatal : kFitsNoTrial;
+  return false;
+}
+
+}  // namespace
+
+bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& info, std::string& why) {
+  if (!checked(CheckRequest{0, file_size, path.size()}, path.data(), why)) return false;
+  FitsHandle file;
+  return look_at_file(path, file_size, file, info, why);
+}
+
+bool read_fits_info(std::span<const std::uint8_t> bytes, FitsMemory& memory, FitsInfo& info, std::string& why) {
+  memory.file.reset();
+  info = FitsInfo{};
+  return checked(CheckRequest{1, 0, bytes.size()}, bytes.data(), why) && look_at_bytes(bytes, memory, info, why);
+}
+
 bool open_fits(const std::string& path, const FitsInfo& info, FitsHandle& file, std::string& why) {
   int status = 0;
   if (!open_disk_file(path, file, why)) return false;
@@ -341,18 +658,28 @@ bool open_fits(const std::string& path, const FitsInfo& info, FitsHandle& file, 
 bool read_fits_plane(const FitsHandle& file, const FitsInfo& info, std::int64_t plane,
                      const std::function<void(std::int32_t y, std::span<const double> values)>& row,
                      std::string& why) {
-  std::vector<double> values(static_cast<std::size_t>(info.width));
+  const auto width = static_cast<std::size_t>(info.width);
+  // Bands of whole tile rows where they fit, else of as many rows as fit.
+  std::int64_t band = 1;
+  if (info.compressed) {
+    const auto fit = static_cast<std::int64_t>(std::max<std::size_t>(kMaxBandBytes / sizeof(double) / width, 1));
+    band = info.tile_rows <= fit ? fit / info.tile_rows * info.tile_rows : fit;
+    band = std::min<std::int64_t>(band, info.height);
+  }
+  std::vector<double> values(width * static_cast<std::size_t>(band));
   double undefined = std::numeric_limits<double>::quiet_NaN();
-  for (std::int32_t r = 0; r < info.height; ++r) {
+  for (std::int32_t r = 0; r < info.height;) {
+    const auto rows = static_cast<std::int32_t>(std::min<std::int64_t>(band, info.height - r));
     LONGLONG first[3] = {1, r + 1, plane + 1};
     int status = 0;
     int any_undefined = 0;
-    if (fits_read_pixll(as_fits(file.get()), TDOUBLE, first, info.width, &undefined, values.data(), &any_undefined,
-                        &status) != 0) {
+    if (fits_read_pixll(as_fits(file.get()), TDOUBLE, first, static_cast<LONGLONG>(width) * rows, &undefined,
+                        values.data(), &any_undefined, &status) != 0) {
       why = fits_reason(status);
       return false;
     }
-    row(info.height - 1 - r, values);
+    for (std::int32_t k = 0; k < rows; ++k, ++r)
+      row(info.height - 1 - r, std::span<const double>(values).subspan(static_cast<std::size_t>(k) * width, width));
   }
   return true;
 }

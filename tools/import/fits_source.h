@@ -4,6 +4,7 @@
 // frames, BITPIX 8, 16, 32, -32 or -64 with BZERO and BSCALE applied. The
 // first row stored is the bottom row of the picture.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,6 +18,7 @@ namespace kadrix::import {
 // Where a compressed image claims more pixels per byte of its file than
 // any compression of real sky data gives, the sizes are taken as forged.
 inline constexpr std::uint64_t kMaxPixelsPerCompressedByte = 4096;
+inline constexpr std::size_t kMaxBandBytes = std::size_t{32} << 20;
 
 struct FitsInfo {
   int hdu = 1;  // 1 = the primary HDU
@@ -24,6 +26,7 @@ struct FitsInfo {
   double bzero = 0;
   double bscale = 1;
   bool compressed = false;
+  std::int64_t tile_rows = 1;  // ZTILE2 of a compressed image
   std::int32_t width = 0;   // NAXIS1
   std::int32_t height = 0;  // NAXIS2
   std::int64_t planes = 1;  // NAXIS3, 1 for a 2-D image
@@ -36,7 +39,10 @@ struct FitsInfo {
 
 // Reads the header of the file (file_size bytes long). False with the
 // reason in why (Polish, for the user) when it is not an image this
-// reader takes.
+// reader takes. The file is first read (and a compressed one unpacked) by
+// a child process that the first call forks and later calls reuse, so
+// that a file cfitsio crashes on is refused rather than ending the
+// program: call it before starting threads of your own.
 bool read_fits_info(const std::string& path, std::uint64_t file_size, FitsInfo& info, std::string& why);
 
 struct FitsCloser {
@@ -70,7 +76,9 @@ bool open_fits(const std::string& path, const FitsInfo& info, FitsHandle& file, 
 
 // Reads plane (0-based) row by row in file order: row(y, values) gets
 // image row y (0 = top) with BZERO and BSCALE applied; a BLANK or NaN
-// pixel is NaN.
+// pixel is NaN. A compressed image is read a band of whole tiles at a
+// time (at most kMaxBandBytes of values), so each tile is unpacked once
+// rather than once for every row it holds.
 bool read_fits_plane(const FitsHandle& file, const FitsInfo& info, std::int64_t plane,
                      const std::function<void(std::int32_t y, std::span<const double> values)>& row,
                      std::string& why);

@@ -146,6 +146,9 @@ inline constexpr char kSerFrameUnread[] = "blad odczytu lub plik urwany";
 inline constexpr char kFitsUnreadable[] = "plik urwany lub nieczytelny";
 inline constexpr char kFitsNoMemory[] = "brak pamieci w cfitsio";
 inline constexpr char kFitsDecompression[] = "nie da sie rozpakowac obrazu";
+inline constexpr char kFitsNoTrial[] = "nie mozna uruchomic procesu sprawdzajacego plik";
+inline constexpr char kFitsFatal[] = "uszkodzony plik FITS: cfitsio nie przetrwal jego odczytu";
+inline constexpr char kFitsTooSlow[] = "uszkodzony plik FITS: cfitsio nie skonczyl jego odczytu w %lld s";
 inline constexpr char kFitsBadHeader[] = "zly naglowek FITS (kod cfitsio %d)";
 inline constexpr char kFitsError[] = "blad cfitsio nr %d";
 inline constexpr char kFitsNoImage[] = "brak obrazu o co najmniej dwoch osiach";
@@ -184,7 +187,7 @@ inline constexpr const char* kAll[] = {
     kPngPalette, kPngColour, kPngGrey, kPngInterlaced, kCannotOpen, kChangedWhileRead, kNoMemoryInReader,
     kSerShortHeader, kSerNoSignature, kSerBayer, kSerColour, kSerDepth, kSerWidth, kSerHeight, kSerPixelCount,
     kSerFrameCount, kSerTruncated, kSerReadFailed, kSerBadHeader, kSerFrameUnread, kFitsUnreadable, kFitsNoMemory,
-    kFitsDecompression, kFitsBadHeader, kFitsError, kFitsNoImage, kFitsAxes, kFitsExtraAxis, kFitsBitpix,
+    kFitsDecompression, kFitsNoTrial, kFitsFatal, kFitsTooSlow, kFitsBadHeader, kFitsError, kFitsNoImage, kFitsAxes, kFitsExtraAxis, kFitsBitpix,
     kFitsEmpty, kTooManyPixels, kFitsPlanes, kFitsBadKey, kFitsBadScale, kSizeAgainstLength, kFitsTruncated,
     kPngTruncated, kPngDamaged, kGzip, kUnknownFormat,
 };
