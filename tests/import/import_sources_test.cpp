@@ -437,12 +437,18 @@ INSTANTIATE_TEST_SUITE_P(
                       TilingCase{"tile_taller_than_a_band", 2100, 2100, 1, {GZIP_1, {2100, 2100}}}),
     [](const ::testing::TestParamInfo<TilingCase>& info) { return std::string(info.param.title); });
 
-// A Rice-compressed image (cfitsio's own) with one card of its table's
-// header replaced: what cfitsio 4.2 itself cannot read soundly.
+// A small Rice-compressed image, cfitsio's own: 3 x 2 x 2, all 7.
+Bytes small_compressed_fits() {
+  TempDir dir;
+  import_test::write_compressed_fits(dir.file("c.fits"), 3, 2, 2, std::vector<std::uint16_t>(12, 7));
+  return kadrix_test::read_file(dir.file("c.fits"));
+}
+
+// That image with one card of its table's header replaced: what cfitsio
+// 4.2 itself cannot read soundly.
 Writer compressed_with_card(const std::string& key, const std::string& card) {
   return [=](const TempDir& dir) {
-    import_test::write_compressed_fits(dir.file("c.fits"), 3, 2, 2, std::vector<std::uint16_t>(12, 7));
-    kadrix_test::write_file(dir.file("c.fits"), with_card(kadrix_test::read_file(dir.file("c.fits")), key, card));
+    kadrix_test::write_file(dir.file("c.fits"), with_card(small_compressed_fits(), key, card));
     return std::vector<std::string>{"c.fits"};
   };
 }
@@ -464,12 +470,6 @@ Bytes lossless_float_fits() {
   fits_close_file(f, &status);
   if (status != 0) throw std::runtime_error("cfitsio could not write " + path);
   return kadrix_test::read_file(path);
-}
-
-Bytes small_compressed_fits() {
-  TempDir dir;
-  import_test::write_compressed_fits(dir.file("c.fits"), 3, 2, 2, std::vector<std::uint16_t>(12, 7));
-  return kadrix_test::read_file(dir.file("c.fits"));
 }
 
 // A compressed FITS file with the length in its first tile's descriptor
@@ -542,8 +542,7 @@ INSTANTIATE_TEST_SUITE_P(
         // one tile as before: no compression packs that into a few blocks.
         RefusedCase{"fits_compressed_forged_width",
                     [](const TempDir& dir) {
-                      import_test::write_compressed_fits(dir.file("c.fits"), 3, 2, 2, std::vector<std::uint16_t>(12, 7));
-                      Bytes b = kadrix_test::read_file(dir.file("c.fits"));
+                      Bytes b = small_compressed_fits();
                       for (const std::string key : {"ZNAXIS1 =", "ZTILE1  ="}) {
                         const auto at = std::search(b.begin(), b.end(), key.begin(), key.end());
                         if (at == b.end()) throw std::runtime_error("no " + key + " card");

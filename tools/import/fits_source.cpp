@@ -19,6 +19,7 @@
 #include <limits>
 #include <mutex>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bmp/file_io.h"
@@ -422,10 +423,6 @@ void unpack_all(const FitsHandle& file, const FitsInfo& info) {
     read_fits_plane(file, info, p, [](std::int32_t, std::span<const double>) {}, ignored);
 }
 
-}  // namespace
-
-namespace {
-
 // The checks of read_fits_info on the file at path, opened in file.
 bool look_at_file(const std::string& path, std::uint64_t file_size, FitsHandle& file, FitsInfo& info,
                   std::string& why) {
@@ -482,11 +479,8 @@ bool look_at_bytes(std::span<const std::uint8_t> bytes, FitsMemory& memory, Fits
 // calls on the same bytes here take the same course.
 struct Checker {
   pid_t pid = -1;
-  int socket = -1;
+  FileHandle socket;
 
-  Checker() = default;
-  Checker(const Checker&) = delete;
-  Checker& operator=(const Checker&) = delete;
   ~Checker();
 };
 
@@ -556,8 +550,7 @@ bool receive_all(int socket, void* data, std::size_t size) {
 // Closes the parent's end (the checker then ends) and waits for the
 // checker; true when it ended by a signal or a failure of its own.
 bool stop(Checker& checker) {
-  if (checker.socket >= 0) ::close(checker.socket);
-  checker.socket = -1;
+  checker.socket = FileHandle();
   int status = 0;
   if (checker.pid > 0)
     while (::waitpid(checker.pid, &status, 0) < 0 && errno == EINTR) {
@@ -571,23 +564,20 @@ Checker::~Checker() { stop(*this); }
 bool start(Checker& checker) {
   int ends[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
+  FileHandle ours(ends[0]);
+  FileHandle theirs(ends[1]);
   const pid_t parent = ::getpid();
   const pid_t child = ::fork();
-  if (child < 0) {
-    ::close(ends[0]);
-    ::close(ends[1]);
-    return false;
-  }
+  if (child < 0) return false;
   if (child == 0) {
     // A checker stuck in cfitsio must not outlive the program.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(0);
-    ::close(ends[0]);
-    serve(ends[1]);
+    ours.close();
+    serve(theirs.get());
   }
-  ::close(ends[1]);
   checker.pid = child;
-  checker.socket = ends[0];
+  checker.socket = std::move(ours);
   return true;
 }
 
@@ -600,8 +590,8 @@ bool checked(const CheckRequest& request, const void* payload, std::string& why)
     why = kFitsNoTrial;
     return false;
   }
-  if (!send_all(checker.socket, &request, sizeof request) ||
-      !send_all(checker.socket, payload, static_cast<std::size_t>(request.payload))) {
+  if (!send_all(checker.socket.get(), &request, sizeof request) ||
+      !send_all(checker.socket.get(), payload, static_cast<std::size_t>(request.payload))) {
     why = stop(checker) ? kFitsFatal : kFitsNoTrial;
     return false;
   }
@@ -612,8 +602,9 @@ bool checked(const CheckRequest& request, const void* payload, std::string& why)
   const auto deadline = std::chrono::steady_clock::now() + limit;
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd answer = {checker.socket, POLLIN, 0};
-    const int ready = left.count() > 0 ? ::poll(&answer, 1, static_cast<int>(std::min<std::int64_t>(left.count(), INT32_MAX))) : 0;
+    pollfd answer = {checker.socket.get(), POLLIN, 0};
+    const int wait = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT32_MAX));
+    const int ready = wait > 0 ? ::poll(&answer, 1, wait) : 0;
     if (ready < 0 && errno == EINTR) continue;
     if (ready == 0) {
       ::kill(checker.pid, SIGKILL);
@@ -624,7 +615,7 @@ bool checked(const CheckRequest& request, const void* payload, std::string& why)
     break;
   }
   std::uint8_t done = 0;
-  if (receive_all(checker.socket, &done, 1)) return true;
+  if (receive_all(checker.socket.get(), &done, 1)) return true;
   why = stop(checker) ? kFitsFatal : kFitsNoTrial;
   return false;
 }
