@@ -7,7 +7,7 @@
 set -euo pipefail
 
 # Google Benchmark is built with everything else: the stage benchmarks.
-packages=(cmake g++ make pkg-config libcfitsio-dev libpng-dev libfftw3-dev libbenchmark-dev)
+packages=(cmake g++ make pkg-config libcfitsio-dev zlib1g-dev libpng-dev libfftw3-dev libbenchmark-dev)
 if [[ "${1:-}" == "--tests" ]]; then
   # GoogleTest for the suite, Chromium to load the night report, GNU
   # parallel for the several-hosts example, groff and man-db to render the

@@ -564,6 +564,33 @@ TEST(FailedCall, KadrixDemoKeepsEachObjectAndTheListWhole) {
   run_scenario(s);
 }
 
+// ---- a FITS check that never ends ---------------------------------------------------
+
+// cfitsio stuck in a file (the test copy's opening of it hangs): the check
+// is given up after its time, the file refused, nothing written, and the
+// program does not hang with it.
+TEST(StalledCheck, KadrixImportRefusesTheFileInItsTime) {
+  TempDir dir, sources;
+  const std::string fits = sources.file("a.fits");
+  import_test::write_compressed_fits(fits, 4, 3, 1, std::vector<std::uint16_t>(12, 5));
+  kadrix_test::write_file(dir.file("OBJ01.BMP"), std::string("old frame"));
+  const auto before = state(dir.path().string());
+  kadrix_test::RunOptions stalled;
+  stalled.environment = {"KADRIX_STALL_FITS=1"};
+  stalled.timeout_seconds = 30;
+  const RunResult r = kadrix_test::run_program(KADRIX_IMPORT_INJECTED_BIN, {"--replace", dir.prefix(), "OBJ", fits}, stalled);
+  ASSERT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_status, 1) << r.out;
+  EXPECT_TRUE(r.out.ends_with(
+      crlf_line("Zly plik " + fits + " (uszkodzony plik FITS: cfitsio nie skonczyl jego odczytu w 1 s)")))
+      << r.out;
+  EXPECT_EQ(state(dir.path().string()), before);
+
+  // The same file, not stalled, is taken.
+  const RunResult taken = kadrix_test::run_program(KADRIX_IMPORT_INJECTED_BIN, {"--replace", dir.prefix(), "OBJ", fits});
+  EXPECT_EQ(taken.exit_status, 0) << taken.out;
+}
+
 // ---- the shipped programs ---------------------------------------------------------
 
 // The hook's text is in every test copy and in no shipped program.
@@ -578,6 +605,9 @@ TEST(FailedCall, ShippedProgramsCarryNoHook) {
   for (const char* program :
        {KADRIX_INJECTED_BIN, KADRIX_IMPORT_INJECTED_BIN, KADRIX_INSPECT_INJECTED_BIN, KADRIX_DEMO_INJECTED_BIN})
     EXPECT_TRUE(holds_hook(program)) << program;
+  const Bytes import = kadrix_test::read_file(KADRIX_IMPORT_BIN);
+  const std::string stall = "KADRIX_STALL_FITS";
+  EXPECT_EQ(std::search(import.begin(), import.end(), stall.begin(), stall.end()), import.end());
 }
 
 }  // namespace

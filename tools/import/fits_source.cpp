@@ -1,8 +1,10 @@
 #include "tools/import/fits_source.h"
 
 #include <fitsio.h>
+#include <zlib.h>
 
 #include <fcntl.h>
+#include <strings.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -205,7 +207,64 @@ bool check_tiles(fitsfile* raw, int naxis, std::uint64_t plausible, FitsInfo& in
 // cfitsio allocates a tile's compressed bytes by the length its
 // descriptor gives, before it reads them. Every descriptor of the table
 // must point inside the heap, and the heap must lie inside the file.
-bool check_heap(fitsfile* raw, std::uint64_t file_size, std::string& why) {
+// cfitsio inflates a gzip-coded tile into a buffer it grows until the
+// stream ends, and a stream cut short never ends: it would grow the buffer
+// for ever. So a tile's stream, read a piece at a time, must end within
+// its bytes; other damage cfitsio reports as an error of its own.
+enum class GzipTile { ends, cut, unreadable };
+
+GzipTile check_gzip_tile(const ReadAt& read_at, std::uint64_t at, std::uint64_t length) {
+  z_stream stream{};
+  // As cfitsio reads a tile: gzip framing only.
+  if (inflateInit2(&stream, 15 + 16) != Z_OK) return GzipTile::ends;
+  std::uint8_t in[65536];
+  std::uint8_t scrap[65536];
+  GzipTile found = GzipTile::ends;
+  for (;;) {
+    if (stream.avail_in == 0 && length > 0) {
+      const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(length, sizeof in));
+      if (!read_at(at, std::span<std::uint8_t>(in, piece))) {
+        found = GzipTile::unreadable;
+        break;
+      }
+      at += piece;
+      length -= piece;
+      stream.next_in = in;
+      stream.avail_in = static_cast<uInt>(piece);
+    }
+    stream.next_out = scrap;
+    stream.avail_out = sizeof scrap;
+    const int result = inflate(&stream, Z_NO_FLUSH);
+    if (result == Z_OK || (result == Z_BUF_ERROR && length > 0)) continue;
+    // No progress with every byte taken: the stream is cut.
+    if (result == Z_BUF_ERROR) found = GzipTile::cut;
+    break;
+  }
+  inflateEnd(&stream);
+  return found;
+}
+
+// True for a variable-length column of a compressed image whose tiles
+// are gzip streams.
+bool gzip_coded(fitsfile* raw, int column) {
+  char name[FLEN_VALUE] = "";
+  int status = 0;
+  fits_get_bcolparms(raw, column, name, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &status);
+  if (status != 0) {
+    fits_clear_errmsg();
+    return false;
+  }
+  if (::strcasecmp(name, "GZIP_COMPRESSED_DATA") == 0) return true;
+  if (::strcasecmp(name, "COMPRESSED_DATA") != 0) return false;
+  char method[FLEN_VALUE] = "";
+  if (fits_read_key(raw, TSTRING, "ZCMPTYPE", method, nullptr, &status) != 0) {
+    fits_clear_errmsg();
+    return false;
+  }
+  return ::strcasecmp(method, "GZIP_1") == 0 || ::strcasecmp(method, "GZIP_2") == 0;
+}
+
+bool check_heap(fitsfile* raw, const ReadAt& read_at, std::uint64_t file_size, std::string& why) {
   LONGLONG row_bytes = 0, rows = 0, heap_bytes = 0;
   int status = 0;
   fits_read_key(raw, TLONGLONG, "NAXIS1", &row_bytes, nullptr, &status);
@@ -258,6 +317,7 @@ bool check_heap(fitsfile* raw, std::uint64_t file_size, std::string& why) {
       return false;
     }
     if (type >= 0) continue;  // not a variable-length array
+    const bool gzip = gzip_coded(raw, c);
     for (LONGLONG r = 1; r <= rows; ++r) {
       LONGLONG length = 0, offset = 0;
       if (fits_read_descriptll(raw, c, r, &length, &offset, &status) != 0) {
@@ -272,6 +332,16 @@ bool check_heap(fitsfile* raw, std::uint64_t file_size, std::string& why) {
           bytes > heap - static_cast<std::uint64_t>(offset)) {
         why = fits_reason(BAD_HEAP_PTR);
         return false;
+      }
+      // An empty tile is taken from another column or left undefined.
+      if (gzip && bytes > 0) {
+        const std::uint64_t at =
+            static_cast<std::uint64_t>(data) + static_cast<std::uint64_t>(heap_start) + static_cast<std::uint64_t>(offset);
+        const GzipTile tile = check_gzip_tile(read_at, at, bytes);
+        if (tile != GzipTile::ends) {
+          why = tile == GzipTile::cut ? kFitsDecompression : kFitsUnreadable;
+          return false;
+        }
       }
     }
   }
@@ -391,7 +461,7 @@ bool check_image(fitsfile* raw, const ReadAt& read_at, std::uint64_t file_size, 
       why = kSizeAgainstLength;
       return false;
     }
-    if (!check_tiles(raw, naxis, plausible, info, why) || !check_heap(raw, file_size, why))
+    if (!check_tiles(raw, naxis, plausible, info, why) || !check_heap(raw, read_at, file_size, why))
       return false;
   } else {
     LONGLONG head = 0, data = 0, end = 0;
