@@ -15,7 +15,6 @@ namespace {
 // rounded up so wastes at most 1.5 MiB, and only where it is at least a
 // third of what it holds.
 constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
-constexpr std::size_t kOwnPagesBytes = std::size_t{512} << 10;
 
 std::size_t whole_huge_pages(std::size_t bytes) { return (bytes + kHugePageBytes - 1) & ~(kHugePageBytes - 1); }
 
@@ -44,6 +43,14 @@ void* take_pages(std::size_t bytes) {
   // Where the system says no, the ordinary pages do.
   ::madvise(memory, kept, MADV_HUGEPAGE);
 #endif
+  return memory;
+}
+
+void* take_zeroed_pages(std::size_t bytes) {
+  if (bytes == 0) bytes = 1;
+  if (bytes >= kOwnPagesBytes) return take_pages(bytes);
+  void* memory = std::calloc(bytes, 1);
+  if (memory == nullptr) throw std::bad_alloc();
   return memory;
 }
 

@@ -17,6 +17,10 @@ namespace kadrix {
 // std::bad_alloc.
 void* take_pages(std::size_t bytes);
 inline constexpr std::size_t kPagesAlignment = alignof(std::max_align_t);
+// From this size on, memory is pages of its own, aligned to a huge page.
+inline constexpr std::size_t kOwnPagesBytes = std::size_t{512} << 10;
+// As take_pages, every byte 0: fresh pages already are.
+void* take_zeroed_pages(std::size_t bytes);
 void give_back_pages(void* memory, std::size_t bytes) noexcept;
 
 template <class T>
@@ -49,6 +53,32 @@ class ImageBuffer {
   };
   std::unique_ptr<T[], GiveBack> data_;
   std::size_t capacity_ = 0;
+};
+
+// count elements, every one 0, held until the array goes: for large
+// arrays made once, whose pages would otherwise be faulted in 4 KiB at a
+// time. Moves, does not copy.
+template <class T>
+class PageArray {
+ public:
+  PageArray() = default;
+  explicit PageArray(std::size_t count) : size_(count) {
+    if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    data_.reset(static_cast<T*>(take_zeroed_pages(count * sizeof(T))));
+    data_.get_deleter().bytes = count * sizeof(T);
+  }
+  T* data() const { return data_.get(); }
+  std::size_t size() const { return size_; }
+  T& operator[](std::size_t i) const { return data_[i]; }
+  std::span<T> span() const { return {data_.get(), size_}; }
+
+ private:
+  struct GiveBack {
+    std::size_t bytes = 0;
+    void operator()(T* memory) const noexcept { give_back_pages(memory, bytes); }
+  };
+  std::unique_ptr<T[], GiveBack> data_;
+  std::size_t size_ = 0;
 };
 
 }  // namespace kadrix

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <ostream>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -414,6 +415,81 @@ TEST(SavedMasters, AKillAtAnyMomentLeavesEachMasterWhole) {
     if (now.contains("OBJ01.BMP")) {
       EXPECT_EQ(now.at("master_dark.fits"), after.at("master_dark.fits")) << "after change " << n;
       EXPECT_EQ(now.at("master_flat.fits"), after.at("master_flat.fits")) << "after change " << n;
+    }
+  }
+}
+
+// The workers read, sum and write frames side by side: masters summed a
+// band of rows each, frames calibrated and written each by whichever
+// worker takes it. On random series (odd sizes, undefined and saturated
+// samples, a flat with dead pixels) the frames, the transcript and the
+// saved masters are the same bytes on one thread as on two or three, with
+// and without alignment.
+TEST(CalibratedSeries, SameBytesOnAnyNumberOfThreads) {
+  for (const unsigned seed : {1u, 2u, 3u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    const std::int64_t width = 37 + seed, height = 23;
+    // A cube of `planes` frames of 16-bit values: a pattern the frames
+    // share (so that they line up) with values around level spread by
+    // spread, and noise of its own in each; now and then a sample at 65535
+    // or left undefined (BLANK).
+    const auto cube = [&](std::int64_t planes, double level, double spread, double noise) {
+      import_test::FitsImage f;
+      f.bitpix = 16;
+      f.axes = {width, height, planes};
+      f.cards = {"BZERO = 32768", "BLANK = -32768"};
+      std::uniform_real_distribution<double> value(level - spread, level + spread);
+      std::uniform_real_distribution<double> jitter(-noise, noise);
+      std::uniform_int_distribution<int> odd(0, 199);
+      std::vector<double> pattern(static_cast<std::size_t>(width * height));
+      for (double& p : pattern) p = value(random);
+      for (std::int64_t i = 0; i < width * height * planes; ++i) {
+        const int pick = odd(random);
+        const double v = pick == 0 ? 65535
+                                   : std::round(std::clamp(pattern[static_cast<std::size_t>(i % (width * height))] +
+                                                               jitter(random),
+                                                           0.0, 65534.0));
+        f.values.push_back(pick == 1 ? -32768 : v - 32768);
+      }
+      return import_test::fits_bytes(f);
+    };
+    TempDir in;
+    kadrix_test::write_file(in.file("lights.fits"), cube(9, 3000, 2500, 100));
+    kadrix_test::write_file(in.file("darks.fits"), cube(5, 300, 50, 20));
+    kadrix_test::write_file(in.file("bias.fits"), cube(3, 100, 10, 5));
+    // The flat: half of its pixels near 0, some of them unusable.
+    kadrix_test::write_file(in.file("flats.fits"), cube(4, 700, 690, 10));
+    for (const bool aligned : {false, true}) {
+      SCOPED_TRACE(aligned ? "aligned" : "not aligned");
+      std::map<std::string, Bytes> first;
+      std::string first_out;
+      for (const int threads : {1, 2, 3}) {
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        TempDir out;
+        std::vector<std::string> args = {"--dark", in.file("darks.fits"), "--flat", in.file("flats.fits"),
+                                         "--bias", in.file("bias.fits"), "--save-masters", out.prefix()};
+        if (aligned) args.push_back("--align");
+        for (const std::string& a : {out.prefix(), std::string("OBJ"), in.file("lights.fits")}) args.push_back(a);
+        kadrix_test::RunOptions options;
+        options.environment = {"KADRIX_IMPORT_THREADS=" + std::to_string(threads)};
+        const kadrix_test::RunResult r = import_test::run_import(args, options);
+        ASSERT_EQ(r.exit_status, 0) << r.out;
+        std::map<std::string, Bytes> files;
+        for (const auto& entry : std::filesystem::directory_iterator(out.path()))
+          files[entry.path().filename().string()] = kadrix_test::read_file(entry.path().string());
+        std::string transcript = r.out;
+        for (std::size_t at; (at = transcript.find(out.prefix())) != std::string::npos;)
+          transcript.replace(at, out.prefix().size(), "OUT/");
+        if (threads == 1) {
+          first = files;
+          first_out = transcript;
+          EXPECT_GE(files.size(), 3u + (aligned ? 1u : 9u));
+          continue;
+        }
+        EXPECT_EQ(transcript, first_out);
+        EXPECT_TRUE(files == first) << "the files differ from those of one thread";
+      }
     }
   }
 }

@@ -1,6 +1,7 @@
 #include "tools/import/calibration.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace kadrix::import {
@@ -10,11 +11,11 @@ MasterBuilder::MasterBuilder(std::int32_t width, std::int32_t height)
       sum_(static_cast<std::size_t>(width) * static_cast<std::size_t>(height)),
       max_(sum_.size()) {}
 
-void MasterBuilder::add_row(std::int32_t y, std::span<const double> values) {
+void MasterBuilder::add_row(std::int64_t frame, std::int32_t y, std::span<const double> values) {
   const std::size_t start = static_cast<std::size_t>(y) * width_;
   double* sum = sum_.data() + start;
   double* max = max_.data() + start;
-  if (frames_ == 1) {
+  if (frame == 1) {
     // The largest sample starts from the first one, not from 0.
     for (std::size_t x = 0; x < width_; ++x) sum[x] = max[x] = values[x];
     return;
@@ -26,7 +27,7 @@ void MasterBuilder::add_row(std::int32_t y, std::span<const double> values) {
 }
 
 std::vector<double> MasterBuilder::finish() const {
-  if (frames_ <= 1) return sum_;
+  if (frames_ <= 1) return std::vector<double>(sum_.data(), sum_.data() + sum_.size());
   std::vector<double> master(sum_.size());
   const auto others = static_cast<double>(frames_ - 1);
   for (std::size_t i = 0; i < master.size(); ++i) master[i] = (sum_[i] - max_[i]) / others;
@@ -86,8 +87,15 @@ void calibrate_row(const Calibration& calibration, std::int32_t y, std::span<dou
   const double* f = calibration.flat.data() + start;
   const std::uint8_t* usable = calibration.usable.data() + start;
   const double m = calibration.flat_mean;
-  for (std::size_t x = 0; x < values.size(); ++x)
-    if (usable[x] != 0) values[x] = (values[x] * m) / f[x];
+  // Divided everywhere and chosen after, so the loop runs on vectors; what
+  // an unusable pixel's flat gives is dropped.
+  double* v = values.data();
+  for (std::size_t x = 0; x < values.size(); ++x) {
+    const double c = v[x];
+    const auto flattened = std::bit_cast<std::uint64_t>((c * m) / f[x]);
+    const std::uint64_t keep = std::uint64_t{0} - static_cast<std::uint64_t>(usable[x] != 0);
+    v[x] = std::bit_cast<double>((flattened & keep) | (std::bit_cast<std::uint64_t>(c) & ~keep));
+  }
 }
 
 }  // namespace kadrix::import

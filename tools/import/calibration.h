@@ -10,16 +10,21 @@
 #include <span>
 #include <vector>
 
+#include "driver/image_buffer.h"
+
 namespace kadrix::import {
 
-// A master being made: frames are added one row at a time, in frame order.
+// A master being made: frames are added one row at a time, each row in
+// frame order.
 class MasterBuilder {
  public:
   MasterBuilder(std::int32_t width, std::int32_t height);
-  // Starts the next frame of the series.
-  void next_frame() { ++frames_; }
-  // Adds row y (0 = top) of the current frame.
-  void add_row(std::int32_t y, std::span<const double> values);
+  // Counts the next frame of the series; returns its number, from 1.
+  std::int64_t next_frame() { return ++frames_; }
+  // Adds row y (0 = top) of frame number `frame`. Rows may be added from
+  // several threads at once as long as each row is added by one thread,
+  // frame after frame in order.
+  void add_row(std::int64_t frame, std::int32_t y, std::span<const double> values);
   std::int64_t frames() const { return frames_; }
   // The master: the frame itself for one frame, else (sum - max) / (n - 1).
   std::vector<double> finish() const;
@@ -27,8 +32,8 @@ class MasterBuilder {
  private:
   std::size_t width_;
   std::int64_t frames_ = 0;
-  std::vector<double> sum_;
-  std::vector<double> max_;
+  PageArray<double> sum_;
+  PageArray<double> max_;
 };
 
 struct Masters {

@@ -720,8 +720,10 @@ bool read_fits_plane(const FitsHandle& file, const FitsInfo& info, std::int64_t 
                      const std::function<void(std::int32_t y, std::span<const double> values)>& row,
                      std::string& why) {
   const auto width = static_cast<std::size_t>(info.width);
-  // Bands of whole tile rows where they fit, else of as many rows as fit.
-  std::int64_t band = 1;
+  // Bands of whole tile rows where they fit, else of as many rows as fit;
+  // uncompressed, bands of a few rows, each one call into cfitsio.
+  std::int64_t band = static_cast<std::int64_t>(std::max<std::size_t>(kPlainBandBytes / sizeof(double) / width, 1));
+  band = std::min<std::int64_t>(band, info.height);
   if (info.compressed) {
     const auto fit = static_cast<std::int64_t>(std::max<std::size_t>(kMaxBandBytes / sizeof(double) / width, 1));
     band = info.tile_rows <= fit ? fit / info.tile_rows * info.tile_rows : fit;

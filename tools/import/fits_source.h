@@ -19,6 +19,9 @@ namespace kadrix::import {
 // any compression of real sky data gives, the sizes are taken as forged.
 inline constexpr std::uint64_t kMaxPixelsPerCompressedByte = 4096;
 inline constexpr std::size_t kMaxBandBytes = std::size_t{32} << 20;
+// An uncompressed image is read in bands of at most this many bytes of
+// values: streamed, yet not a call into cfitsio per row.
+inline constexpr std::size_t kPlainBandBytes = std::size_t{256} << 10;
 
 struct FitsInfo {
   int hdu = 1;  // 1 = the primary HDU

@@ -6,12 +6,17 @@
 #include <cmath>
 #include <complex>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <numbers>
+#include <span>
+#include <utility>
 #include <vector>
+
+#include "driver/image_buffer.h"
 
 namespace kadrix::import {
 
@@ -32,17 +37,28 @@ constexpr double kHighPass = 0.02;
 constexpr double kLowPass = 0.45;
 constexpr int kNewtonSteps = 8;
 
+// FFTW's arrays: small ones from fftw_malloc, aligned as its SIMD code
+// wants; large ones on huge-page boundaries. Either way every array of one
+// size is aligned alike, as plans made on one and run on another need.
 struct FftwFree {
-  void operator()(void* p) const { fftw_free(p); }
+  std::size_t bytes = 0;
+  void operator()(void* p) const {
+    if (bytes >= kOwnPagesBytes) give_back_pages(p, bytes);
+    else fftw_free(p);
+  }
 };
 template <class T>
 using FftwArray = std::unique_ptr<T[], FftwFree>;
 
 template <class T>
 FftwArray<T> fftw_array(std::size_t count) {
-  void* p = fftw_malloc(sizeof(T) * count);
+  if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+  const std::size_t bytes = count * sizeof(T);
+  if (bytes >= kOwnPagesBytes) return FftwArray<T>(static_cast<T*>(take_zeroed_pages(bytes)), FftwFree{bytes});
+  void* p = fftw_malloc(bytes);
   if (p == nullptr) throw std::bad_alloc();
-  return FftwArray<T>(static_cast<T*>(p));
+  std::memset(p, 0, bytes);
+  return FftwArray<T>(static_cast<T*>(p), FftwFree{bytes});
 }
 
 struct Plan {
@@ -124,7 +140,7 @@ struct Peak {
 
 // Sum over the rectangle [x0, x1) x [y0, y1) from running sums with a zero
 // row and column first.
-double rectangle(const std::vector<double>& sums, int w, int x0, int y0, int x1, int y1) {
+double rectangle(std::span<const double> sums, int w, int x0, int y0, int x1, int y1) {
   const auto at = [&](int x, int y) {
     return sums[static_cast<std::size_t>(y) * (static_cast<std::size_t>(w) + 1) + static_cast<std::size_t>(x)];
   };
@@ -144,12 +160,11 @@ struct Workspace {
   std::vector<double> filled;   // the frame with missing samples filled, when it has any
   std::vector<double> columns;  // a row's columns of three, sorted: lows, middles, highs
   std::vector<double> row_energy;  // the prepared frame's sum of squares, row by row
-  std::vector<double> squares;  // running sums of the prepared reference's squares
+  PageArray<double> squares;    // running sums of the prepared reference's squares
   double energy = 0;            // the prepared frame's sum of squares
   std::vector<double> sample;
-  std::vector<Complex> cross;   // cross-power spectrum on the kept frequencies
-  std::vector<double> plain;    // the prepared frame before the taper
-  std::vector<Complex> shared;  // the reference's shared part, as State::reference
+  PageArray<Complex> cross;     // cross-power spectrum on the kept frequencies
+  PageArray<double> plain;      // the prepared frame before the taper
 };
 
 struct ShiftFinder::State {
@@ -170,13 +185,13 @@ struct ShiftFinder::State {
   std::vector<int> columns;
   std::vector<std::size_t> offsets;
   int transformed_columns = 0;     // the columns any kept row reaches
-  std::vector<double> weight;      // filter weight
-  std::vector<Complex> reference;  // weight * conj(reference spectrum)
+  PageArray<double> weight;      // filter weight
+  PageArray<Complex> reference;  // weight * conj(reference spectrum)
   // Running sums of the prepared reference's squares, and the share of its
   // energy the coarse band keeps: together, the energy of any part.
-  std::vector<double> reference_squares;
+  PageArray<double> reference_squares;
   double reference_kept = 0;
-  std::vector<double> reference_plain;  // the prepared reference before the taper
+  PageArray<double> reference_plain;  // the prepared reference before the taper
   Plan rows_forward, columns_forward, coarse_columns_forward, coarse_backward;
   bool usable = false;
 
@@ -212,16 +227,16 @@ struct ShiftFinder::State {
   // ws.cross from the transformed frame and the given reference spectrum,
   // over all the kept frequencies or the coarse band only; returns the
   // frame's energy in the coarse band.
-  double cross_power(Workspace& ws, const std::vector<Complex>& with, bool coarse) const;
+  double cross_power(Workspace& ws, std::span<const Complex> with, bool coarse) const;
   // The coarse correlation surface from ws.cross into ws.surface: lag
   // (2n, 2m) at (n mod cw, m mod ch).
   void correlate(Workspace& ws) const;
   // The band-limited correlation at a shift, over the coarse band or over
   // all the kept frequencies.
-  Peak evaluate(const std::vector<Complex>& cross, double sx, double sy, bool coarse) const;
+  Peak evaluate(std::span<const Complex> cross, double sx, double sy, bool coarse) const;
   // Newton steps on the band-limited correlation from (sx, sy), within two
   // pixels of (cx, cy); returns the value where they stop.
-  double climb(const std::vector<Complex>& cross, double& sx, double& sy, double cx, double cy, bool coarse) const;
+  double climb(std::span<const Complex> cross, double& sx, double& sy, double cx, double cy, bool coarse) const;
   // The shift found again with both frames cut to the part they share at
   // the whole-pixel shift and tapered alike there, so that what lies near
   // an edge of one is weighed as in the other; false when too little is
@@ -246,11 +261,10 @@ std::unique_ptr<Workspace> ShiftFinder::State::take() {
   ws->spectrum = fftw_array<Complex>(area(mw / 2 + 1, mh));
   ws->coarse = fftw_array<Complex>(area(cw / 2 + 1, ch));
   ws->surface = fftw_array<double>(area(cw, ch));
-  ws->cross.resize(weight.size());
+  ws->cross = PageArray<Complex>(weight.size());
   ws->columns.resize(3 * static_cast<std::size_t>(w));
   ws->row_energy.resize(static_cast<std::size_t>(h));
-  ws->plain.resize(area(w, h));
-  ws->shared.resize(weight.size());
+  ws->plain = PageArray<double>(area(w, h));
   return ws;
 }
 
@@ -330,7 +344,7 @@ bool ShiftFinder::State::prepare(std::span<const double> frame, Workspace& ws, b
   for (std::size_t i = 0; i < area(w, h); i += step) ws.sample.push_back(padded[(i / uw) * umw + i % uw]);
   const double level = lower_median(ws.sample);
 
-  if (running_sums) ws.squares.assign(area(w + 1, h + 1), 0.0);
+  if (running_sums) ws.squares = PageArray<double>(area(w + 1, h + 1));
   double total = 0;
   for (int y = 0; y < h; ++y) {
     double* row = padded + static_cast<std::size_t>(y) * umw;
@@ -366,7 +380,7 @@ void ShiftFinder::State::transform(Workspace& ws, bool coarse) const {
   fftw_execute_dft((coarse ? coarse_columns_forward : columns_forward).plan, as_fftw(spectrum), as_fftw(spectrum));
 }
 
-double ShiftFinder::State::cross_power(Workspace& ws, const std::vector<Complex>& with, bool coarse) const {
+double ShiftFinder::State::cross_power(Workspace& ws, std::span<const Complex> with, bool coarse) const {
   const auto half = static_cast<std::size_t>(mw / 2 + 1);
   double energy = 0;
   for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -396,7 +410,7 @@ void ShiftFinder::State::correlate(Workspace& ws) const {
   fftw_execute_dft_c2r(coarse_backward.plan, as_fftw(coarse), ws.surface.get());
 }
 
-Peak ShiftFinder::State::evaluate(const std::vector<Complex>& cross, double sx, double sy, bool coarse) const {
+Peak ShiftFinder::State::evaluate(std::span<const Complex> cross, double sx, double sy, bool coarse) const {
   const double two_pi = 2 * std::numbers::pi;
   const auto count = static_cast<std::size_t>(coarse ? std::min(transformed_columns, cw / 2) : transformed_columns);
   std::vector<Complex> phase_x(count);
@@ -439,7 +453,7 @@ double ShiftFinder::State::normalised(double value, int dx, int dy, const Worksp
   const int x0 = std::max(0, -dx), x1 = std::min(w, w - dx);
   const int y0 = std::max(0, -dy), y1 = std::min(h, h - dy);
   if (x0 >= x1 || y0 >= y1) return 0;
-  const double er = reference_kept * rectangle(reference_squares, w, x0, y0, x1, y1);
+  const double er = reference_kept * rectangle(reference_squares.span(), w, x0, y0, x1, y1);
   // The frame's part: its rows less the columns outside the overlap.
   double part = 0;
   for (int y = y0 + dy; y < y1 + dy; ++y) {
@@ -454,7 +468,7 @@ double ShiftFinder::State::normalised(double value, int dx, int dy, const Worksp
   return std::isfinite(r) ? r : 0;
 }
 
-double ShiftFinder::State::climb(const std::vector<Complex>& cross, double& sx, double& sy, double cx, double cy,
+double ShiftFinder::State::climb(std::span<const Complex> cross, double& sx, double& sy, double cx, double cy,
                                  bool coarse) const {
   Peak p = evaluate(cross, sx, sy, coarse);
   for (int step = 0; step < kNewtonSteps; ++step) {
@@ -493,7 +507,7 @@ bool ShiftFinder::State::refine(Workspace& ws, double& sx, double& sy) const {
   const auto umw = static_cast<std::size_t>(mw);
   const auto uw = static_cast<std::size_t>(w);
   // One frame's shared part into the padded array, from (ox, oy) on.
-  const auto cut = [&](const std::vector<double>& plain, int ox, int oy) {
+  const auto cut = [&](const PageArray<double>& plain, int ox, int oy) {
     double* padded = ws.padded.get();
     for (int v = 0; v < y1 - y0; ++v) {
       const double* src = plain.data() + static_cast<std::size_t>(oy + v) * uw + static_cast<std::size_t>(ox);
@@ -505,20 +519,22 @@ bool ShiftFinder::State::refine(Workspace& ws, double& sx, double& sy) const {
     std::fill(padded + static_cast<std::size_t>(y1 - y0) * umw, padded + area(mw, h), 0.0);
     transform(ws, false);
   };
+  // The reference's shared part, as State::reference, goes into ws.cross
+  // and is then turned into the cross-power spectrum in place.
   cut(reference_plain, x0, y0);
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const Complex* row = ws.spectrum.get() + static_cast<std::size_t>(rows[r]) * half;
     for (std::size_t k = 0; k < static_cast<std::size_t>(columns[r]); ++k)
-      ws.shared[offsets[r] + k] = weight[offsets[r] + k] * std::conj(row[k]);
+      ws.cross[offsets[r] + k] = weight[offsets[r] + k] * std::conj(row[k]);
   }
   cut(ws.plain, x0 + kx, y0 + ky);
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const Complex* row = ws.spectrum.get() + static_cast<std::size_t>(rows[r]) * half;
     for (std::size_t k = 0; k < static_cast<std::size_t>(columns[r]); ++k)
-      ws.cross[offsets[r] + k] = row[k] * ws.shared[offsets[r] + k];
+      ws.cross[offsets[r] + k] = row[k] * ws.cross[offsets[r] + k];
   }
   double rx = sx - kx, ry = sy - ky;
-  climb(ws.cross, rx, ry, 0, 0, false);
+  climb(ws.cross.span(), rx, ry, 0, 0, false);
   sx = kx + rx;
   sy = ky + ry;
   return true;
@@ -565,7 +581,7 @@ ShiftFinder::ShiftFinder(std::span<const double> reference, std::int32_t width, 
   }
   // The high-pass Gaussian separates into a row and a column factor; the
   // low-pass is (1 - (f / kLowPass)^2)^2, smooth to its edge.
-  s.weight.resize(packed);
+  s.weight = PageArray<double>(packed);
   const auto gauss = [](double f) { return std::exp(-f * f / (2 * kHighPass * kHighPass)); };
   std::vector<double> gauss_x(static_cast<std::size_t>(s.transformed_columns));
   for (std::size_t k = 0; k < gauss_x.size(); ++k) gauss_x[k] = gauss(static_cast<double>(k) / s.mw);
@@ -602,16 +618,17 @@ ShiftFinder::ShiftFinder(std::span<const double> reference, std::int32_t width, 
 
   // The reference against itself gives its energy and its peak's width.
   s.transform(*ws, false);
-  s.reference.resize(packed);
+  s.reference = PageArray<Complex>(packed);
   const auto half_size = static_cast<std::size_t>(half);
   for (std::size_t r = 0; r < s.rows.size(); ++r) {
     const Complex* row = ws->spectrum.get() + static_cast<std::size_t>(s.rows[r]) * half_size;
     for (std::size_t k = 0; k < static_cast<std::size_t>(s.columns[r]); ++k)
       s.reference[s.offsets[r] + k] = s.weight[s.offsets[r] + k] * std::conj(row[k]);
   }
-  const double energy = s.cross_power(*ws, s.reference, true);
+  const double energy = s.cross_power(*ws, s.reference.span(), true);
   s.reference_squares = std::move(ws->squares);
-  s.reference_plain = ws->plain;
+  // The workspace goes back to the pool with a plain array of its own.
+  s.reference_plain = std::exchange(ws->plain, PageArray<double>(area(s.w, s.h)));
   s.reference_kept = energy / ws->energy;
   s.usable = energy > 0 && std::isfinite(energy) && std::isfinite(s.reference_kept);
   if (!s.usable) return;
@@ -635,7 +652,7 @@ FrameShift ShiftFinder::measure(std::span<const double> frame) const {
   const State::Lease ws(s);
   if (!s.prepare(frame, *ws, false)) return result;
   s.transform(*ws, true);
-  const double energy = s.cross_power(*ws, s.reference, true);
+  const double energy = s.cross_power(*ws, s.reference.span(), true);
   const double kept = energy / ws->energy;
   if (!(energy > 0) || !std::isfinite(energy) || !std::isfinite(kept)) return result;
 
@@ -683,7 +700,7 @@ FrameShift ShiftFinder::measure(std::span<const double> frame) const {
   const double cx = 2.0 * best_n, cy = 2.0 * best_m;
   double sx = cx + 2 * vertex(at(best_n - 1, best_m), best, at(best_n + 1, best_m));
   double sy = cy + 2 * vertex(at(best_n, best_m - 1), best, at(best_n, best_m + 1));
-  const double coarse_value = std::max(best, s.climb(ws->cross, sx, sy, cx, cy, true));
+  const double coarse_value = std::max(best, s.climb(ws->cross.span(), sx, sy, cx, cy, true));
 
   const auto lag = [](double v) { return static_cast<int>(std::lround(v)); };
   result.correlation = s.normalised(coarse_value, lag(sx), lag(sy), *ws, kept);

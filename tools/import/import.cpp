@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -23,6 +26,7 @@
 #include "bmp/frame_files.h"
 #include "bmp/replace_files.h"
 #include "bmp/console.h"
+#include "driver/image_buffer.h"
 #include "driver/object_list.h"
 #include "bmp/text_format.h"
 #include "tools/common/cli.h"
@@ -465,6 +469,23 @@ void run_together(std::size_t n, const std::function<void(std::size_t)>& job) {
     if (e) std::rethrow_exception(e);
 }
 
+// Runs job(worker, item) for items 0 .. n - 1 on up to `workers` threads,
+// each taking the next item as soon as it is free, until every item is
+// taken or stop() holds; waits for all. Items are taken in order, so when
+// some fail, every item before the first failure was done.
+void run_items(std::size_t n, std::size_t workers, const std::function<bool()>& stop,
+               const std::function<void(std::size_t worker, std::size_t item)>& job) {
+  std::atomic<std::size_t> next{0};
+  run_together(std::max<std::size_t>(1, std::min(workers, n)), [&](std::size_t worker) {
+    for (;;) {
+      if (stop()) return;
+      const std::size_t item = next.fetch_add(1);
+      if (item >= n) return;
+      job(worker, item);
+    }
+  });
+}
+
 // How the lights are read: c + P of every pixel.
 struct Lights {
   const std::vector<SourceInfo>& sources;
@@ -477,7 +498,8 @@ struct Lights {
 struct Worker {
   explicit Worker(SerByteOrder order) : reader(order) {}
   SourceReader reader;
-  std::vector<double> values;           // c + P, rows from the top
+  ImageBuffer<double> held;             // kept from frame to frame
+  std::span<double> values;             // c + P, rows from the top, in held
   std::vector<std::uint8_t> saturated;  // 1 where the light's sample is saturated
   bool any_saturated = false;
   std::vector<double> row;
@@ -496,7 +518,7 @@ bool read_light(Worker& worker, const Lights& lights, const FrameRef& f, ValueRa
   const SourceInfo& source = lights.sources[f.source];
   const auto width = static_cast<std::size_t>(source.width);
   const std::size_t pixels = width * static_cast<std::size_t>(source.height);
-  worker.values.resize(pixels);
+  worker.values = worker.held.take(pixels);
   worker.row.resize(width);
   if (saturation) worker.saturated.resize(pixels);
   worker.any_saturated = false;
@@ -677,7 +699,6 @@ int import_series(const Call& call) {
       return report_list_refusal(outcome, *call.list);
   }
 
-  SourceReader reader(call.byte_order.value_or(SerByteOrder::from_header));
   std::string why;
   const auto read_failed = [&](const FrameRef& f) {
     console_print(kBadFrame, sources[f.source].path.c_str(),
@@ -708,7 +729,7 @@ int import_series(const Call& call) {
       const std::size_t batch = std::min(workers.size(), series.size() - at);
       run_together(batch, [&](std::size_t j) {
         Worker& w = *workers[j];
-        w.values.resize(frame_pixels);
+        w.values = w.held.take(frame_pixels);
         w.why.clear();
         const auto keep = [&w, width](std::int32_t y, std::span<const double> values) {
           std::copy(values.begin(), values.end(),
@@ -716,17 +737,28 @@ int import_series(const Call& call) {
         };
         w.ok = w.reader.read_frame(*series[at + j].first, series[at + j].second, keep, w.why);
       });
+      std::vector<std::int64_t> numbers(batch);
       for (std::size_t j = 0; j < batch; ++j) {
         const auto& [s, index] = series[at + j];
-        builder.next_frame();
         if (!workers[j]->ok) {
           console_print(kBadFrame, s->path.c_str(), static_cast<long long>(index + 1), workers[j]->why.c_str());
           return cli::kExitFailed;
         }
-        for (std::int32_t y = 0; y < first_source.height; ++y)
-          builder.add_row(y, std::span<const double>(workers[j]->values).subspan(static_cast<std::size_t>(y) * width,
-                                                                                 width));
+        numbers[j] = builder.next_frame();
       }
+      // Each worker sums a band of rows over the batch's frames in order:
+      // every pixel still gets its frames in series order.
+      const std::size_t parts = workers.size();
+      run_together(parts, [&](std::size_t part) {
+        const auto rows = static_cast<std::size_t>(first_source.height);
+        const auto top = static_cast<std::int32_t>(rows * part / parts);
+        const auto bottom = static_cast<std::int32_t>(rows * (part + 1) / parts);
+        for (std::size_t j = 0; j < batch; ++j)
+          for (std::int32_t y = top; y < bottom; ++y)
+            builder.add_row(numbers[j], y,
+                            std::span<const double>(workers[j]->values).subspan(static_cast<std::size_t>(y) * width,
+                                                                                width));
+      });
     }
     master_frames[kind] = builder.frames();
     std::optional<std::vector<double>>& master = kind == kDark   ? masters.dark
@@ -756,13 +788,6 @@ int import_series(const Call& call) {
     console_print(kFlatUnusablePixels, static_cast<long long>(calibration.unusable_count));
   const bool calibrated = calibration.any() || call.pedestal.has_value();
   const double pedestal = call.pedestal.value_or(lower_median(calibration.dark));
-  std::vector<double> row_values(width);
-  // c + P of a row of a light.
-  const auto calibrate = [&](std::int32_t y, std::span<const double> values) {
-    std::copy(values.begin(), values.end(), row_values.begin());
-    calibrate_row(calibration, y, row_values);
-    for (double& c : row_values) c = c + pedestal;
-  };
   // The masters asked for are saved, then let go: the calibration keeps
   // what the lights need. Aligned, before the first pass, so that its
   // frames do not share the memory with them.
@@ -789,6 +814,10 @@ int import_series(const Call& call) {
   if (!call.save_masters) masters = {};
   else if (call.aligned())
     if (const int status = save_masters(); status != cli::kExitOk) return status;
+  // Aligned, the heap keeps what it frees (see run_import); what the
+  // masters took is not needed again, and the measuring takes pages of
+  // its own.
+  if (call.aligned()) malloc_trim(0);
 
   // Aligned: a first pass reads, calibrates and measures every chosen
   // frame, one per worker at a time; the first 100 that match the
@@ -811,45 +840,87 @@ int import_series(const Call& call) {
                   static_cast<long long>(frames[r].index + 1));
     std::vector<Measured> measured(frames.size());
     if (g_stop) return stopped();
-    if (!read_light(*workers[0], lights, frames[r], ranges ? &measured[r].raw : nullptr,
-                    ranges ? &measured[r].calibrated : nullptr, nullptr)) {
-      why = workers[0]->why;
-      return read_failed(frames[r]);
-    }
-    measured[r].read = true;
-    measured[r].shift.matched = true;
-    measured[r].shift.confidence = 1;
-    const ShiftFinder finder(workers[0]->values, first_source.width, first_source.height);
     std::vector<std::size_t> others;
     for (std::size_t i = 0; i < frames.size(); ++i)
       if (i != r) others.push_back(i);
-    for (std::size_t at = 0; at < others.size(); at += workers.size()) {
-      if (g_stop) return stopped();
-      const std::size_t batch = std::min(workers.size(), others.size() - at);
-      run_together(batch, [&](std::size_t j) {
-        Measured& m = measured[others[at + j]];
-        Worker& w = *workers[j];
-        m.read = read_light(w, lights, frames[others[at + j]], ranges ? &m.raw : nullptr,
-                            ranges ? &m.calibrated : nullptr, nullptr);
+    // The first worker reads the reference and builds the finder while the
+    // others read the next frames; a frame is measured once the finder is
+    // there. Each frame's measure depends on that frame alone.
+    std::unique_ptr<ShiftFinder> finder;
+    std::string reference_why;
+    std::mutex finder_mutex;
+    std::condition_variable finder_built;
+    bool finder_done = false;
+    std::atomic<bool> failed{false};
+    std::atomic<std::size_t> next{0};
+    const auto build_finder = [&](Worker& w) {
+      // The others wait for the finder however this ends.
+      struct Done {
+        std::mutex& mutex;
+        std::condition_variable& built;
+        bool& done;
+        ~Done() {
+          {
+            const std::lock_guard<std::mutex> lock(mutex);
+            done = true;
+          }
+          built.notify_all();
+        }
+      } done{finder_mutex, finder_built, finder_done};
+      Measured& m = measured[r];
+      m.read = read_light(w, lights, frames[r], ranges ? &m.raw : nullptr, ranges ? &m.calibrated : nullptr, nullptr);
+      if (!m.read) {
+        reference_why = w.why;
+        failed = true;
+        return;
+      }
+      m.shift.matched = true;
+      m.shift.confidence = 1;
+      auto built = std::make_unique<ShiftFinder>(w.values, first_source.width, first_source.height);
+      const std::lock_guard<std::mutex> lock(finder_mutex);
+      finder = std::move(built);
+    };
+    const auto finder_ready = [&]() {
+      std::unique_lock<std::mutex> lock(finder_mutex);
+      finder_built.wait(lock, [&] { return finder_done; });
+      return finder != nullptr;
+    };
+    run_together(std::min(workers.size(), others.size() + 1), [&](std::size_t j) {
+      Worker& w = *workers[j];
+      if (j == 0) build_finder(w);
+      for (;;) {
+        if (g_stop || failed) return;
+        const std::size_t k = next.fetch_add(1);
+        if (k >= others.size()) return;
+        Measured& m = measured[others[k]];
+        m.read = read_light(w, lights, frames[others[k]], ranges ? &m.raw : nullptr, ranges ? &m.calibrated : nullptr,
+                            nullptr);
         if (!m.read) {
           m.why = w.why;
+          failed = true;
           return;
         }
-        m.shift = finder.measure(w.values);
+        if (!finder_ready()) return;
+        m.shift = finder->measure(w.values);
         // A shift that is no number places nothing.
         if (!std::isfinite(m.shift.dx) || !std::isfinite(m.shift.dy)) m.shift.matched = false;
-      });
-      for (std::size_t j = 0; j < batch; ++j) {
-        const std::size_t i = others[at + j];
-        const Measured& m = measured[i];
-        if (!m.read) {
-          why = m.why;
-          return read_failed(frames[i]);
-        }
-        if (!m.shift.matched)
-          console_print(kNoMatch, static_cast<long long>(i + 1), sources[frames[i].source].path.c_str(),
-                        static_cast<long long>(frames[i].index + 1), m.shift.confidence, kMinShiftConfidence);
       }
+    });
+    if (g_stop) return stopped();
+    if (!measured[r].read) {
+      why = reference_why;
+      return read_failed(frames[r]);
+    }
+    // Messages in frame order, up to the first frame that could not be read.
+    for (const std::size_t i : others) {
+      const Measured& m = measured[i];
+      if (!m.read) {
+        why = m.why;
+        return read_failed(frames[i]);
+      }
+      if (!m.shift.matched)
+        console_print(kNoMatch, static_cast<long long>(i + 1), sources[frames[i].source].path.c_str(),
+                      static_cast<long long>(frames[i].index + 1), m.shift.confidence, kMinShiftConfidence);
     }
     std::int64_t matching = 0;
     std::int64_t over = 0;
@@ -931,16 +1002,48 @@ int import_series(const Call& call) {
     // first pass found it).
     ValueRange range = aligned_raw;
     ValueRange calibrated_range = aligned_calibrated;
-    for (std::size_t k = 0; !call.aligned() && k < frames.size(); ++k) {
-      const FrameRef& f = frames[k];
+    if (!call.aligned()) {
+      // Each frame's ranges on its own, by the workers; then joined in
+      // frame order, up to the first frame that could not be read.
+      std::vector<Measured> seen(frames.size());
+      std::atomic<bool> unread{false};
+      run_items(
+          frames.size(), workers.size(), [&] { return g_stop != 0 || unread; },
+          [&](std::size_t j, std::size_t k) {
+            Worker& w = *workers[j];
+            Measured& m = seen[k];
+            w.row.resize(width);
+            const auto add = [&](std::int32_t y, std::span<const double> values) {
+              m.raw.add_all(values);
+              if (!calibrated) return;
+              std::copy(values.begin(), values.end(), w.row.begin());
+              calibrate_row(calibration, y, w.row);
+              for (double& c : w.row) c = c + pedestal;
+              m.calibrated.add_all(w.row);
+            };
+            w.why.clear();
+            m.read = w.reader.read_frame(sources[frames[k].source], frames[k].index, add, w.why);
+            if (!m.read) {
+              m.why = w.why;
+              unread = true;
+            }
+          });
       if (g_stop) return stopped();
-      const auto add = [&](std::int32_t y, std::span<const double> values) {
-        range.add_all(values);
-        if (!calibrated) return;
-        calibrate(y, values);
-        calibrated_range.add_all(row_values);
-      };
-      if (!reader.read_frame(sources[f.source], f.index, add, why)) return read_failed(f);
+      for (std::size_t k = 0; k < frames.size(); ++k) {
+        const Measured& m = seen[k];
+        if (!m.read) {
+          why = m.why;
+          return read_failed(frames[k]);
+        }
+        if (m.raw.any) {
+          range.add(m.raw.min);
+          range.add(m.raw.max);
+        }
+        if (m.calibrated.any) {
+          calibrated_range.add(m.calibrated.min);
+          calibrated_range.add(m.calibrated.max);
+        }
+      }
     }
     // The kind and depth come from the raw lights; a linear map spans the
     // calibrated values.
@@ -971,68 +1074,111 @@ int import_series(const Call& call) {
   }
   PendingGroup group(series_paths(call.directory, name, count));
   if (call.aligned()) {
-    // The second pass: each worker reads, calibrates, resamples, crops and
-    // maps one frame; the frames are written in series order.
+    // The second pass: each worker reads, calibrates, resamples, crops,
+    // maps and writes one frame at a time, each to its own temporary.
     const std::size_t pixels = static_cast<std::size_t>(area.width) * static_cast<std::size_t>(area.height);
-    for (std::size_t at = 0; at < written.size(); at += workers.size()) {
-      if (g_stop) return stopped();
-      const std::size_t batch = std::min(workers.size(), written.size() - at);
-      run_together(batch, [&](std::size_t j) {
-        Worker& w = *workers[j];
-        const std::size_t i = written[at + j];
-        w.ok = read_light(w, lights, frames[i], nullptr, nullptr, &saturation);
-        if (!w.ok) return;
-        w.image.width = area.width;
-        w.image.height = area.height;
-        w.image.pixels.resize(pixels);
-        // A stripe of rows at a time: its doubles, not the frame's, are held.
-        constexpr std::int32_t kStripe = 64;
-        for (std::int32_t top = 0; top < area.height; top += kStripe) {
-          const Area stripe{area.x, area.y + top, area.width, std::min(kStripe, area.height - top)};
-          const std::size_t n = static_cast<std::size_t>(stripe.width) * static_cast<std::size_t>(stripe.height);
-          w.resampled.resize(n);
-          w.reach.resize(n);
-          w.resampler.resample(w.values, first_source.width, first_source.height, shifts[i], stripe, w.resampled);
-          if (w.any_saturated)
-            w.resampler.reach(w.saturated, first_source.width, first_source.height, shifts[i], stripe, w.reach);
-          else
-            std::fill(w.reach.begin(), w.reach.end(), std::uint8_t{0});
-          std::uint8_t* out = w.image.pixels.data() + static_cast<std::size_t>(top) * static_cast<std::size_t>(area.width);
-          for (std::size_t p = 0; p < n; ++p) out[p] = w.reach[p] ? 255 : map_value(map, w.resampled[p]);
-        }
-      });
-      for (std::size_t j = 0; j < batch; ++j) {
-        const std::size_t k = at + j;
-        if (!workers[j]->ok) {
-          why = workers[j]->why;
-          return read_failed(frames[written[k]]);
-        }
-        const PendingFile& file = group[static_cast<std::size_t>(count) - 1 - k];
-        if (!write_frame(file.temp_path, workers[j]->image)) return failed(kWriteFailed, file.final_path);
+    enum class Outcome : std::uint8_t { not_done, written, unread, unwritten };
+    std::vector<Outcome> outcomes(written.size(), Outcome::not_done);
+    std::vector<std::string> whys(written.size());
+    std::atomic<bool> stopping{false};
+    run_items(
+        written.size(), workers.size(), [&] { return g_stop != 0 || stopping; },
+        [&](std::size_t j, std::size_t k) {
+          Worker& w = *workers[j];
+          const std::size_t i = written[k];
+          if (!read_light(w, lights, frames[i], nullptr, nullptr, &saturation)) {
+            whys[k] = w.why;
+            outcomes[k] = Outcome::unread;
+            stopping = true;
+            return;
+          }
+          w.image.width = area.width;
+          w.image.height = area.height;
+          w.image.pixels.resize(pixels);
+          // A stripe of rows at a time: its doubles, not the frame's, are held.
+          constexpr std::int32_t kStripe = 64;
+          for (std::int32_t top = 0; top < area.height; top += kStripe) {
+            const Area stripe{area.x, area.y + top, area.width, std::min(kStripe, area.height - top)};
+            const std::size_t n = static_cast<std::size_t>(stripe.width) * static_cast<std::size_t>(stripe.height);
+            w.resampled.resize(n);
+            w.reach.resize(n);
+            w.resampler.resample(w.values, first_source.width, first_source.height, shifts[i], stripe, w.resampled);
+            if (w.any_saturated)
+              w.resampler.reach(w.saturated, first_source.width, first_source.height, shifts[i], stripe, w.reach);
+            else
+              std::fill(w.reach.begin(), w.reach.end(), std::uint8_t{0});
+            std::uint8_t* out =
+                w.image.pixels.data() + static_cast<std::size_t>(top) * static_cast<std::size_t>(area.width);
+            for (std::size_t p = 0; p < n; ++p) out[p] = w.reach[p] ? 255 : map_value(map, w.resampled[p]);
+          }
+          if (!write_frame(group[static_cast<std::size_t>(count) - 1 - k].temp_path, w.image)) {
+            outcomes[k] = Outcome::unwritten;
+            stopping = true;
+            return;
+          }
+          outcomes[k] = Outcome::written;
+        });
+    if (g_stop) return stopped();
+    // The first frame that failed, in series order.
+    for (std::size_t k = 0; k < written.size(); ++k) {
+      if (outcomes[k] == Outcome::unread) {
+        why = whys[k];
+        return read_failed(frames[written[k]]);
       }
+      if (outcomes[k] == Outcome::unwritten)
+        return failed(kWriteFailed, group[static_cast<std::size_t>(count) - 1 - k].final_path);
     }
   } else {
-    ByteImage image;
-    image.width = first_source.width;
-    image.height = first_source.height;
-    image.pixels.resize(static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height));
-    for (int k = 0; k < count; ++k) {
-      if (g_stop) return stopped();
-      const FrameRef& f = frames[static_cast<std::size_t>(k)];
-      const auto put = [&](std::int32_t y, std::span<const double> values) {
-        std::uint8_t* out = image.pixels.data() + static_cast<std::size_t>(y) * width;
-        if (!calibrated && !call.saturation) {
-          for (std::size_t x = 0; x < width; ++x) out[x] = map_value(map, values[x]);
-          return;
-        }
-        calibrate(y, values);
-        const std::size_t at = static_cast<std::size_t>(y) * width;
-        for (std::size_t x = 0; x < width; ++x)
-          out[x] = saturated_light(calibration, at + x, values[x], saturation) ? 255 : map_value(map, row_values[x]);
-      };
-      if (!reader.read_frame(sources[f.source], f.index, put, why)) return read_failed(f);
-      const PendingFile& file = group[static_cast<std::size_t>(count - 1 - k)];
-      if (!write_frame(file.temp_path, image)) return failed(kWriteFailed, file.final_path);
+    // Each worker reads, calibrates, maps and writes one frame at a time,
+    // each to its own temporary.
+    enum class Outcome : std::uint8_t { not_done, written, unread, unwritten };
+    std::vector<Outcome> outcomes(static_cast<std::size_t>(count), Outcome::not_done);
+    std::vector<std::string> whys(static_cast<std::size_t>(count));
+    std::atomic<bool> stopping{false};
+    run_items(
+        static_cast<std::size_t>(count), workers.size(), [&] { return g_stop != 0 || stopping; },
+        [&](std::size_t j, std::size_t k) {
+          Worker& w = *workers[j];
+          const FrameRef& f = frames[k];
+          w.image.width = first_source.width;
+          w.image.height = first_source.height;
+          w.image.pixels.resize(frame_pixels);
+          w.row.resize(width);
+          const auto put = [&](std::int32_t y, std::span<const double> values) {
+            std::uint8_t* out = w.image.pixels.data() + static_cast<std::size_t>(y) * width;
+            if (!calibrated && !call.saturation) {
+              for (std::size_t x = 0; x < width; ++x) out[x] = map_value(map, values[x]);
+              return;
+            }
+            std::copy(values.begin(), values.end(), w.row.begin());
+            calibrate_row(calibration, y, w.row);
+            for (double& c : w.row) c = c + pedestal;
+            const std::size_t at = static_cast<std::size_t>(y) * width;
+            for (std::size_t x = 0; x < width; ++x)
+              out[x] = saturated_light(calibration, at + x, values[x], saturation) ? 255 : map_value(map, w.row[x]);
+          };
+          w.why.clear();
+          if (!w.reader.read_frame(sources[f.source], f.index, put, w.why)) {
+            whys[k] = w.why;
+            outcomes[k] = Outcome::unread;
+            stopping = true;
+            return;
+          }
+          if (!write_frame(group[static_cast<std::size_t>(count) - 1 - k].temp_path, w.image)) {
+            outcomes[k] = Outcome::unwritten;
+            stopping = true;
+            return;
+          }
+          outcomes[k] = Outcome::written;
+        });
+    if (g_stop) return stopped();
+    for (std::size_t k = 0; k < static_cast<std::size_t>(count); ++k) {
+      if (outcomes[k] == Outcome::unread) {
+        why = whys[k];
+        return read_failed(frames[k]);
+      }
+      if (outcomes[k] == Outcome::unwritten)
+        return failed(kWriteFailed, group[static_cast<std::size_t>(count) - 1 - k].final_path);
     }
   }
   if (g_stop) return stopped();
