@@ -8,24 +8,6 @@
 
 namespace kadrix::import {
 
-std::uint8_t map_value(const PixelMap& map, double v) {
-  if (std::isnan(v)) return 0;
-  if (map.kind == PixelMap::Kind::shift) {
-    if (v < 0) return 0;
-    // 2^depth, exact for depths to 53; a shift, not ldexp, on this per-pixel path.
-    if (v >= static_cast<double>(std::uint64_t{1} << map.depth)) return 255;
-    return static_cast<std::uint8_t>(static_cast<std::uint64_t>(v) >> (map.depth - 8));
-  }
-  // The ends are decided by comparison: (hi - lo) * 255 / (hi - lo) need
-  // not come out as exactly 255 in floating point.
-  if (v <= map.lo) return 0;
-  if (v >= map.hi) return 255;
-  const double scaled = std::trunc((v - map.lo) * 255.0 / (map.hi - map.lo));
-  if (scaled <= 0) return 0;
-  if (scaled >= 255) return 255;
-  return static_cast<std::uint8_t>(scaled);
-}
-
 int depth_holding(double value) {
   int depth = kMinDepth;
   while (depth < kMaxDepth && value >= std::ldexp(1.0, depth)) ++depth;

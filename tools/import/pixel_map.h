@@ -5,6 +5,7 @@
 // NaN for an undefined pixel (FITS BLANK, NaN), +infinity for a saturated
 // one (a SER sample above its depth).
 
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -25,8 +26,25 @@ struct PixelMap {
 
 // shift: v >> (depth - 8); below 0 gives 0, above 2^depth - 1 gives 255.
 // linear: trunc((v - lo) * 255 / (hi - lo)), kept within 0 to 255.
-// Either way NaN gives 0, +infinity 255 and -infinity 0.
-std::uint8_t map_value(const PixelMap& map, double v);
+// Either way NaN gives 0, +infinity 255 and -infinity 0. Here, so that the
+// per-pixel loops that call it have it inline.
+inline std::uint8_t map_value(const PixelMap& map, double v) {
+  if (std::isnan(v)) return 0;
+  if (map.kind == PixelMap::Kind::shift) {
+    if (v < 0) return 0;
+    // 2^depth, exact for depths to 53; a shift, not ldexp, on this per-pixel path.
+    if (v >= static_cast<double>(std::uint64_t{1} << map.depth)) return 255;
+    return static_cast<std::uint8_t>(static_cast<std::uint64_t>(v) >> (map.depth - 8));
+  }
+  // The ends are decided by comparison: (hi - lo) * 255 / (hi - lo) need
+  // not come out as exactly 255 in floating point.
+  if (v <= map.lo) return 0;
+  if (v >= map.hi) return 255;
+  const double scaled = std::trunc((v - map.lo) * 255.0 / (map.hi - map.lo));
+  if (scaled <= 0) return 0;
+  if (scaled >= 255) return 255;
+  return static_cast<std::uint8_t>(scaled);
+}
 
 // The smallest depth of at least 8 bits whose range 0 to 2^depth - 1 holds
 // value (a whole number, at most 2^kMaxDepth - 1).
