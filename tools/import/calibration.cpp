@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <utility>
 
 namespace kadrix::import {
 
@@ -34,38 +35,52 @@ std::vector<double> MasterBuilder::finish() const {
   return master;
 }
 
-Calibration make_calibration(const Masters& masters) {
-  Calibration c;
-  if (masters.dark) c.dark = *masters.dark;
-  else if (masters.bias) c.dark = *masters.bias;
-  if (!masters.flat) return c;
+namespace {
 
-  c.flat = *masters.flat;
-  const std::vector<double>* offset = masters.flat_dark ? &*masters.flat_dark : masters.bias ? &*masters.bias : nullptr;
-  if (offset != nullptr) {
-    for (std::size_t i = 0; i < c.flat.size(); ++i) c.flat[i] = c.flat[i] - (*offset)[i];
-  } else {
-    c.flat_keeps_offset = true;
-  }
-  double sum = 0;
-  std::int64_t count = 0;
-  for (const double f : c.flat) {
-    if (std::isfinite(f) && f > 0) {
-      sum += f;
-      ++count;
+// Masters given as const are copied, others taken over: std::move of a
+// const vector copies it.
+template <class M>
+Calibration calibration_of(M& masters) {
+  Calibration c;
+  // The flat first: the bias may serve as its offset before it becomes
+  // the dark.
+  if (masters.flat) {
+    c.flat = std::move(*masters.flat);
+    const std::vector<double>* offset =
+        masters.flat_dark ? &*masters.flat_dark : masters.bias ? &*masters.bias : nullptr;
+    if (offset != nullptr) {
+      for (std::size_t i = 0; i < c.flat.size(); ++i) c.flat[i] = c.flat[i] - (*offset)[i];
+    } else {
+      c.flat_keeps_offset = true;
+    }
+    double sum = 0;
+    std::int64_t count = 0;
+    for (const double f : c.flat) {
+      if (std::isfinite(f) && f > 0) {
+        sum += f;
+        ++count;
+      }
+    }
+    c.flat_mean = count > 0 ? sum / static_cast<double>(count) : 0;
+    // Dividing by a flat near 0 would multiply the noise of the pixel.
+    const double floor = 0.05 * c.flat_mean;
+    c.usable.resize(c.flat.size());
+    for (std::size_t i = 0; i < c.flat.size(); ++i) {
+      const double f = c.flat[i];
+      c.usable[i] = count > 0 && std::isfinite(f) && f > floor ? 1 : 0;
+      if (c.usable[i] == 0) ++c.unusable_count;
     }
   }
-  c.flat_mean = count > 0 ? sum / static_cast<double>(count) : 0;
-  // Dividing by a flat near 0 would multiply the noise of the pixel.
-  const double floor = 0.05 * c.flat_mean;
-  c.usable.resize(c.flat.size());
-  for (std::size_t i = 0; i < c.flat.size(); ++i) {
-    const double f = c.flat[i];
-    c.usable[i] = count > 0 && std::isfinite(f) && f > floor ? 1 : 0;
-    if (c.usable[i] == 0) ++c.unusable_count;
-  }
+  if (masters.dark) c.dark = std::move(*masters.dark);
+  else if (masters.bias) c.dark = std::move(*masters.bias);
   return c;
 }
+
+}  // namespace
+
+Calibration make_calibration(const Masters& masters) { return calibration_of(masters); }
+
+Calibration make_calibration(Masters&& masters) { return calibration_of(masters); }
 
 double lower_median(std::span<const double> values) {
   std::vector<double> finite;

@@ -19,6 +19,9 @@ namespace kadrix::import {
 class MasterBuilder {
  public:
   MasterBuilder(std::int32_t width, std::int32_t height);
+  // Starts another series, in the same memory: its first frame sets
+  // every sum and largest sample afresh.
+  void restart() { frames_ = 0; }
   // Counts the next frame of the series; returns its number, from 1.
   std::int64_t next_frame() { return ++frames_; }
   // Adds row y (0 = top) of frame number `frame`. Rows may be added from
@@ -55,6 +58,8 @@ struct Calibration {
 // less the master flat-dark, else less the master bias. m: the mean of F
 // over its finite values above 0, summed in pixel order.
 Calibration make_calibration(const Masters& masters);
+// The same, the masters' arrays taken over rather than copied.
+Calibration make_calibration(Masters&& masters);
 
 // The lower median of the finite values of D; 0 without any.
 double lower_median(std::span<const double> values);

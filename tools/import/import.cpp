@@ -718,9 +718,12 @@ int import_series(const Call& call) {
   std::array<std::int64_t, 4> master_frames{};
   const auto width = static_cast<std::size_t>(first_source.width);
   const std::size_t frame_pixels = width * static_cast<std::size_t>(first_source.height);
+  // One builder's memory serves every series in turn.
+  std::optional<MasterBuilder> builder;
   for (std::size_t kind = 0; kind < calibration_sources.size(); ++kind) {
     if (calibration_sources[kind].empty()) continue;
-    MasterBuilder builder(first_source.width, first_source.height);
+    if (builder) builder->restart();
+    else builder.emplace(first_source.width, first_source.height);
     std::vector<std::pair<const SourceInfo*, std::int64_t>> series;
     for (const SourceInfo& s : calibration_sources[kind])
       for (std::int64_t index = 0; index < s.frames; ++index) series.emplace_back(&s, index);
@@ -744,7 +747,7 @@ int import_series(const Call& call) {
           console_print(kBadFrame, s->path.c_str(), static_cast<long long>(index + 1), workers[j]->why.c_str());
           return cli::kExitFailed;
         }
-        numbers[j] = builder.next_frame();
+        numbers[j] = builder->next_frame();
       }
       // Each worker sums a band of rows over the batch's frames in order:
       // every pixel still gets its frames in series order.
@@ -755,19 +758,21 @@ int import_series(const Call& call) {
         const auto bottom = static_cast<std::int32_t>(rows * (part + 1) / parts);
         for (std::size_t j = 0; j < batch; ++j)
           for (std::int32_t y = top; y < bottom; ++y)
-            builder.add_row(numbers[j], y,
+            builder->add_row(numbers[j], y,
                             std::span<const double>(workers[j]->values).subspan(static_cast<std::size_t>(y) * width,
                                                                                 width));
       });
     }
-    master_frames[kind] = builder.frames();
+    master_frames[kind] = builder->frames();
     std::optional<std::vector<double>>& master = kind == kDark   ? masters.dark
                                                  : kind == kFlat ? masters.flat
                                                  : kind == kBias ? masters.bias
                                                                  : masters.flat_dark;
-    master = builder.finish();
+    master = builder->finish();
   }
-  const Calibration calibration = make_calibration(masters);
+  builder.reset();
+  // Masters not saved are not needed past the calibration: it takes them.
+  const Calibration calibration = call.save_masters ? make_calibration(masters) : make_calibration(std::move(masters));
   if (!calibration.flat.empty() && calibration.unusable_count == static_cast<std::int64_t>(calibration.flat.size())) {
     console_print(kFlatNoPixel, calibration_sources[kFlat][0].path.c_str(),
                   static_cast<long long>(master_frames[kFlat]));
