@@ -12,8 +12,9 @@ if [[ "${1:-}" == "--tests" ]]; then
   # GoogleTest for the suite, Chromium to load the night report, GNU
   # parallel for kadrix-nights and the several-hosts example, groff and
   # man-db to render the reference pages (minimal images lack them),
-  # openssh-server for the private sshd of the hosts tests.
-  packages+=(libgtest-dev libgmock-dev chromium parallel groff-base man-db openssh-server)
+  # openssh-server for the private sshd of the hosts tests, slurm-wlm and
+  # munge for the single-node Slurm of the cluster tests.
+  packages+=(libgtest-dev libgmock-dev chromium parallel groff-base man-db openssh-server slurm-wlm munge)
 fi
 
 missing=()
