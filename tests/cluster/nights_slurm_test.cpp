@@ -273,4 +273,32 @@ TEST(NightsUnderSlurm, ScancelLeavesPartsAndEarlierTranscriptsAndResumeFinishesT
   for (const std::string& list : lists) expect_as_kadrix_alone(list);
 }
 
+// The text of the page's code block that starts with `first`.
+std::string page_block(const std::string& page, const std::string& first) {
+  const std::size_t at = page.find("```sh\n" + first);
+  if (at == std::string::npos) return "";
+  const std::size_t from = at + 6;
+  return page.substr(from, page.find("```", from) - from);
+}
+
+// The page's raw Slurm script and submission, as they stand.
+TEST(NightsUnderSlurm, ThePagesRawSlurmScriptGivesKadrixAlonesBytes) {
+  TempDir dir;
+  PrivateSlurm slurm;
+  START_SLURM(slurm, dir, 1000);
+  const std::string page = text_of(KADRIX_MANY_MACHINES);
+  const std::string script = page_block(page, "#!/bin/bash\n");
+  std::string submit = page_block(page, "printf ");
+  ASSERT_NE(script, "");
+  ASSERT_NE(submit.find("kadrix.sbatch"), std::string::npos) << submit;
+  const std::string nights = "/shared/nights";
+  ASSERT_NE(submit.find(nights), std::string::npos) << submit;
+  submit.replace(submit.find(nights), nights.size(), dir.file("shared"));
+  kadrix_test::write_file(dir.file("kadrix.sbatch"), script);
+  const std::vector<std::string> lists = {make_night(dir.file("shared/a"), 1, 95), make_night(dir.file("shared/b"), 2, 96)};
+  const auto run = slurm.run_shell(submit);
+  ASSERT_EQ(run.exit_status, 0) << submit << run.out << run.err;
+  for (const std::string& list : lists) expect_as_kadrix_alone(list);
+}
+
 }  // namespace

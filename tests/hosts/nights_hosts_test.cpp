@@ -212,4 +212,28 @@ TEST(NightsOverSsh, AHostWithoutKadrixIsNamedBeforeAnythingStarts) {
   EXPECT_EQ(after, before);
 }
 
+// The page's raw GNU parallel line, as it stands, over the three aliases
+// (PARALLEL_SSH gives parallel the test's ssh command).
+TEST(NightsOverSsh, ThePagesRawParallelLineRunsOverSsh) {
+  TempDir dir;
+  PrivateSshd sshd;
+  START_SSHD(sshd, dir);
+  const std::string text = text_of(KADRIX_MANY_MACHINES);
+  const std::size_t at = text.find("\nparallel ");
+  ASSERT_NE(at, std::string::npos);
+  std::string line = text.substr(at + 1, text.find('\n', at + 1) - at - 1);
+  const std::string nights = "/shared/nights";
+  ASSERT_NE(line.find(nights), std::string::npos) << line;
+  line.replace(line.find(nights), nights.size(), dir.file("shared"));
+  std::vector<std::string> lists;
+  for (int i = 0; i < 3; ++i)
+    lists.push_back(make_night(dir.file("shared/n" + std::to_string(i)), 1 + i, 90 + i));
+  kadrix_test::RunOptions options;
+  options.cwd = dir.path().string();
+  options.environment = {"PARALLEL_SSH=" + sshd.ssh(), nights_test::path_variable()};
+  const auto run = kadrix_test::run_program("/bin/bash", {"-c", "HOSTS=n1,n2,n3\n" + line}, options);
+  ASSERT_EQ(run.exit_status, 0) << line << "\n" << run.out << run.err;
+  for (const std::string& list : lists) expect_as_kadrix_alone(list);
+}
+
 }  // namespace
