@@ -199,6 +199,16 @@ TEST(NightsRun, ASlurmTaskRunsTheNightOfItsLineAndFailsWithoutOne) {
   EXPECT_TRUE(task.out.starts_with("Noc " + second + "\r\n")) << task.out;
   EXPECT_FALSE(kadrix_test::exists(transcript_of(first)));
   EXPECT_EQ(text_of(second + ".status"), "stan=ok\nwyjscie=0\nobiekty=\nprzebieg=r7\n");
+  options.environment = {"SLURM_ARRAY_TASK_ID=0"};
+  const auto zero = run_nights({"--task-line", lines, "--run", "r8"}, options);
+  EXPECT_TRUE(zero.out.starts_with("Noc " + first + "\r\n")) << zero.out;
+  EXPECT_EQ(text_of(first + ".status"), "stan=ok\nwyjscie=0\nobiekty=\nprzebieg=r8\n");
+  for (const char* bad : {"SLURM_ARRAY_TASK_ID=-1", "SLURM_ARRAY_TASK_ID=x", "SLURM_ARRAY_TASK_ID="}) {
+    options.environment = {bad};
+    const auto refused = run_nights({"--task-line", lines}, options);
+    EXPECT_EQ(refused.exit_status, 2) << bad;
+    EXPECT_EQ(refused.out, "Brak numeru zadania w SLURM_ARRAY_TASK_ID\r\n") << bad;
+  }
 
   options.environment = {"SLURM_ARRAY_TASK_ID=2"};
   const auto past = run_nights({"--task-line", lines}, options);

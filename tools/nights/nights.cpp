@@ -251,13 +251,13 @@ std::string working_directory() {
 int run_task_line(const std::string& file, const std::string& run, bool resume) {
   const char* id = std::getenv("SLURM_ARRAY_TASK_ID");
   // Array indices start at 0: task N runs line N + 1.
-  const auto index = id ? parse_count(std::string("1") + id) : std::nullopt;
-  if (!index) {
+  const std::string index = id ? id : "";
+  const auto line_number = parse_count(index == "0" ? "1" : index);
+  if (!line_number) {
     console_print(kNoTaskIndex);
     return cli::kExitWrongCall;
   }
-  const std::string digits = std::to_string(*index).substr(1);
-  const int wanted = std::stoi(digits.empty() ? "0" : digits);
+  const int wanted = index == "0" ? 0 : *line_number;
   const std::string text = read_text(file);
   int line = 0;
   std::size_t at = 0;
