@@ -186,6 +186,39 @@ TEST(NightsRun, ALockedNightIsLeftAloneAndCountedBusy) {
   EXPECT_EQ(text_of(transcript_of(held_night)), nights_test::kadrix_alone(held_night).transcript);
 }
 
+TEST(NightsRun, AFileSystemThatCannotLockIsNamedAndNoNightRuns) {
+  struct Case {
+    const char* error;
+    const char* text;  // strerror's words for it
+  } cases[] = {{"ENOLCK", "No locks available"}, {"EOPNOTSUPP", "Operation not supported"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    TempDir dir;
+    const std::string first = make_night(dir.file("a"), 1, 35);
+    const std::string second = make_night(dir.file("b"), 1, 36);
+    const auto before = kadrix_test::list_dir(dir.file("a"));
+    kadrix_test::RunOptions options;
+    options.environment = {std::string("KADRIX_FLOCK_ERRNO=") + c.error, nights_test::path_variable()};
+    for (const bool resume : {false, true}) {
+      std::vector<std::string> args = {first, second};
+      if (resume) args.insert(args.begin(), "--resume");
+      const auto run = kadrix_test::run_program(KADRIX_NIGHTS_NOFLOCK_BIN, args, options);
+      EXPECT_EQ(run.exit_status, 1);
+      EXPECT_EQ(run.out, "System plikow pliku " + first + ".lock nie obsluguje blokad (flock: " + c.text +
+                             "); zadna noc nie zostala uruchomiona\r\n");
+    }
+    // A night's own task refuses alike.
+    const auto task = kadrix_test::run_program(KADRIX_NIGHTS_NOFLOCK_BIN, {"--task", second}, options);
+    EXPECT_EQ(task.exit_status, 1);
+    EXPECT_EQ(task.out, "System plikow pliku " + second + ".lock nie obsluguje blokad (flock: " + c.text +
+                            "); zadna noc nie zostala uruchomiona\r\n");
+    auto after = kadrix_test::list_dir(dir.file("a"));
+    std::erase(after, "lista.list.lock");
+    EXPECT_EQ(after, before);
+    EXPECT_FALSE(kadrix_test::exists(transcript_of(second)));
+  }
+}
+
 TEST(NightsRun, ASlurmTaskRunsTheNightOfItsLineAndFailsWithoutOne) {
   TempDir dir;
   const std::string first = make_night(dir.file("a"), 1, 31);
