@@ -262,6 +262,8 @@ TEST(NightsRun, AWrongCallIsNamedWithTheUsage) {
       {{"--slurm", "--jobs", "2", "a.list"}, "opcja --jobs nie dotyczy --slurm"},
       {{"--mem", "", "--slurm", "a.list"}, "brak wartosci po --mem"},
       {{"--bogus", "a.list"}, "nieznana opcja --bogus"},
+      {{"--hosts", ",", "a.list"}, "brak wartosci po --hosts"},
+      {{"--task", "a.list", "b.list"}, "--task wymaga dokladnie jednej listy"},
       {{"/x/a.list", "/x/b/../a.list"}, "lista /x/a.list podana dwa razy"},
   };
   for (const Case& c : cases) {

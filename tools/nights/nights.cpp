@@ -83,6 +83,7 @@ struct Call {
   std::set<std::string, std::less<>> flags;
   int jobs = 1;
   std::optional<int> cpus;
+  std::vector<std::string> hosts;
   bool has(std::string_view name) const { return values.contains(name) || flags.contains(name); }
   std::optional<std::string> value(std::string_view name) const {
     const auto it = values.find(name);
@@ -131,6 +132,16 @@ std::string understand_call(const cli::Arguments& arguments, Call& call) {
     if (!count) fault(text_format(kBadCount, name, text->c_str()));
     else if (name[2] == 'j') call.jobs = *count;
     else call.cpus = count;
+  }
+  if (const auto list = call.value("--hosts")) {
+    std::size_t at = 0;
+    while (at <= list->size()) {
+      std::size_t comma = list->find(',', at);
+      if (comma == std::string::npos) comma = list->size();
+      if (comma > at) call.hosts.push_back(list->substr(at, comma - at));
+      at = comma + 1;
+    }
+    if (call.hosts.empty()) fault(text_format(kNoValue, "--hosts"));
   }
   const bool slurm = call.has("--slurm");
   const bool hosts = call.has("--hosts");
@@ -363,15 +374,8 @@ std::map<std::string, std::string> environment_map() {
 int run_parallel(const Call& call, const std::vector<NightFiles>& nights, const std::string& run, bool resume) {
   ParallelPlan plan;
   plan.jobs = call.jobs;
-  if (const auto hosts = call.value("--hosts")) {
-    std::string h = *hosts;
-    std::size_t at = 0;
-    while (at <= h.size()) {
-      std::size_t comma = h.find(',', at);
-      if (comma == std::string::npos) comma = h.size();
-      if (comma > at) plan.hosts.push_back(h.substr(at, comma - at));
-      at = comma + 1;
-    }
+  if (!call.hosts.empty()) {
+    plan.hosts = call.hosts;
     plan.ssh = call.value("--ssh").value_or("");
     std::vector<std::string> dirs;
     for (const NightFiles& n : nights)
@@ -471,9 +475,12 @@ int run_slurm(const Call& call, const std::vector<NightFiles>& nights, const std
   if (!call.has("--wait")) return cli::kExitOk;
   std::string list;
   for (const std::string& id : ids) list += (list.empty() ? "" : ",") + id;
-  for (;;) {
+  // Done when squeue lists none of them; a job already purged makes it
+  // fail, and so may a busy controller: three failures in a row end it.
+  for (int failures = 0; failures < 3;) {
     const Output queue = run_captured({"squeue", "-h", "-o", "%i", "-j", list});
-    if (queue.end.exit_status != 0 || queue.text.find_first_not_of(" \r\n") == std::string::npos) break;
+    if (queue.end.exit_status == 0 && queue.text.find_first_not_of(" \r\n") == std::string::npos) break;
+    failures = queue.end.exit_status == 0 ? 0 : failures + 1;
     sleep(1);
   }
   return cli::kExitOk;
@@ -573,7 +580,16 @@ int run_all(const Call& call) {
   if (!to_run.empty()) {
     const int engine = call.has("--slurm") ? run_slurm(call, to_run, run, resume) : run_parallel(call, to_run, run, resume);
     if (engine != cli::kExitOk) return engine;
-    if (call.has("--slurm") && !call.has("--wait")) return cli::kExitOk;
+    if (call.has("--slurm") && !call.has("--wait")) {
+      // Submitted: only the nights left alone can be told now.
+      int left = 0;
+      for (std::size_t i = 0; i < nights.size(); ++i) {
+        if (!busy[i]) continue;
+        console_print(kStateBusy, nights[i].list.c_str());
+        ++left;
+      }
+      return left == 0 ? cli::kExitOk : cli::kExitFailed;
+    }
   }
   return summarise(nights, busy, ran, run, resume);
 }
