@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,9 +24,11 @@
 #include "driver/object_list.h"
 #include "tools/common/cli.h"
 #include "tools/nights/messages.h"
+#include "tools/nights/night_lock.h"
 #include "tools/nights/night_status.h"
 #include "tools/nights/plan.h"
 #include "tools/nights/process.h"
+#include "tools/nights/task.h"
 
 extern char** environ;
 
@@ -36,8 +37,6 @@ namespace kadrix::nights {
 namespace {
 
 using namespace messages;
-
-constexpr int kExitBusy = 3;  // a task's night was locked by another run
 
 constexpr const char* kHelp =
     "Wywolanie: kadrix-nights [opcje] lista...\n"
@@ -160,15 +159,6 @@ std::string understand_call(const cli::Arguments& arguments, Call& call) {
   return wrong;
 }
 
-std::string read_text(const std::string& path) {
-  std::uint64_t size = 0;
-  FileHandle file = open_regular_file(path, size);
-  if (!file.valid() || size > (std::uint64_t{1} << 30)) return "";
-  std::string text(size, '\0');
-  if (!read_exact_at(file.get(), {reinterpret_cast<std::uint8_t*>(text.data()), text.size()}, 0)) return "";
-  return text;
-}
-
 bool write_text(const std::string& path, const std::string& text) {
   FileHandle file(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!file.valid()) return false;
@@ -176,111 +166,10 @@ bool write_text(const std::string& path, const std::string& text) {
   return file.close() && ok;
 }
 
-// ---- locks ----------------------------------------------------------------
-
-enum class Lock { taken, busy, unsupported, failed };
-
-// Takes the night's lock into held (waiting for it when wait is set).
-Lock take_lock(const std::string& path, bool wait, FileHandle& held, int& error) {
-  held = FileHandle(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-  if (!held.valid()) {
-    error = errno;
-    return Lock::failed;
-  }
-  for (;;) {
-    if (flock(held.get(), LOCK_EX | (wait ? 0 : LOCK_NB)) == 0) return Lock::taken;
-    error = errno;
-    if (error == EINTR) continue;
-    if (error == EWOULDBLOCK) return Lock::busy;
-    if (error == ENOLCK || error == EOPNOTSUPP) return Lock::unsupported;
-    return Lock::failed;
-  }
-}
-
-// ---- one night ----------------------------------------------------------
-
-int run_task(const NightFiles& night, const std::string& run, bool resume) {
-  FileHandle lock;
-  int error = 0;
-  Lock taken = take_lock(night.lock, false, lock, error);
-  if (taken == Lock::busy && resume) {
-    console_print(kWaitingForNight, night.list.c_str());
-    taken = take_lock(night.lock, true, lock, error);
-  }
-  switch (taken) {
-    case Lock::taken: break;
-    case Lock::busy: console_print(kNightBusy, night.list.c_str()); return kExitBusy;
-    case Lock::unsupported: console_print(kNoLocking, night.lock.c_str(), std::strerror(error)); return cli::kExitFailed;
-    case Lock::failed: console_print(kCannotLock, night.lock.c_str(), std::strerror(error)); return cli::kExitFailed;
-  }
-  if (resume) {
-    // A run killed before may have finished this night while we waited.
-    const auto status = read_status_file(night.status);
-    if (status && is_done(status->state)) {
-      console_print(kNightAlreadyDone, night.list.c_str());
-      return cli::kExitOk;
-    }
-  }
-  console_print(kNightStarts, night.list.c_str());
-  unlink(night.part.c_str());
-  FileHandle out(open(night.part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!out.valid()) {
-    console_print(kWriteFailed, night.part.c_str());
-    return cli::kExitFailed;
-  }
-  // kadrix holds the lock too: if this task is killed, the night stays
-  // locked for as long as kadrix goes on.
-  const Started started = start_program({"kadrix", night.frames, night.list}, out.get(), lock.get());
-  if (started.pid < 0) {
-    console_print(kCannotStart, "kadrix");
-    return cli::kExitFailed;
-  }
-  const Ended end = wait_program(started.pid);
-  const bool out_ok = out.close();
-  std::string kept = night.part;
-  if (end.signal == 0) {
-    if (out_ok && rename(night.part.c_str(), night.transcript.c_str()) == 0) kept = night.transcript;
-    else console_print(kWriteFailed, night.transcript.c_str());
-  }
-  const std::string transcript = read_text(kept);
-  if (end.exit_status == 127 && transcript.empty()) console_print(kCannotStart, "kadrix");
-  NightStatus status = classify_night(transcript, end.exit_status, end.signal);
-  status.run = run;
-  if (!write_status_file(night.status, status)) {
-    console_print(kWriteFailed, night.status.c_str());
-    return cli::kExitFailed;
-  }
-  return is_done(status.state) ? cli::kExitOk : cli::kExitFailed;
-}
-
 std::string working_directory() {
   std::error_code ec;
   const auto cwd = std::filesystem::current_path(ec);
   return ec ? "/" : cwd.string();
-}
-
-int run_task_line(const std::string& file, const std::string& run, bool resume) {
-  const char* id = std::getenv("SLURM_ARRAY_TASK_ID");
-  // Array indices start at 0: task N runs line N + 1.
-  const std::string index = id ? id : "";
-  const auto line_number = parse_count(index == "0" ? "1" : index);
-  if (!line_number) {
-    console_print(kNoTaskIndex);
-    return cli::kExitWrongCall;
-  }
-  const int wanted = index == "0" ? 0 : *line_number;
-  const std::string text = read_text(file);
-  int line = 0;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    std::size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    if (line == wanted && end > at) return run_task(night_files(text.substr(at, end - at), "/"), run, resume);
-    at = end + 1;
-    ++line;
-  }
-  console_print(kNoTaskLine, wanted + 1, file.c_str());
-  return cli::kExitWrongCall;
 }
 
 // ---- before the nights start ----------------------------------------------
@@ -487,12 +376,6 @@ int run_slurm(const Call& call, const std::vector<NightFiles>& nights, const std
 }
 
 // ---- the summary ------------------------------------------------------------
-
-bool lock_is_held(const std::string& path) {
-  FileHandle held;
-  int error = 0;
-  return take_lock(path, false, held, error) == Lock::busy;
-}
 
 int summarise(const std::vector<NightFiles>& nights, const std::vector<bool>& busy, const std::vector<bool>& ran,
               const std::string& run, bool resume) {
