@@ -226,7 +226,8 @@ TEST(NightsUnderSlurm, ANightThatCannotWriteAResultIsLostWhileTheOthersAreOk) {
   const std::vector<std::string> lists = {make_night(dir.file("a"), 1, 71), make_night(dir.file("b"), 2, 72),
                                           make_night(dir.file("c"), 1, 73)};
   std::filesystem::create_directory(dir.file("b/M42SS.BMP"));
-  const auto run = slurm.nights({"--slurm", "--wait", "--cpus", "1", lists[0], lists[1], lists[2]});
+  const auto run = slurm.nights(
+      {"--slurm", "--wait", "--cpus", "1", "--partition", "nocne", "--time", "10", lists[0], lists[1], lists[2]});
   EXPECT_EQ(run.exit_status, 1) << run.out;
   EXPECT_TRUE(run.out.ends_with(lists[0] + ": ok\r\n" + lists[1] + ": utracone (M42)\r\n" + lists[2] + ": ok\r\n" +
                                 totals(3, 2, 1, 0, 0)))
