@@ -1,6 +1,7 @@
 // kadrix-nights over real ssh: a private sshd on 127.0.0.1, a key made for
-// the test, and an ssh config that gives three host aliases (and a fourth
-// whose PATH lacks kadrix), used through --ssh. The daemon is stopped by
+// the test, and an ssh config that gives three host aliases (a fourth
+// whose PATH lacks kadrix, a fifth that does not see the directory
+// "noc" of the test), used through --ssh. The daemon is stopped by
 // its pid whatever happens. Under CI=true a daemon that cannot start fails
 // the test; elsewhere the test skips with the reason.
 
@@ -72,16 +73,21 @@ class PrivateSshd {
     if (!kadrix_test::exists(kSshd) || !kadrix_test::exists(kKeygen)) return "openssh-server is not installed";
     std::error_code ec;
     std::filesystem::create_directories("/run/sshd", ec);  // privilege separation wants it
-    for (const char* key : {"host_key", "id_good", "id_bare"}) {
+    for (const char* key : {"host_key", "id_good", "id_bare", "id_island"}) {
       const auto made = kadrix_test::run_program(kKeygen, {"-q", "-t", "ed25519", "-N", "", "-f", dir.file(key)});
       if (made.exit_status != 0) return "ssh-keygen failed: " + made.out + made.err;
     }
     // The aliases' PATH: kadrix and kadrix-nights for the good key, the
     // system's alone for the bare one.
+    // The island runs every command in a mount namespace of its own, an
+    // empty file system over "noc": a host without the shared one.
     const std::string good_path = nights_test::path_variable();
     kadrix_test::write_file(dir.file("authorized_keys"),
                             "environment=\"" + good_path + "\" " + text_of(dir.file("id_good.pub")) +
-                                "environment=\"PATH=/usr/bin:/bin\" " + text_of(dir.file("id_bare.pub")));
+                                "environment=\"PATH=/usr/bin:/bin\" " + text_of(dir.file("id_bare.pub")) +
+                                "environment=\"" + good_path + "\",command=\"unshare -m sh -c 'mkdir -p " +
+                                dir.file("noc") + " && mount -t tmpfs none " + dir.file("noc") +
+                                " && exec sh -c \\\"$SSH_ORIGINAL_COMMAND\\\"'\" " + text_of(dir.file("id_island.pub")));
     port_ = free_port();
     if (port_ < 0) return "no free port on 127.0.0.1";
     pid_file_ = dir.file("sshd.pid");
@@ -95,10 +101,10 @@ class PrivateSshd {
     const passwd* user = getpwuid(getuid());
     if (user == nullptr) return "no user name";
     std::string config;
-    for (const char* alias : {"n1", "n2", "n3", "bare"}) {
-      config += std::string("Host ") + alias + "\n  HostName 127.0.0.1\n  Port " + std::to_string(port_) +
+    for (const std::string alias : {"n1", "n2", "n3", "bare", "island"}) {
+      config += "Host " + alias + "\n  HostName 127.0.0.1\n  Port " + std::to_string(port_) +
                 "\n  User " + user->pw_name + "\n  IdentityFile " +
-                dir.file(std::string(alias) == "bare" ? "id_bare" : "id_good") +
+                dir.file(alias == "bare" || alias == "island" ? "id_" + alias : "id_good") +
                 "\n  IdentitiesOnly yes\n  BatchMode yes\n  StrictHostKeyChecking no\n"
                 "  UserKnownHostsFile /dev/null\n  LogLevel ERROR\n";
     }
@@ -191,6 +197,26 @@ TEST(NightsOverSsh, AKillOfKadrixNightsIsFinishedByResume) {
   ASSERT_EQ(resumed.exit_status, 0) << resumed.out << resumed.err;
   EXPECT_TRUE(resumed.out.ends_with("Nocy: 6, ok: 6, uwagi: 0, utracone: 0, blad: 0, zajete: 0\r\n")) << resumed.out;
   for (const std::string& list : lists) expect_as_kadrix_alone(list);
+}
+
+TEST(NightsOverSsh, AHostThatDoesNotShareTheNightsIsNamedBeforeAnythingStarts) {
+  if (geteuid() != 0) {
+    if (under_ci()) FAIL() << "the island's mount namespace needs root";
+    GTEST_SKIP() << "the island's mount namespace needs root";
+  }
+  TempDir dir;
+  PrivateSshd sshd;
+  START_SSHD(sshd, dir);
+  const std::string list = make_night(dir.file("noc"), 1, 51);
+  const auto before = kadrix_test::list_dir(dir.file("noc"));
+  const auto run = nights_test::run_nights({"--hosts", "n1,island", "--ssh", sshd.ssh(), list});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.out, "Komputer island nie widzi katalogu " + dir.file("noc") +
+                         "/ (wymagany wspolny system plikow)\r\n"
+                         "Zadna noc nie zostala uruchomiona\r\n");
+  auto after = kadrix_test::list_dir(dir.file("noc"));
+  std::erase(after, "lista.list.lock");
+  EXPECT_EQ(after, before);
 }
 
 TEST(NightsOverSsh, AHostWithoutKadrixIsNamedBeforeAnythingStarts) {
