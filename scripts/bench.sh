@@ -8,7 +8,8 @@
 #    on every core.
 # Every run's transcript and result files must match byte for byte.
 # Then kadrix-import on a raw night of 16-bit FITS: scripts/bench-import.sh,
-# which also runs on its own.
+# and kadrix-nights' cost a night on each engine: scripts/bench-nights.sh;
+# each also runs on its own.
 #   bash scripts/bench.sh [runs]        (default 7 runs each)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -75,3 +76,6 @@ python3 scripts/compare_runs.py --runs "$runs" --dir "$big/" --list "$big/big.li
 
 sleep 5
 bash scripts/bench-import.sh "$runs"
+
+sleep 5
+bash scripts/bench-nights.sh

@@ -12,7 +12,7 @@ echo "== building (Release, build/)"
 options=(-DCMAKE_BUILD_TYPE=Release)
 [[ -f build/CMakeCache.txt ]] || options+=(-DKADRIX_BUILD_TESTS=OFF)
 cmake -S . -B build "${options[@]}" >/dev/null
-cmake --build build -j2 --target kadrix kadrix-demo kadrix-inspect kadrix-import
+cmake --build build -j2 --target kadrix kadrix-demo kadrix-inspect kadrix-import kadrix-nights
 
 echo
 echo "== writing sample frames into build/demo/"

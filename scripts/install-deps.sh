@@ -10,9 +10,11 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config libcfitsio-dev zlib1g-dev libpng-dev libfftw3-dev libbenchmark-dev)
 if [[ "${1:-}" == "--tests" ]]; then
   # GoogleTest for the suite, Chromium to load the night report, GNU
-  # parallel for the several-hosts example, groff and man-db to render the
-  # reference pages (minimal images lack them).
-  packages+=(libgtest-dev libgmock-dev chromium parallel groff-base man-db)
+  # parallel for kadrix-nights and the several-hosts example, groff and
+  # man-db to render the reference pages (minimal images lack them),
+  # openssh-server for the private sshd of the hosts tests, slurm-wlm and
+  # munge for the single-node Slurm of the cluster tests.
+  packages+=(libgtest-dev libgmock-dev chromium parallel groff-base man-db openssh-server slurm-wlm munge)
 fi
 
 missing=()

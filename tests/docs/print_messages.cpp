@@ -1,7 +1,7 @@
 // Prints every message format of the named program, one a line, from the
 // program's own message table: its line ends become spaces. The reasons a
 // BMP file is refused belong to kadrix and kadrix-inspect alike.
-//   kadrix_print_messages kadrix|kadrix-import|kadrix-inspect|kadrix-demo
+//   kadrix_print_messages kadrix|kadrix-import|kadrix-inspect|kadrix-demo|kadrix-nights
 
 #include <cstdio>
 #include <span>
@@ -13,6 +13,7 @@
 #include "tools/demo/messages.h"
 #include "tools/import/messages.h"
 #include "tools/inspect/messages.h"
+#include "tools/nights/messages.h"
 
 namespace {
 
@@ -43,10 +44,12 @@ int main(int argc, char** argv) {
   } else if (program == "kadrix-inspect") {
     print_all(kadrix::inspect::messages::kAll);
     print_bmp_faults();
+  } else if (program == "kadrix-nights") {
+    print_all(kadrix::nights::messages::kAll);
   } else if (program == "kadrix-demo") {
     print_all(kadrix::demo::messages::kAll);
   } else {
-    std::fprintf(stderr, "usage: kadrix_print_messages kadrix|kadrix-import|kadrix-inspect|kadrix-demo\n");
+    std::fprintf(stderr, "usage: kadrix_print_messages kadrix|kadrix-import|kadrix-inspect|kadrix-demo|kadrix-nights\n");
     return 2;
   }
   return 0;

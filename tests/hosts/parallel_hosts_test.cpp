@@ -47,7 +47,10 @@ TEST(SeveralHosts, ThePagesParallelLineGivesEveryListItsTranscript) {
   // ":" is GNU parallel's name for this machine; kadrix is found on PATH.
   const std::string bin = std::filesystem::path(KADRIX_BIN).parent_path().string();
   const std::string command = "HOSTS=:; PATH='" + bin + "':\"$PATH\"; " + line;
-  const auto run = kadrix_test::run_program("/bin/bash", {"-c", command});
+  // The line's job log lands in the working directory.
+  kadrix_test::RunOptions options;
+  options.cwd = dir.path().string();
+  const auto run = kadrix_test::run_program("/bin/bash", {"-c", command}, options);
   ASSERT_EQ(run.exit_status, 0) << line << "\n" << run.out << run.err;
 
   for (const char* night : {"first", "second"}) {
@@ -55,6 +58,7 @@ TEST(SeveralHosts, ThePagesParallelLineGivesEveryListItsTranscript) {
     const std::string prefix = dir.file(night) + "/";
     const std::string transcript = prefix + "lista.txt";
     ASSERT_TRUE(kadrix_test::exists(transcript));
+    EXPECT_FALSE(kadrix_test::exists(transcript + ".part"));
     const std::string from_parallel = text_of(transcript);
     const kadrix_test::Bytes results = kadrix_test::read_file(prefix + "M42SS.BMP");
     const auto by_hand = kadrix_test::run_program(KADRIX_BIN, {prefix, prefix + "lista.list"});

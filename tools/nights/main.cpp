@@ -1,0 +1,3 @@
+#include "tools/nights/nights.h"
+
+int main(int argc, char** argv) { return kadrix::nights::run_nights(argc, argv); }
