@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <utility>
 
 namespace kadrix {
 
@@ -66,6 +67,12 @@ class PageArray {
     if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
     data_.reset(static_cast<T*>(take_zeroed_pages(count * sizeof(T))));
     data_.get_deleter().bytes = count * sizeof(T);
+  }
+  PageArray(PageArray&& other) noexcept : data_(std::move(other.data_)), size_(std::exchange(other.size_, 0)) {}
+  PageArray& operator=(PageArray&& other) noexcept {
+    data_ = std::move(other.data_);
+    size_ = std::exchange(other.size_, 0);
+    return *this;
   }
   T* data() const { return data_.get(); }
   std::size_t size() const { return size_; }
