@@ -84,6 +84,7 @@ Calibration make_calibration(Masters&& masters) { return calibration_of(masters)
 
 double lower_median(std::span<const double> values) {
   std::vector<double> finite;
+  finite.reserve(values.size());
   for (const double v : values)
     if (std::isfinite(v)) finite.push_back(v);
   if (finite.empty()) return 0;
