@@ -562,7 +562,8 @@ constexpr std::int64_t kCheckSecondsPerMiB = 1;
 // What the checker is asked: a file by its path (the payload) and size,
 // or a file's bytes (the payload).
 struct CheckRequest {
-  std::uint8_t in_memory = 0;
+  // Sent as its bytes: fields of one width leave no padding unset.
+  std::uint64_t in_memory = 0;
   std::uint64_t file_size = 0;
   std::uint64_t payload = 0;
 };
