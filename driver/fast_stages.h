@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "driver/image_buffer.h"
+#include "bmp/image_buffer.h"
 #include "driver/stages.h"
 
 namespace kadrix {

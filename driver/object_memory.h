@@ -12,7 +12,7 @@
 #include <span>
 #include <type_traits>
 
-#include "driver/image_buffer.h"
+#include "bmp/image_buffer.h"
 #include "driver/stages.h"
 
 namespace kadrix {

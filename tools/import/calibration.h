@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "driver/image_buffer.h"
+#include "bmp/image_buffer.h"
 
 namespace kadrix::import {
 

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "driver/image_buffer.h"
+#include "bmp/image_buffer.h"
 
 namespace kadrix::import {
 

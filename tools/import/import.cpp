@@ -26,7 +26,7 @@
 #include "bmp/frame_files.h"
 #include "bmp/replace_files.h"
 #include "bmp/console.h"
-#include "driver/image_buffer.h"
+#include "bmp/image_buffer.h"
 #include "driver/object_list.h"
 #include "bmp/text_format.h"
 #include "tools/common/cli.h"

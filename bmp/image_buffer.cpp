@@ -1,4 +1,4 @@
-#include "driver/image_buffer.h"
+#include "bmp/image_buffer.h"
 
 #include <sys/mman.h>
 
