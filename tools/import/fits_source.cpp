@@ -454,6 +454,17 @@ bool check_image(fitsfile* raw, const ReadAt& read_at, std::uint64_t file_size, 
     return false;
   }
   if (info.compressed) {
+    // Without a column of that name among the table's own fields, cfitsio
+    // takes the tiles' places from where no column is.
+    int column = 0;
+    int type = 0;
+    LONGLONG repeat = 0, width = 0;
+    char name[] = "COMPRESSED_DATA";
+    if (fits_get_colnum(raw, CASEINSEN, name, &column, &status) != 0 ||
+        fits_get_coltypell(raw, column, &type, &repeat, &width, &status) != 0 || type >= 0) {
+      why = fits_reason(status != 0 ? status : BAD_TFORM);
+      return false;
+    }
     const std::uint64_t plausible = file_size <= UINT64_MAX / kMaxPixelsPerCompressedByte
                                         ? file_size * kMaxPixelsPerCompressedByte
                                         : UINT64_MAX;
