@@ -7,7 +7,8 @@
 set -euo pipefail
 
 # Google Benchmark is built with everything else: the stage benchmarks.
-packages=(cmake g++ make pkg-config libcfitsio-dev zlib1g-dev libpng-dev libfftw3-dev libbenchmark-dev)
+# SEP measures kadrix-inspect's catalogue.
+packages=(cmake g++ make pkg-config libcfitsio-dev zlib1g-dev libpng-dev libfftw3-dev libbenchmark-dev libsep-dev)
 if [[ "${1:-}" == "--tests" ]]; then
   # GoogleTest for the suite, Chromium to load the night report, GNU
   # parallel for kadrix-nights and the several-hosts example, groff and
