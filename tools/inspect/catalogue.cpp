@@ -11,6 +11,7 @@ extern "C" {
 #include <limits>
 #include <new>
 #include <numbers>
+#include <utility>
 
 namespace kadrix::inspect {
 
@@ -402,10 +403,11 @@ bool neighbour_inside(std::span<const std::int32_t> owner, std::int32_t self, st
   return false;
 }
 
-// Kron photometry, flux radius and windowed position; the status of a SEP
-// failure that is not the source's own.
-int measure_apertures(Source& s, std::int32_t self, std::span<const std::int32_t> owner, const sep_image& image,
-                      std::int32_t width, std::int32_t height) {
+// Kron photometry, flux radius and windowed position, other sources'
+// pixels masked (SEP puts the pixel opposite in their place, through the
+// segmentation map); the status of a SEP failure.
+int measure_apertures(Source& s, std::int32_t self, std::span<const std::int32_t> owner, std::span<float> sub,
+                      const sep_image& image, std::int32_t width, std::int32_t height) {
   // A source SEP cannot give an ellipse gets a circle of its larger axis.
   double a = s.a, b = s.b;
   if (!(b > 0) || !(a >= b)) a = b = std::max(std::isfinite(s.a) ? s.a : 0.0, 0.5);
@@ -415,11 +417,11 @@ int measure_apertures(Source& s, std::int32_t self, std::span<const std::int32_t
 
   double kron = 0;
   short flag = 0;
-  if (sep_kron_radius(&image, s.x, s.y, cxx, cyy, cxy, 6.0, 0, &kron, &flag) != 0 || !std::isfinite(kron)) kron = 0;
+  if (sep_kron_radius(&image, s.x, s.y, cxx, cyy, cxy, 6.0, self, &kron, &flag) != 0 || !std::isfinite(kron)) kron = 0;
   const double scale = std::max(2.5 * kron, 3.5);
   double sum = 0, error = 0, area = 0;
   flag = 0;
-  int status = sep_sum_ellipse(&image, s.x, s.y, a, b, theta, scale, 0, 5, 0, &sum, &error, &area, &flag);
+  int status = sep_sum_ellipse(&image, s.x, s.y, a, b, theta, scale, self, 5, 0, &sum, &error, &area, &flag);
   if (status != 0) return status;
   s.flux_auto = sum;
   s.flux_auto_err = error;
@@ -431,15 +433,41 @@ int measure_apertures(Source& s, std::int32_t self, std::span<const std::int32_t
   double radius = 0;
   flag = 0;
   s.fwhm = kUndefined;
-  status = sep_flux_radius(&image, s.x, s.y, 6.0 * a, 0, 1, 0, &s.flux_auto, &half, 1, &radius, &flag);
+  status = sep_flux_radius(&image, s.x, s.y, 6.0 * a, self, 1, 0, &s.flux_auto, &half, 1, &radius, &flag);
   if (status != 0) return status;
   if (!std::isfinite(radius) || radius <= 0) return 0;
   s.fwhm = 2.0 * radius;
 
+  // sep_windowed takes no segmentation map: other sources' pixels in
+  // reach of the window get the value of the pixel opposite (0 when that
+  // is another's too) while it runs, and their own back afterwards.
+  const double sig = 2.0 * radius / 2.3548;
+  const double reach = 4 * sig + 2;
+  const auto x0 = static_cast<std::int64_t>(std::max(0.0, std::floor(s.x - reach)));
+  const auto x1 = static_cast<std::int64_t>(std::min(width - 1.0, std::ceil(s.x + reach)));
+  const auto y0 = static_cast<std::int64_t>(std::max(0.0, std::floor(s.y - reach)));
+  const auto y1 = static_cast<std::int64_t>(std::min(height - 1.0, std::ceil(s.y + reach)));
+  std::vector<std::pair<std::size_t, float>> saved;
+  const auto foreign = [&](std::int64_t x, std::int64_t y) {
+    const std::int32_t o = owner[static_cast<std::size_t>(y * width + x)];
+    return o != 0 && o != self;
+  };
+  for (std::int64_t py = y0; py <= y1; ++py) {
+    for (std::int64_t px = x0; px <= x1; ++px) {
+      if (!foreign(px, py)) continue;
+      const auto mx = static_cast<std::int64_t>(std::lround(2 * s.x - static_cast<double>(px)));
+      const auto my = static_cast<std::int64_t>(std::lround(2 * s.y - static_cast<double>(py)));
+      const bool mirror = mx >= 0 && my >= 0 && mx < width && my < height && !foreign(mx, my);
+      const auto at = static_cast<std::size_t>(py * width + px);
+      saved.emplace_back(at, sub[at]);
+      sub[at] = mirror ? sub[static_cast<std::size_t>(my * width + mx)] : 0.0f;
+    }
+  }
   double xw = 0, yw = 0;
   int iterations = 0;
   flag = 0;
-  status = sep_windowed(&image, s.x, s.y, 2.0 * radius / 2.3548, 1, 0, &xw, &yw, &iterations, &flag);
+  status = sep_windowed(&image, s.x, s.y, sig, 1, 0, &xw, &yw, &iterations, &flag);
+  for (const auto& [at, value] : saved) sub[at] = value;
   if (status != 0) return status;
   // A window that wandered off the image keeps the barycentre.
   if (std::isfinite(xw) && std::isfinite(yw) && xw >= -0.5 && yw >= -0.5 && xw <= width - 0.5 && yw <= height - 0.5) {
@@ -630,8 +658,10 @@ Catalogue build_catalogue(const ResultPair& pair, const CatalogueOptions& option
   image.ndtype = SEP_TFLOAT;
   image.noise_type = SEP_NOISE_STDDEV;
   image.gain = options.gain.value_or(0.0);
+  image.segmap = owner.data();
+  image.sdtype = SEP_TINT;
   for (std::size_t k = 0; k < kept.size(); ++k) {
-    status = measure_apertures(kept[k], static_cast<std::int32_t>(k + 1), owner, image, w, h);
+    status = measure_apertures(kept[k], static_cast<std::int32_t>(k + 1), owner, sub, image, w, h);
     if (status == kSepMemory) throw std::bad_alloc();
     if (status != 0) {
       cat.sep_error = sep_words(status);
