@@ -347,6 +347,34 @@ TEST_F(Catalogues, EveryFlagWhereItBelongs) {
   }
 }
 
+// A blend whose pixels touch the image border is deblended too, whether
+// the footprints are packed apart or (a trail across the image makes the
+// packing no smaller) extracted in place.
+TEST_F(Catalogues, BlendOnTheBorderIsDeblended) {
+  for (const bool trail : {false, true}) {
+    SCOPED_TRACE(trail ? "with a trail across the image" : "alone");
+    ObjectResult result = flat_field(60, 60, 10, {{1.0, 30, 1.5, 100}, {6.5, 30, 1.5, 70}}, 3);
+    if (trail) {
+      for (int x = 14; x < 60; ++x) {
+        const auto i = static_cast<std::size_t>((x - 14) * 60 + x);
+        result.means[i] = 40;
+        result.flags[i] = 1;
+      }
+    }
+    const Catalogue cat = catalogue_of(result);
+    std::vector<Source> pair;
+    for (const Source& s : cat.sources)
+      if (s.x < 12) pair.push_back(s);
+    ASSERT_EQ(pair.size(), 2u);
+    // Both deblended; the share of the star on the edge touches it, the
+    // other's does not.
+    std::sort(pair.begin(), pair.end(), [](const Source& a, const Source& b) { return a.x < b.x; });
+    EXPECT_EQ(pair[0].flags & (flags::kBlended | flags::kBorder), flags::kBlended | flags::kBorder);
+    EXPECT_EQ(pair[1].flags & (flags::kBlended | flags::kBorder), flags::kBlended);
+    EXPECT_EQ(cat.sources.size(), trail ? 3u : 2u);
+  }
+}
+
 // SEP gives up on a footprint with more sub-objects than its limit, or
 // more pixels than its stack: that footprint stays whole, flagged, and the
 // others are still deblended.

@@ -203,8 +203,12 @@ int deblend_footprint(std::span<const std::int64_t> pixels, bool filled, std::sp
     y1 = std::max(y1, y);
     lowest = std::min(lowest, std::max(sub[static_cast<std::size_t>(i)], kFloor));
   }
-  const std::int32_t bw = x1 - x0 + 1;
-  const std::int32_t bh = y1 - y0 + 1;
+  // A margin of a pixel all round: SEP deblends nothing that touches the
+  // edge of its image.
+  --x0;
+  --y0;
+  const std::int32_t bw = x1 - x0 + 2;
+  const std::int32_t bh = y1 - y0 + 2;
   std::vector<float> box(static_cast<std::size_t>(bw) * static_cast<std::size_t>(bh), 0.0f);
   for (const std::int64_t i : pixels) {
     const std::int64_t bx = i % width - x0;
@@ -238,26 +242,76 @@ int deblend_footprint(std::span<const std::int64_t> pixels, bool filled, std::sp
   return 0;
 }
 
-// Every footprint in one sep_extract over the whole image: its values
-// raised to the floor, 0 elsewhere, and each pixel's threshold just below
-// its footprint's lowest value (as the noise of a relative threshold), so
-// that each footprint is deblended from its own lowest level as if alone.
-// SEP's status; the overflows are left to the caller.
+// Every footprint in one sep_extract: its values raised to the floor, 0
+// elsewhere, and each pixel's threshold just below its footprint's lowest
+// value (as the noise of a relative threshold), so that each footprint is
+// deblended from its own lowest level as if alone. The footprints' boxes
+// are packed in rows into a mosaic, a pixel apart, so that SEP scans their
+// pixels rather than the whole image. SEP's status; the overflows are left
+// to the caller.
 int deblend_all(const Footprints& fp, std::span<const float> sub, std::int32_t width, std::int32_t height,
                 const CatalogueOptions& options, std::vector<Piece>& pieces) {
   const std::size_t n = sub.size();
-  std::vector<float> lowest(static_cast<std::size_t>(fp.count) + 1, std::numeric_limits<float>::max());
-  PageArray<float> values(n);
+  const auto count = static_cast<std::size_t>(fp.count) + 1;
+  struct Box {
+    std::int64_t x0 = std::numeric_limits<std::int64_t>::max(), y0 = std::numeric_limits<std::int64_t>::max();
+    std::int64_t x1 = -1, y1 = -1;
+    std::int64_t dx = 0, dy = 0;  // mosaic position less image position
+    float lowest = std::numeric_limits<float>::max();
+  };
+  std::vector<Box> boxes(count);
   for (std::size_t i = 0; i < n; ++i) {
     const auto k = static_cast<std::size_t>(fp.label[i]);
     if (k == 0) continue;
-    values[i] = std::max(sub[i], kFloor);
-    lowest[k] = std::min(lowest[k], values[i]);
+    Box& b = boxes[k];
+    const std::int64_t x = static_cast<std::int64_t>(i) % width, y = static_cast<std::int64_t>(i) / width;
+    b.x0 = std::min(b.x0, x);
+    b.x1 = std::max(b.x1, x);
+    b.y0 = std::min(b.y0, y);
+    b.y1 = std::max(b.y1, y);
+    b.lowest = std::min(b.lowest, std::max(sub[i], kFloor));
   }
-  PageArray<float> level(n);
-  for (std::size_t i = 0; i < n; ++i)
-    level[i] = fp.label[i] != 0 ? lowest[static_cast<std::size_t>(fp.label[i])] : 1.0f;
-  sep_image image = float_image(values.data(), width, height);
+  // SEP deblends nothing that touches the edge of its image: every box
+  // keeps a margin of one pixel, shared with its neighbours.
+  std::int64_t mosaic_width = std::min<std::int64_t>(width, 1024);
+  for (std::size_t k = 1; k < count; ++k) mosaic_width = std::max(mosaic_width, boxes[k].x1 - boxes[k].x0 + 3);
+  std::int64_t cx = 1, cy = 1, shelf = 0;
+  for (std::size_t k = 1; k < count; ++k) {
+    Box& b = boxes[k];
+    const std::int64_t bw = b.x1 - b.x0 + 1, bh = b.y1 - b.y0 + 1;
+    if (cx + bw + 1 > mosaic_width) {
+      cy += shelf + 1;
+      cx = 1;
+      shelf = 0;
+    }
+    b.dx = cx - b.x0;
+    b.dy = cy - b.y0;
+    cx += bw + 1;
+    shelf = std::max(shelf, bh);
+  }
+  std::int64_t mosaic_height = cy + shelf + 1;
+  // Boxes that overlap much (a long trail's box holds many others) can make
+  // the mosaic larger than the image: the image itself, with its margin.
+  if (mosaic_width * mosaic_height >= (std::int64_t{width} + 2) * (height + 2)) {
+    mosaic_width = std::int64_t{width} + 2;
+    mosaic_height = std::int64_t{height} + 2;
+    for (Box& b : boxes) b.dx = b.dy = 1;
+  }
+  const auto m = static_cast<std::size_t>(mosaic_width * mosaic_height);
+  std::vector<float> values(m, 0.0f), level(m, 1.0f);
+  std::vector<std::int32_t> owner(m, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto k = static_cast<std::size_t>(fp.label[i]);
+    if (k == 0) continue;
+    const Box& b = boxes[k];
+    const auto at = static_cast<std::size_t>((static_cast<std::int64_t>(i) / width + b.dy) * mosaic_width +
+                                             static_cast<std::int64_t>(i) % width + b.dx);
+    values[at] = std::max(sub[i], kFloor);
+    level[at] = b.lowest;
+    owner[at] = fp.label[i];
+  }
+  sep_image image = float_image(values.data(), static_cast<std::int32_t>(mosaic_width),
+                                static_cast<std::int32_t>(mosaic_height));
   image.noise = level.data();
   image.ndtype = SEP_TFLOAT;
   image.noise_type = SEP_NOISE_STDDEV;
@@ -267,17 +321,30 @@ int deblend_all(const Footprints& fp, std::span<const float> sub, std::int32_t w
                                  &found.catalog);
   if (status == kSepMemory) throw std::bad_alloc();
   if (status != 0) return status;
-  const std::size_t first = pieces.size();
-  take_objects(*found.catalog, 0, 0, width, width, std::numeric_limits<std::int32_t>::max(), pieces);
+  const sep_catalog& c = *found.catalog;
   // A footprint that gave more than one source was a blend.
-  std::vector<std::int32_t> parts(static_cast<std::size_t>(fp.count) + 1, 0);
-  for (std::size_t k = first; k < pieces.size(); ++k)
-    if (!pieces[k].pixels.empty()) ++parts[static_cast<std::size_t>(fp.label[static_cast<std::size_t>(pieces[k].pixels[0])])];
-  for (std::size_t k = first; k < pieces.size(); ++k) {
-    if (pieces[k].pixels.empty()) continue;
-    const auto f = static_cast<std::size_t>(fp.label[static_cast<std::size_t>(pieces[k].pixels[0])]);
-    if (parts[f] > 1) pieces[k].flags |= source_flags::kBlended;
-    if (f > 0 && fp.filled[f - 1]) pieces[k].flags |= source_flags::kHolesFilled;
+  std::vector<std::int32_t> parts(count, 0);
+  for (int j = 0; j < c.nobj; ++j)
+    if (c.npix[j] > 0) ++parts[static_cast<std::size_t>(owner[static_cast<std::size_t>(c.pix[j][0])])];
+  for (int j = 0; j < c.nobj; ++j) {
+    if (c.npix[j] <= 0) continue;
+    const auto k = static_cast<std::size_t>(owner[static_cast<std::size_t>(c.pix[j][0])]);
+    const Box& b = boxes[k];
+    Piece piece;
+    piece.x = c.x[j] - static_cast<double>(b.dx);
+    piece.y = c.y[j] - static_cast<double>(b.dy);
+    piece.a = c.a[j];
+    piece.b = c.b[j];
+    piece.theta = c.theta[j];
+    if ((c.flag[j] & SEP_OBJ_MERGED) != 0 || parts[k] > 1) piece.flags |= source_flags::kBlended;
+    if (k > 0 && fp.filled[k - 1]) piece.flags |= source_flags::kHolesFilled;
+    piece.pixels.reserve(static_cast<std::size_t>(c.npix[j]));
+    for (int p = 0; p < c.npix[j]; ++p) {
+      const std::int64_t at = c.pix[j][p];
+      piece.pixels.push_back((at / mosaic_width - b.dy) * width + at % mosaic_width - b.dx);
+    }
+    std::sort(piece.pixels.begin(), piece.pixels.end());
+    pieces.push_back(std::move(piece));
   }
   return 0;
 }
