@@ -353,6 +353,9 @@ TEST_F(Catalogues, EveryFlagWhereItBelongs) {
 TEST_F(Catalogues, BlendOnTheBorderIsDeblended) {
   for (const bool trail : {false, true}) {
     SCOPED_TRACE(trail ? "with a trail across the image" : "alone");
+    // In the threshold mode the trail is one more source above the threshold.
+    for (const bool threshold : {false, true}) {
+    SCOPED_TRACE(threshold ? "above a threshold" : "from the flags");
     ObjectResult result = flat_field(60, 60, 10, {{1.0, 30, 1.5, 100}, {6.5, 30, 1.5, 70}}, 3);
     if (trail) {
       for (int x = 14; x < 60; ++x) {
@@ -361,7 +364,9 @@ TEST_F(Catalogues, BlendOnTheBorderIsDeblended) {
         result.flags[i] = 1;
       }
     }
-    const Catalogue cat = catalogue_of(result);
+    CatalogueOptions options;
+    if (threshold) options.threshold = 3;
+    const Catalogue cat = catalogue_of(result, options);
     std::vector<Source> pair;
     for (const Source& s : cat.sources)
       if (s.x < 12) pair.push_back(s);
@@ -372,6 +377,7 @@ TEST_F(Catalogues, BlendOnTheBorderIsDeblended) {
     EXPECT_EQ(pair[0].flags & (flags::kBlended | flags::kBorder), flags::kBlended | flags::kBorder);
     EXPECT_EQ(pair[1].flags & (flags::kBlended | flags::kBorder), flags::kBlended);
     EXPECT_EQ(cat.sources.size(), trail ? 3u : 2u);
+    }
   }
 }
 

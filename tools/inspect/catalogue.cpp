@@ -388,6 +388,8 @@ int detect_above(std::span<const float> sub, const Catalogue& maps, std::int32_t
   if (status == kSepDeblendOverflow) {
     // Too many sub-objects somewhere: every source is kept whole.
     flags = source_flags::kDeblendOverflow;
+    if (found.catalog != nullptr) sep_catalog_free(found.catalog);
+    found.catalog = nullptr;
     status = sep_extract(&image, static_cast<float>(*options.threshold), SEP_THRESH_REL, min_pixels,
                          kDefaultFilter, 3, 3, SEP_FILTER_CONV, 1, options.deblend_contrast, 0, 1.0, &found.catalog);
   }
