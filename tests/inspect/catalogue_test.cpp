@@ -422,6 +422,28 @@ TEST_F(Catalogues, OverflowsKeepTheFootprintWhole) {
   EXPECT_EQ(catalogue_of(result).sources.size(), 3u);
 }
 
+// Above a threshold there are no footprints of kadrix's to fall back on:
+// too many sub-objects keep every detection whole, flagged 64; a full
+// pixel stack is SEP's failure, named, and no catalogue.
+TEST_F(Catalogues, OverflowsAboveAThreshold) {
+  const ObjectResult result = flat_field(60, 40, 10, {{14, 20, 1.5, 100}, {19.5, 20, 1.5, 70}, {45, 20, 1.0, 40}}, 3);
+  CatalogueOptions options;
+  options.threshold = 3;
+  ASSERT_EQ(catalogue_of(result, options).sources.size(), 3u);
+  {
+    const LoweredLimits lowered(kadrix::inspect::kPixelStack, 2);
+    const Catalogue cat = catalogue_of(result, options);
+    ASSERT_EQ(cat.sources.size(), 2u);
+    for (const Source& s : cat.sources) EXPECT_EQ(s.flags & (flags::kDeblendOverflow | flags::kBlended), flags::kDeblendOverflow);
+  }
+  {
+    const LoweredLimits lowered(20, kadrix::inspect::kSubObjectLimit);
+    const Catalogue cat = catalogue_of(result, options);
+    EXPECT_EQ(cat.sep_error, "przepelniony stos pikseli");
+    EXPECT_TRUE(cat.sources.empty());
+  }
+}
+
 // ---- filters, order, the night's figure ----------------------------------------------------
 
 TEST_F(Catalogues, FiltersDropSmallAndFaintSources) {

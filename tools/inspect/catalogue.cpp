@@ -11,6 +11,7 @@ extern "C" {
 #include <limits>
 #include <new>
 #include <numbers>
+#include <string>
 #include <utility>
 
 namespace kadrix::inspect {
@@ -31,10 +32,11 @@ constexpr float kFloor = 1.0f / 1024.0f;
 // SExtractor's default detection filter.
 constexpr float kDefaultFilter[9] = {1, 2, 1, 2, 4, 2, 1, 2, 1};
 
+// SEP's reasons in the system's words; the rest by SEP's number.
 std::string sep_words(int status) {
-  char text[128] = {};
-  sep_get_errmsg(status, text);
-  return text;
+  if (status == kSepPixelStackFull) return "przepelniony stos pikseli";
+  if (status == kSepDeblendOverflow) return "za duzo skladnikow przy rozdzielaniu";
+  return "blad nr " + std::to_string(status);
 }
 
 struct OwnedCatalog {

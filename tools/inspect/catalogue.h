@@ -49,7 +49,7 @@ struct Catalogue {
   PageArray<float> background;
   PageArray<float> rms;
   bool flat_background = false;  // no usable mesh: level and sigma of the palette
-  std::string sep_error;         // SEP's own words when it failed; sources then empty
+  std::string sep_error;         // why SEP failed (Polish, no diacritics); sources then empty
 };
 
 // SEP's process-wide limits: the pixel stack of one extraction and the
