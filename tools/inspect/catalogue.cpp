@@ -273,80 +273,108 @@ int deblend_all(const Footprints& fp, std::span<const float> sub, std::int32_t w
     b.y1 = std::max(b.y1, y);
     b.lowest = std::min(b.lowest, std::max(sub[i], kFloor));
   }
-  // SEP deblends nothing that touches the edge of its image: every box
-  // keeps a margin of one pixel, shared with its neighbours.
-  std::int64_t mosaic_width = std::min<std::int64_t>(width, 1024);
-  for (std::size_t k = 1; k < count; ++k) mosaic_width = std::max(mosaic_width, boxes[k].x1 - boxes[k].x0 + 3);
-  std::int64_t cx = 1, cy = 1, shelf = 0;
-  for (std::size_t k = 1; k < count; ++k) {
-    Box& b = boxes[k];
-    const std::int64_t bw = b.x1 - b.x0 + 1, bh = b.y1 - b.y0 + 1;
-    if (cx + bw + 1 > mosaic_width) {
-      cy += shelf + 1;
-      cx = 1;
-      shelf = 0;
-    }
-    b.dx = cx - b.x0;
-    b.dy = cy - b.y0;
-    cx += bw + 1;
-    shelf = std::max(shelf, bh);
-  }
-  std::int64_t mosaic_height = cy + shelf + 1;
-  // Boxes that overlap much (a long trail's box holds many others) can make
-  // the mosaic larger than the image: the image itself, with its margin.
-  if (mosaic_width * mosaic_height >= (std::int64_t{width} + 2) * (height + 2)) {
-    mosaic_width = std::int64_t{width} + 2;
-    mosaic_height = std::int64_t{height} + 2;
-    for (Box& b : boxes) b.dx = b.dy = 1;
-  }
-  const auto m = static_cast<std::size_t>(mosaic_width * mosaic_height);
-  std::vector<float> values(m, 0.0f), level(m, 1.0f);
-  std::vector<std::int32_t> owner(m, 0);
+  // A footprint with one pixel at least as bright as all its neighbours
+  // cannot split: each part above any level holds such a pixel, its own
+  // brightest. Those go to SEP without deblending, which is cheaper and
+  // gives the same source; the others are deblended.
+  std::vector<std::int32_t> peaks(count, 0);
   for (std::size_t i = 0; i < n; ++i) {
     const auto k = static_cast<std::size_t>(fp.label[i]);
-    if (k == 0) continue;
-    const Box& b = boxes[k];
-    const auto at = static_cast<std::size_t>((static_cast<std::int64_t>(i) / width + b.dy) * mosaic_width +
-                                             static_cast<std::int64_t>(i) % width + b.dx);
-    values[at] = std::max(sub[i], kFloor);
-    level[at] = b.lowest;
-    owner[at] = fp.label[i];
-  }
-  sep_image image = float_image(values.data(), static_cast<std::int32_t>(mosaic_width),
-                                static_cast<std::int32_t>(mosaic_height));
-  image.noise = level.data();
-  image.ndtype = SEP_TFLOAT;
-  image.noise_type = SEP_NOISE_STDDEV;
-  OwnedCatalog found;
-  const int status = sep_extract(&image, 0.999f, SEP_THRESH_REL, 1, nullptr, 0, 0, SEP_FILTER_CONV,
-                                 options.deblend ? options.deblend_levels : 1, options.deblend_contrast, 0, 1.0,
-                                 &found.catalog);
-  if (status == kSepMemory) throw std::bad_alloc();
-  if (status != 0) return status;
-  const sep_catalog& c = *found.catalog;
-  // A footprint that gave more than one source was a blend.
-  std::vector<std::int32_t> parts(count, 0);
-  for (int j = 0; j < c.nobj; ++j)
-    if (c.npix[j] > 0) ++parts[static_cast<std::size_t>(owner[static_cast<std::size_t>(c.pix[j][0])])];
-  for (int j = 0; j < c.nobj; ++j) {
-    if (c.npix[j] <= 0) continue;
-    const auto k = static_cast<std::size_t>(owner[static_cast<std::size_t>(c.pix[j][0])]);
-    const Box& b = boxes[k];
-    Piece piece;
-    piece.x = c.x[j] - static_cast<double>(b.dx);
-    piece.y = c.y[j] - static_cast<double>(b.dy);
-    piece.a = c.a[j];
-    piece.b = c.b[j];
-    piece.theta = c.theta[j];
-    if ((c.flag[j] & SEP_OBJ_MERGED) != 0 || parts[k] > 1) piece.flags |= source_flags::kBlended;
-    if (k > 0 && fp.filled[k - 1]) piece.flags |= source_flags::kHolesFilled;
-    piece.pixels.reserve(static_cast<std::size_t>(c.npix[j]));
-    for (int p = 0; p < c.npix[j]; ++p) {
-      const std::int64_t at = c.pix[j][p];
-      piece.pixels.push_back((at / mosaic_width - b.dy) * width + at % mosaic_width - b.dx);
+    if (k == 0 || peaks[k] > 1) continue;
+    const std::int64_t x = static_cast<std::int64_t>(i) % width, y = static_cast<std::int64_t>(i) / width;
+    const float v = std::max(sub[i], kFloor);
+    bool top = true;
+    for (std::int64_t ny = std::max<std::int64_t>(y - 1, 0); top && ny <= std::min<std::int64_t>(y + 1, height - 1); ++ny) {
+      for (std::int64_t nx = std::max<std::int64_t>(x - 1, 0); nx <= std::min<std::int64_t>(x + 1, width - 1); ++nx) {
+        const auto j = static_cast<std::size_t>(ny * width + nx);
+        if (fp.label[j] == fp.label[i] && std::max(sub[j], kFloor) > v) top = false;
+      }
     }
-    std::sort(piece.pixels.begin(), piece.pixels.end());
-    pieces.push_back(std::move(piece));
+    if (top) ++peaks[k];
+  }
+  for (const bool multi : {false, true}) {
+    if (multi && !options.deblend) break;
+    const auto in_set = [&](std::size_t k) { return options.deblend ? (peaks[k] > 1) == multi : true; };
+    bool any = false;
+    for (std::size_t k = 1; k < count && !any; ++k) any = in_set(k);
+    if (!any) continue;
+    // SEP deblends nothing that touches the edge of its image: every box
+    // keeps a margin of one pixel, shared with its neighbours.
+    std::int64_t mosaic_width = std::min<std::int64_t>(width, 1024);
+    for (std::size_t k = 1; k < count; ++k)
+      if (in_set(k)) mosaic_width = std::max(mosaic_width, boxes[k].x1 - boxes[k].x0 + 3);
+    std::int64_t cx = 1, cy = 1, shelf = 0;
+    for (std::size_t k = 1; k < count; ++k) {
+      if (!in_set(k)) continue;
+      Box& b = boxes[k];
+      const std::int64_t bw = b.x1 - b.x0 + 1, bh = b.y1 - b.y0 + 1;
+      if (cx + bw + 1 > mosaic_width) {
+        cy += shelf + 1;
+        cx = 1;
+        shelf = 0;
+      }
+      b.dx = cx - b.x0;
+      b.dy = cy - b.y0;
+      cx += bw + 1;
+      shelf = std::max(shelf, bh);
+    }
+    std::int64_t mosaic_height = cy + shelf + 1;
+    // Boxes that overlap much (a long trail's box holds many others) can make
+    // the mosaic larger than the image: the image itself, with its margin.
+    if (mosaic_width * mosaic_height >= (std::int64_t{width} + 2) * (height + 2)) {
+      mosaic_width = std::int64_t{width} + 2;
+      mosaic_height = std::int64_t{height} + 2;
+      for (Box& b : boxes) b.dx = b.dy = 1;
+    }
+    const auto m = static_cast<std::size_t>(mosaic_width * mosaic_height);
+    std::vector<float> values(m, 0.0f), level(m, 1.0f);
+    std::vector<std::int32_t> owner(m, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto k = static_cast<std::size_t>(fp.label[i]);
+      if (k == 0 || !in_set(k)) continue;
+      const Box& b = boxes[k];
+      const auto at = static_cast<std::size_t>((static_cast<std::int64_t>(i) / width + b.dy) * mosaic_width +
+                                               static_cast<std::int64_t>(i) % width + b.dx);
+      values[at] = std::max(sub[i], kFloor);
+      level[at] = b.lowest;
+      owner[at] = fp.label[i];
+    }
+    sep_image image = float_image(values.data(), static_cast<std::int32_t>(mosaic_width),
+                                  static_cast<std::int32_t>(mosaic_height));
+    image.noise = level.data();
+    image.ndtype = SEP_TFLOAT;
+    image.noise_type = SEP_NOISE_STDDEV;
+    OwnedCatalog found;
+    const int status = sep_extract(&image, 0.999f, SEP_THRESH_REL, 1, nullptr, 0, 0, SEP_FILTER_CONV,
+                                   multi ? options.deblend_levels : 1, options.deblend_contrast, 0, 1.0,
+                                   &found.catalog);
+    if (status == kSepMemory) throw std::bad_alloc();
+    if (status != 0) return status;
+    const sep_catalog& c = *found.catalog;
+    // A footprint that gave more than one source was a blend.
+    std::vector<std::int32_t> parts(count, 0);
+    for (int j = 0; j < c.nobj; ++j)
+      if (c.npix[j] > 0) ++parts[static_cast<std::size_t>(owner[static_cast<std::size_t>(c.pix[j][0])])];
+    for (int j = 0; j < c.nobj; ++j) {
+      if (c.npix[j] <= 0) continue;
+      const auto k = static_cast<std::size_t>(owner[static_cast<std::size_t>(c.pix[j][0])]);
+      const Box& b = boxes[k];
+      Piece piece;
+      piece.x = c.x[j] - static_cast<double>(b.dx);
+      piece.y = c.y[j] - static_cast<double>(b.dy);
+      piece.a = c.a[j];
+      piece.b = c.b[j];
+      piece.theta = c.theta[j];
+      if ((c.flag[j] & SEP_OBJ_MERGED) != 0 || parts[k] > 1) piece.flags |= source_flags::kBlended;
+      if (k > 0 && fp.filled[k - 1]) piece.flags |= source_flags::kHolesFilled;
+      piece.pixels.reserve(static_cast<std::size_t>(c.npix[j]));
+      for (int p = 0; p < c.npix[j]; ++p) {
+        const std::int64_t at = c.pix[j][p];
+        piece.pixels.push_back((at / mosaic_width - b.dy) * width + at % mosaic_width - b.dx);
+      }
+      std::sort(piece.pixels.begin(), piece.pixels.end());
+      pieces.push_back(std::move(piece));
+    }
   }
   return 0;
 }
