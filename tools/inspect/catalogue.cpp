@@ -6,12 +6,14 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <new>
 #include <numbers>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace kadrix::inspect {
@@ -505,7 +507,7 @@ bool neighbour_inside(std::span<const std::int32_t> owner, std::int32_t self, st
 // Kron photometry, flux radius and windowed position, other sources'
 // pixels masked (SEP puts the pixel opposite in their place, through the
 // segmentation map); the status of a SEP failure.
-int measure_apertures(Source& s, std::int32_t self, std::span<const std::int32_t> owner, std::span<float> sub,
+int measure_apertures(Source& s, std::int32_t self, std::span<const std::int32_t> owner, std::span<const float> sub,
                       const sep_image& image, std::int32_t width, std::int32_t height) {
   // A source SEP cannot give an ellipse gets a circle of its larger axis.
   double a = s.a, b = s.b;
@@ -537,37 +539,42 @@ int measure_apertures(Source& s, std::int32_t self, std::span<const std::int32_t
   if (!std::isfinite(radius) || radius <= 0) return 0;
   s.fwhm = 2.0 * radius;
 
-  // sep_windowed takes no segmentation map: other sources' pixels in
-  // reach of the window get the value of the pixel opposite (0 when that
-  // is another's too) while it runs, and their own back afterwards.
+  // sep_windowed takes no segmentation map: it runs on a stamp of the
+  // window's reach in which other sources' pixels have the value of the
+  // pixel opposite (0 when that is another's too).
   const double sig = 2.0 * radius / 2.3548;
-  const double reach = 4 * sig + 2;
+  const double reach = 4 * sig + 4;
   const auto x0 = static_cast<std::int64_t>(std::max(0.0, std::floor(s.x - reach)));
   const auto x1 = static_cast<std::int64_t>(std::min(width - 1.0, std::ceil(s.x + reach)));
   const auto y0 = static_cast<std::int64_t>(std::max(0.0, std::floor(s.y - reach)));
   const auto y1 = static_cast<std::int64_t>(std::min(height - 1.0, std::ceil(s.y + reach)));
-  std::vector<std::pair<std::size_t, float>> saved;
+  const std::int64_t sw = x1 - x0 + 1, sh = y1 - y0 + 1;
   const auto foreign = [&](std::int64_t x, std::int64_t y) {
     const std::int32_t o = owner[static_cast<std::size_t>(y * width + x)];
     return o != 0 && o != self;
   };
+  std::vector<float> stamp(static_cast<std::size_t>(sw * sh));
   for (std::int64_t py = y0; py <= y1; ++py) {
     for (std::int64_t px = x0; px <= x1; ++px) {
-      if (!foreign(px, py)) continue;
-      const auto mx = static_cast<std::int64_t>(std::lround(2 * s.x - static_cast<double>(px)));
-      const auto my = static_cast<std::int64_t>(std::lround(2 * s.y - static_cast<double>(py)));
-      const bool mirror = mx >= 0 && my >= 0 && mx < width && my < height && !foreign(mx, my);
-      const auto at = static_cast<std::size_t>(py * width + px);
-      saved.emplace_back(at, sub[at]);
-      sub[at] = mirror ? sub[static_cast<std::size_t>(my * width + mx)] : 0.0f;
+      float value = sub[static_cast<std::size_t>(py * width + px)];
+      if (foreign(px, py)) {
+        const auto mx = static_cast<std::int64_t>(std::lround(2 * s.x - static_cast<double>(px)));
+        const auto my = static_cast<std::int64_t>(std::lround(2 * s.y - static_cast<double>(py)));
+        const bool mirror = mx >= 0 && my >= 0 && mx < width && my < height && !foreign(mx, my);
+        value = mirror ? sub[static_cast<std::size_t>(my * width + mx)] : 0.0f;
+      }
+      stamp[static_cast<std::size_t>((py - y0) * sw + (px - x0))] = value;
     }
   }
+  const sep_image window = float_image(stamp.data(), static_cast<std::int32_t>(sw), static_cast<std::int32_t>(sh));
   double xw = 0, yw = 0;
   int iterations = 0;
   flag = 0;
-  status = sep_windowed(&image, s.x, s.y, sig, 1, 0, &xw, &yw, &iterations, &flag);
-  for (const auto& [at, value] : saved) sub[at] = value;
+  status = sep_windowed(&window, s.x - static_cast<double>(x0), s.y - static_cast<double>(y0), sig, 1, 0, &xw, &yw,
+                        &iterations, &flag);
   if (status != 0) return status;
+  xw += static_cast<double>(x0);
+  yw += static_cast<double>(y0);
   // A window that wandered off the image keeps the barycentre.
   if (std::isfinite(xw) && std::isfinite(yw) && xw >= -0.5 && yw >= -0.5 && xw <= width - 0.5 && yw <= height - 0.5) {
     s.x = xw;
@@ -759,11 +766,31 @@ Catalogue build_catalogue(const ResultPair& pair, const CatalogueOptions& option
   image.gain = options.gain.value_or(0.0);
   image.segmap = owner.data();
   image.sdtype = SEP_TINT;
-  for (std::size_t k = 0; k < kept.size(); ++k) {
-    status = measure_apertures(kept[k], static_cast<std::int32_t>(k + 1), owner, sub, image, w, h);
-    if (status == kSepMemory) throw std::bad_alloc();
-    if (status != 0) {
-      cat.sep_error = sep_words(status);
+  // Each source is measured on its own, so the sources are shared out
+  // among threads (every other one to each); the results do not depend on
+  // how many there are. The first failure in source order is the one named.
+  const std::size_t threads =
+      std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, std::max<std::size_t>(kept.size() / 64, 1));
+  std::vector<int> failed(kept.size(), 0);
+  std::atomic<bool> no_memory{false};
+  const auto measure = [&](std::size_t first) {
+    try {
+      for (std::size_t k = first; k < kept.size(); k += threads)
+        failed[k] = measure_apertures(kept[k], static_cast<std::int32_t>(k + 1), owner, sub, image, w, h);
+    } catch (const std::bad_alloc&) {
+      no_memory = true;
+    }
+  };
+  {
+    std::vector<std::jthread> workers;
+    for (std::size_t t = 1; t < threads; ++t) workers.emplace_back(measure, t);
+    measure(0);
+  }
+  if (no_memory) throw std::bad_alloc();
+  for (const int f : failed) {
+    if (f == kSepMemory) throw std::bad_alloc();
+    if (f != 0) {
+      cat.sep_error = sep_words(f);
       return cat;
     }
   }
