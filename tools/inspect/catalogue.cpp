@@ -294,12 +294,13 @@ int deblend_all(const Footprints& fp, std::span<const float> sub, std::int32_t w
     }
     if (top) ++peaks[k];
   }
-  for (const bool multi : {false, true}) {
-    if (multi && !options.deblend) break;
-    const auto in_set = [&](std::size_t k) { return options.deblend ? (peaks[k] > 1) == multi : true; };
+  // The two sets are extracted at once, on two threads: each has its own
+  // mosaic and its own boxes' places.
+  const auto extract_set = [&](bool multi, std::vector<Piece>& out) -> int {
+    const auto in_set = [&](std::size_t k) { return options.deblend ? (peaks[k] > 1) == multi : !multi; };
     bool any = false;
     for (std::size_t k = 1; k < count && !any; ++k) any = in_set(k);
-    if (!any) continue;
+    if (!any) return 0;
     // SEP deblends nothing that touches the edge of its image: every box
     // keeps a margin of one pixel, shared with its neighbours.
     std::int64_t mosaic_width = std::min<std::int64_t>(width, 1024);
@@ -326,7 +327,8 @@ int deblend_all(const Footprints& fp, std::span<const float> sub, std::int32_t w
     if (mosaic_width * mosaic_height >= (std::int64_t{width} + 2) * (height + 2)) {
       mosaic_width = std::int64_t{width} + 2;
       mosaic_height = std::int64_t{height} + 2;
-      for (Box& b : boxes) b.dx = b.dy = 1;
+      for (std::size_t k = 1; k < count; ++k)
+        if (in_set(k)) boxes[k].dx = boxes[k].dy = 1;
     }
     const auto m = static_cast<std::size_t>(mosaic_width * mosaic_height);
     std::vector<float> values(m, 0.0f), level(m, 1.0f);
@@ -375,9 +377,29 @@ int deblend_all(const Footprints& fp, std::span<const float> sub, std::int32_t w
         piece.pixels.push_back((at / mosaic_width - b.dy) * width + at % mosaic_width - b.dx);
       }
       std::sort(piece.pixels.begin(), piece.pixels.end());
-      pieces.push_back(std::move(piece));
+      out.push_back(std::move(piece));
     }
+    return 0;
+  };
+  std::vector<Piece> single, several;
+  int single_status = 0;
+  bool no_memory = false;
+  {
+    std::jthread worker([&] {
+      try {
+        single_status = extract_set(false, single);
+      } catch (const std::bad_alloc&) {
+        no_memory = true;
+      }
+    });
+    const int status = extract_set(true, several);
+    worker.join();
+    if (no_memory) throw std::bad_alloc();
+    if (single_status != 0) return single_status;
+    if (status != 0) return status;
   }
+  for (std::vector<Piece>* set : {&single, &several})
+    for (Piece& piece : *set) pieces.push_back(std::move(piece));
   return 0;
 }
 
