@@ -215,6 +215,43 @@ TEST_F(Catalogues, TwoGaussiansAreDeblendedAtTheirCentres) {
   EXPECT_EQ(catalogue_of(result, strict).sources.size(), 1u);
 }
 
+// theta as the FITS image counts it (y up), counter-clockwise from +X, in
+// (-90, 90]: a source drawn running down to the right in the picture
+// (y = 0 the top row) lies at -45 degrees.
+TEST_F(Catalogues, ThetaIsCountedAsTheFitsImageCountsIt) {
+  struct Case {
+    double picture_angle;  // of the long axis, counter-clockwise in the FITS sense
+    double theta;
+  };
+  for (const Case c : {Case{0, 0}, Case{90, 90}, Case{-45, -45}, Case{45, 45}, Case{30, 30}}) {
+    SCOPED_TRACE(c.picture_angle);
+    ObjectResult result;
+    result.width = result.height = 41;
+    result.level = 10;
+    result.sigma = 2.5;
+    const double t = c.picture_angle * M_PI / 180;
+    for (int y = 0; y < 41; ++y) {
+      for (int x = 0; x < 41; ++x) {
+        // FITS-sense offsets: y grows upwards.
+        const double dx = x - 20, dy = 20 - y;
+        const double u = dx * std::cos(t) + dy * std::sin(t), v = -dx * std::sin(t) + dy * std::cos(t);
+        const double light = 120 * std::exp(-(u * u / (2 * 9.0) + v * v / (2 * 1.0)));
+        result.means.push_back(10 + light);
+        result.flags.push_back(light > 3 ? 1 : 0);
+      }
+    }
+    const Catalogue cat = catalogue_of(result);
+    ASSERT_EQ(cat.sources.size(), 1u);
+    const Source& s = cat.sources[0];
+    EXPECT_GT(s.theta, -90);
+    EXPECT_LE(s.theta, 90);
+    const double off = std::remainder(s.theta - c.theta, 180.0);
+    EXPECT_NEAR(off, 0, 1.0) << s.theta;
+    EXPECT_GT(s.elongation, 2.0);
+    EXPECT_NEAR(s.elongation, s.a / s.b, 1e-12);
+  }
+}
+
 // ---- fluxes and errors -----------------------------------------------------------
 
 // On a flat sky the palette's level and sigma are the background and RMS:

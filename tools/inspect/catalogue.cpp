@@ -83,6 +83,11 @@ struct Piece {
   std::int32_t flags = 0;
 };
 
+// The angle of the major axis from the second moments. SEP's own answer
+// is pi/4 whenever x2 equals y2, whatever the sign of xy: a source along
+// either diagonal would read the same.
+double moments_angle(double x2, double y2, double xy) { return 0.5 * std::atan2(2 * xy, x2 - y2); }
+
 // The ellipse of a set of weighted pixels, for footprints SEP gave up on:
 // the same moments SEP takes, with its 1/12 for a line or a point.
 void own_moments(Piece& piece, std::span<const float> values, std::int32_t width) {
@@ -115,7 +120,7 @@ void own_moments(Piece& piece, std::span<const float> values, std::int32_t width
   const double t = std::sqrt((x2 - y2) * (x2 - y2) / 4 + xy * xy);
   piece.a = std::sqrt(half_sum + t);
   piece.b = std::sqrt(std::max(half_sum - t, 0.0));
-  piece.theta = 0.5 * std::atan2(2 * xy, x2 - y2);
+  piece.theta = moments_angle(x2, y2, xy);
 }
 
 // Pieces from a SEP catalogue of an image whose pixel (0, 0) is (x0, y0)
@@ -128,7 +133,7 @@ void take_objects(const sep_catalog& found, std::int32_t x0, std::int32_t y0, st
     piece.y = found.y[k] + y0;
     piece.a = found.a[k];
     piece.b = found.b[k];
-    piece.theta = found.theta[k];
+    piece.theta = moments_angle(found.x2[k], found.y2[k], found.xy[k]);
     if ((found.flag[k] & SEP_OBJ_MERGED) != 0 || found.nobj > blended_when_more)
       piece.flags |= source_flags::kBlended;
     piece.pixels.reserve(static_cast<std::size_t>(found.npix[k]));
@@ -373,7 +378,7 @@ int deblend_all(const Footprints& fp, std::span<const float> sub, std::int32_t w
       piece.y = c.y[j] - static_cast<double>(b.dy);
       piece.a = c.a[j];
       piece.b = c.b[j];
-      piece.theta = c.theta[j];
+      piece.theta = moments_angle(c.x2[j], c.y2[j], c.xy[j]);
       if ((c.flag[j] & SEP_OBJ_MERGED) != 0 || parts[k] > 1) piece.flags |= source_flags::kBlended;
       if (k > 0 && fp.filled[k - 1]) piece.flags |= source_flags::kHolesFilled;
       piece.pixels.reserve(static_cast<std::size_t>(c.npix[j]));
