@@ -509,7 +509,7 @@ Source describe(const Piece& piece, const ResultPair& pair, std::span<const floa
   s.elongation = s.b > 0 ? s.a / s.b : kUndefined;
   // The image's y grows downwards, the FITS image's upwards: the angle
   // changes sign.
-  double theta = -piece.theta * 180.0 / std::numbers::pi;
+  double theta = 0.0 - piece.theta * 180.0 / std::numbers::pi;  // 0 - x: never -0
   if (theta <= -90.0) theta += 180.0;
   if (theta > 90.0) theta -= 180.0;
   s.theta = theta;
