@@ -119,13 +119,12 @@ kadrix_test::RunResult run_with_file_limit(const std::string& program, const std
   return kadrix_test::run_program("/bin/sh", shell_args);
 }
 
-}  // namespace inspect_test
-
-namespace inspect_test {
-
 void expect_sample_catalogue(const std::string& csv) {
-  for (std::size_t i = 0; i < csv.size(); ++i)
-    if (csv[i] == '\n') EXPECT_TRUE(i > 0 && csv[i - 1] == '\r') << "bare LF at " << i;
+  for (std::size_t i = 0; i < csv.size(); ++i) {
+    if (csv[i] == '\n') {
+      EXPECT_TRUE(i > 0 && csv[i - 1] == '\r') << "bare LF at " << i;
+    }
+  }
   const std::vector<std::string> lines = lines_of(csv);
   ASSERT_EQ(lines.size(), 4u) << csv;
   EXPECT_EQ(lines[0], kCatalogueHeader);
@@ -153,7 +152,9 @@ void expect_sample_catalogue(const std::string& csv) {
     EXPECT_LE(std::fabs(std::stod(f[0]) - want[i].x), want[i].reach);
     EXPECT_LE(std::fabs(std::stod(f[1]) - want[i].y), want[i].reach);
     // A single pixel has no direction: theta 0, never printed as -0.00.
-    if (f[2] == "1") EXPECT_EQ(f[15], "0.00");
+    if (f[2] == "1") {
+      EXPECT_EQ(f[15], "0.00");
+    }
     const int flags = std::stoi(f[17]);
     EXPECT_EQ((flags & 8) != 0, want[i].border);
     EXPECT_EQ(f[6], rows[0][6]);  // one background everywhere
