@@ -15,7 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-7}
 command -v source-extractor >/dev/null || {
-  echo "source-extractor not found: apt-get install source-extractor (the benchmark's reference only)" >&2
+  echo "source-extractor not found: bash scripts/install-deps.sh --bench installs it (the benchmark's reference only)" >&2
   exit 1
 }
 share=/usr/share/source-extractor
