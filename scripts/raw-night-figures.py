@@ -51,11 +51,12 @@ def read_sources(path):
     header = False
     for line in open(path, newline=""):
         line = line.rstrip("\r\n")
-        if line == "x,y,pixels,peak,sum":
+        # The catalogue's first five columns keep their places; more follow.
+        if line.startswith("x,y,pixels,peak,sum"):
             header = True
             continue
         if header and line:
-            x, y, _pixels, peak, _sum = line.split(",")
+            x, y, _pixels, peak, _sum = line.split(",")[:5]
             sources.append((float(x), float(y), float(peak)))
     return sources
 

@@ -44,18 +44,21 @@ const std::vector<float> kSampleFitsPixels = {30.25f, 21, 22, 23, 24, 17, 18, 20
                                                14,     40, 20, 15, 16, 10, 11, 12, 13, 12.59375f};
 const std::vector<unsigned char> kSampleFitsFlags = {1, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 1};
 
-// One source in FITS coordinates.
+// One source of the SOURCES table, X and Y in FITS coordinates.
 struct TableRow {
   double x, y;
   int npix;
-  double peak, flux;
-  bool operator==(const TableRow&) const = default;
+  double peak, sum;
+  int id;
+  double measured[11];  // BACKGROUND to ELONGATION, in table order
+  int flags;
 };
 
-// The sample's sources in CSV order: (1.5, 1.25), (0, 3), (4, 0) become
-// X = x + 1, Y = 4 - y.
-const std::vector<TableRow> kSampleTable = {
-    {2.5, 2.75, 3, 40.0, 80.0}, {1.0, 1.0, 1, 30.25, 30.25}, {5.0, 4.0, 1, 12.59375, 12.59375}};
+const std::vector<std::string> kTableNames = {
+    "X",        "Y",         "NPIX",          "PEAK", "SUM", "ID", "BACKGROUND", "FLUX_ISO", "FLUX_ISO_ERR",
+    "SNR",      "FLUX_AUTO", "FLUX_AUTO_ERR", "FWHM", "A",   "B",  "THETA",      "ELONGATION", "FLAGS"};
+const std::vector<std::string> kTableForms = {"1D", "1D", "1J", "1D", "1D", "1J", "1D", "1D", "1D",
+                                              "1D", "1D", "1D", "1D", "1D", "1D", "1D", "1D", "1I"};
 
 // ---- reading back through cfitsio ---------------------------------------
 
@@ -146,14 +149,18 @@ class FitsReader {
       forms.push_back(key_string(("TFORM" + n).c_str()));
     }
     std::vector<TableRow> table(static_cast<std::size_t>(rows));
-    for (long r = 0; r < rows && columns == 5; ++r) {
+    for (long r = 0; r < rows && columns == 18; ++r) {
       TableRow& row = table[static_cast<std::size_t>(r)];
       int any_null = 0;
       fits_read_col(file_, TDOUBLE, 1, r + 1, 1, 1, nullptr, &row.x, &any_null, &status_);
       fits_read_col(file_, TDOUBLE, 2, r + 1, 1, 1, nullptr, &row.y, &any_null, &status_);
       fits_read_col(file_, TINT, 3, r + 1, 1, 1, nullptr, &row.npix, &any_null, &status_);
       fits_read_col(file_, TDOUBLE, 4, r + 1, 1, 1, nullptr, &row.peak, &any_null, &status_);
-      fits_read_col(file_, TDOUBLE, 5, r + 1, 1, 1, nullptr, &row.flux, &any_null, &status_);
+      fits_read_col(file_, TDOUBLE, 5, r + 1, 1, 1, nullptr, &row.sum, &any_null, &status_);
+      fits_read_col(file_, TINT, 6, r + 1, 1, 1, nullptr, &row.id, &any_null, &status_);
+      for (int c = 0; c < 11; ++c)
+        fits_read_col(file_, TDOUBLE, 7 + c, r + 1, 1, 1, nullptr, &row.measured[c], &any_null, &status_);
+      fits_read_col(file_, TINT, 18, r + 1, 1, 1, nullptr, &row.flags, &any_null, &status_);
     }
     return table;
   }
@@ -197,9 +204,12 @@ std::time_t utc_seconds(const std::string& date) {
   return timegm(&t);
 }
 
-// The rows of the tool's CSV for prefix (x, y, pixels, peak, sum as text).
-std::vector<std::vector<std::string>> csv_rows(const std::string& prefix) {
-  const RunResult run = inspect({prefix, "--csv"});
+// The rows of the tool's CSV for prefix, as text fields.
+std::vector<std::vector<std::string>> csv_rows(const std::string& prefix,
+                                               const std::vector<std::string>& options = {}) {
+  std::vector<std::string> args = {prefix, "--csv"};
+  args.insert(args.end(), options.begin(), options.end());
+  const RunResult run = inspect(args);
   EXPECT_EQ(run.exit_status, 0) << run.out;
   std::vector<std::vector<std::string>> rows;
   const std::vector<std::string> lines = lines_of(run.out);
@@ -207,24 +217,32 @@ std::vector<std::vector<std::string>> csv_rows(const std::string& prefix) {
   return rows;
 }
 
+// A value as the CSV prints it: empty when it is undefined (NaN).
 std::string fixed(const char* format, double value) {
+  if (std::isnan(value)) return "";
   char text[64];
   std::snprintf(text, sizeof text, format, value);
   return text;
 }
 
-// The table holds what the CSV lists, row for row, in FITS coordinates.
+// The table holds what the CSV lists, row for row, column for column, in
+// FITS coordinates.
 void expect_table_matches_csv(const std::vector<TableRow>& table, const std::vector<std::vector<std::string>>& csv,
                               int height) {
   ASSERT_EQ(table.size(), csv.size());
+  static const char* const kFormats[11] = {"%f", "%f", "%f", "%.2f", "%f", "%f", "%.3f", "%.3f", "%.3f", "%.2f",
+                                           "%.3f"};
   for (std::size_t i = 0; i < table.size(); ++i) {
     SCOPED_TRACE("row " + std::to_string(i + 1));
-    ASSERT_EQ(csv[i].size(), 5u);
+    ASSERT_EQ(csv[i].size(), 18u);
     EXPECT_EQ(fixed("%.3f", table[i].x - 1), csv[i][0]);
     EXPECT_EQ(fixed("%.3f", height - table[i].y), csv[i][1]);
     EXPECT_EQ(std::to_string(table[i].npix), csv[i][2]);
     EXPECT_EQ(fixed("%f", table[i].peak), csv[i][3]);
-    EXPECT_EQ(fixed("%f", table[i].flux), csv[i][4]);
+    EXPECT_EQ(fixed("%f", table[i].sum), csv[i][4]);
+    EXPECT_EQ(std::to_string(table[i].id), csv[i][5]);
+    for (int c = 0; c < 11; ++c) EXPECT_EQ(fixed(kFormats[c], table[i].measured[c]), csv[i][6 + c]) << kTableNames[6 + c];
+    EXPECT_EQ(std::to_string(table[i].flags), csv[i][17]);
   }
 }
 
@@ -241,9 +259,10 @@ TEST(InspectFits, SampleReadsBackPixelFlagAndCardExact) {
   EXPECT_EQ(run.out.substr(0, run.out.find("x,y")),
             crlf("Rozmiar: 5 x 4\nKl: 17\nSr: 10.300000\nVar: 0.100000\nWykryte piksele: 5\nZrodla: 3\n"));
 
+  inspect_test::expect_sample_catalogue(run.out.substr(run.out.find("x,y")));
   FitsReader fits(out);
   ASSERT_TRUE(fits.ok()) << fits.status();
-  EXPECT_EQ(fits.hdu_count(), 3);
+  EXPECT_EQ(fits.hdu_count(), 5);
 
   // Primary image: the decoded mean, bottom row first.
   EXPECT_EQ(fits.move_to(1), IMAGE_HDU);
@@ -255,7 +274,8 @@ TEST(InspectFits, SampleReadsBackPixelFlagAndCardExact) {
   const auto cards = fits.cards();
   std::vector<std::string> expected_keywords = {"SIMPLE",   "BITPIX",   "NAXIS",   "NAXIS1",  "NAXIS2",
                                                 "EXTEND",   "COMMENT",  "COMMENT", "NCOMBINE", "KDXLEVEL",
-                                                "KDXSIGMA", "KDXNDET",  "KDXNSRC", "DATE",    "CREATOR"};
+                                                "KDXSIGMA", "KDXNDET",  "KDXNSRC", "SATURATE", "KDXBACK",
+                                                "KDXCATV",  "DATE",     "CREATOR"};
   // Each path takes as many HISTORY cards of 72 characters as it needs.
   const std::size_t history_text = std::string("plik SR: ").size() + dir.prefix().size() + 9;
   expected_keywords.insert(expected_keywords.end(), 2 * ((history_text + 71) / 72), "HISTORY");
@@ -267,6 +287,9 @@ TEST(InspectFits, SampleReadsBackPixelFlagAndCardExact) {
   EXPECT_EQ(fits.key_double("KDXSIGMA"), static_cast<double>(0.1f));
   EXPECT_EQ(fits.key_long("KDXNDET"), 5);
   EXPECT_EQ(fits.key_long("KDXNSRC"), 3);
+  EXPECT_EQ(fits.key_double("SATURATE"), 254.5);
+  EXPECT_EQ(fits.key_long("KDXBACK"), 64);
+  EXPECT_EQ(fits.key_long("KDXCATV"), 2);
   const std::time_t written = utc_seconds(fits.key_string("DATE"));
   EXPECT_GE(written, before);
   EXPECT_LE(written, after);
@@ -285,9 +308,31 @@ TEST(InspectFits, SampleReadsBackPixelFlagAndCardExact) {
   EXPECT_EQ(fits.move_to(3), BINARY_TBL);
   EXPECT_EQ(fits.key_string("EXTNAME"), "SOURCES");
   std::vector<std::string> names, forms;
-  EXPECT_EQ(fits.table(names, forms), kSampleTable);
-  EXPECT_EQ(names, (std::vector<std::string>{"X", "Y", "NPIX", "PEAK", "FLUX"}));
-  EXPECT_EQ(forms, (std::vector<std::string>{"1D", "1D", "1J", "1D", "1D"}));
+  const std::vector<std::vector<std::string>> csv = csv_rows(dir.prefix() + "OBJ");
+  expect_table_matches_csv(fits.table(names, forms), csv, 4);
+  EXPECT_EQ(names, kTableNames);
+  EXPECT_EQ(forms, kTableForms);
+
+  // BACKGROUND and RMS: single-precision maps, one mesh over the whole
+  // picture and so one value each; the CSV's background is that value, and
+  // the error of a source of n pixels is the RMS times the root of n.
+  for (const int hdu : {4, 5}) {
+    EXPECT_EQ(fits.move_to(hdu), IMAGE_HDU);
+    EXPECT_EQ(fits.image_shape(bitpix), (std::vector<long>{5, 4}));
+    EXPECT_EQ(bitpix, FLOAT_IMG);
+  }
+  fits.move_to(4);
+  EXPECT_EQ(fits.key_string("EXTNAME"), "BACKGROUND");
+  const std::vector<float> sky = fits.pixels<float>(TFLOAT, 20);
+  EXPECT_EQ(sky, std::vector<float>(20, sky[0]));
+  EXPECT_EQ(fixed("%f", sky[0]), csv.at(0).at(6));
+  fits.move_to(5);
+  EXPECT_EQ(fits.key_string("EXTNAME"), "RMS");
+  const std::vector<float> rms = fits.pixels<float>(TFLOAT, 20);
+  EXPECT_EQ(rms, std::vector<float>(20, rms[0]));
+  EXPECT_GT(rms[0], 0.0f);
+  EXPECT_NEAR(std::stod(csv.at(0).at(8)), rms[0] * std::sqrt(3.0), 2e-6);
+  EXPECT_NEAR(std::stod(csv.at(1).at(8)), rms[0], 2e-6);
   EXPECT_EQ(fits.status(), 0);
   EXPECT_EQ(kadrix_test::list_dir(dir.path().string()),
             (std::vector<std::string>{"OBJSR.BMP", "OBJSS.BMP", "obj.fits"}));
@@ -329,7 +374,11 @@ TEST(InspectFits, PairWithoutSourcesGivesAZeroRowTable) {
   EXPECT_EQ(fits.move_to(3), BINARY_TBL);
   std::vector<std::string> names, forms;
   EXPECT_TRUE(fits.table(names, forms).empty());
-  EXPECT_EQ(names.size(), 5u);
+  EXPECT_EQ(names, kTableNames);
+  for (const int hdu : {4, 5}) {
+    EXPECT_EQ(fits.move_to(hdu), IMAGE_HDU);
+    EXPECT_EQ(fits.image_shape(bitpix), (std::vector<long>{3, 2}));
+  }
   EXPECT_EQ(fits.status(), 0);
   EXPECT_EQ(inspect_test::text_of(regions), "# Region file format: DS9 version 4.1\nimage\n");
 }
@@ -404,12 +453,17 @@ TEST(InspectRegions, SampleFileByteForByte) {
   inspect_test::write_pair(dir.prefix(), "OBJ", sample_object());
   const std::string out = dir.file("obj.reg");
   kadrix_test::write_file(out, std::string("old regions"));
-  ASSERT_EQ(inspect({"--regions=" + out, dir.prefix() + "OBJ", "--csv"}).exit_status, 0);
-  // R = sqrt(3 / pi) + 1 = 1.97721 and sqrt(1 / pi) + 1 = 1.56419.
+  const RunResult run = inspect({"--regions=" + out, dir.prefix() + "OBJ", "--csv"});
+  ASSERT_EQ(run.exit_status, 0);
+  // R = sqrt(3 / pi) + 1 = 1.97721 and sqrt(1 / pi) + 1 = 1.56419; the
+  // group's centre is the CSV's (x + 1, 4 - y); the single pixels (0, 3)
+  // and (4, 0) stay on their pixels.
+  const std::vector<std::string> first = fields_of(lines_of(run.out).at(1));
+  const double x = std::stod(first.at(0)) + 1, y = 4 - std::stod(first.at(1));
   EXPECT_EQ(inspect_test::text_of(out),
             "# Region file format: DS9 version 4.1\n"
             "image\n"
-            "circle(2.500,2.750,1.977) # text={1}\n"
+            "circle(" + fixed("%.3f", x) + "," + fixed("%.3f", y) + ",1.977) # text={1}\n"
             "circle(1.000,1.000,1.564) # text={2}\n"
             "circle(5.000,4.000,1.564) # text={3}\n");
   EXPECT_EQ(kadrix_test::list_dir(dir.path().string()),
@@ -447,9 +501,10 @@ TEST(InspectFits, FailedWritesKeepOldFilesAndReportEach) {
       inspect_test::run_with_file_limit(KADRIX_INSPECT_BIN, {dir.prefix() + "OBJ", "--csv", "--fits", fits,
                                                              "--regions", regions}, 4);
   EXPECT_EQ(limited.exit_status, 1);
-  EXPECT_EQ(limited.out, crlf("x,y,pixels,peak,sum\n1.500,1.250,3,40.000000,80.000000\n"
-                              "0.000,3.000,1,30.250000,30.250000\n4.000,0.000,1,12.593750,12.593750\n"
-                              "Blad zapisu pliku " + fits + "\n"));
+  const std::string failed = crlf("Blad zapisu pliku " + fits + "\n");
+  ASSERT_GT(limited.out.size(), failed.size());
+  EXPECT_EQ(limited.out.substr(limited.out.size() - failed.size()), failed);
+  inspect_test::expect_sample_catalogue(limited.out.substr(0, limited.out.size() - failed.size()));
   EXPECT_EQ(inspect_test::text_of(fits), "old fits");
   EXPECT_EQ(lines_of(inspect_test::text_of(regions)).size(), 5u);
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "inspect_support.h"
 #include "test_support.h"
 
 namespace {
@@ -104,7 +105,7 @@ TEST(InspectDemo, BrightIsolatedStarsAreFoundWhereTheyWerePlaced) {
     EXPECT_NEAR(sigma, value_after(line, "new Var: "), 1e-4);
 
     std::size_t header = 0;
-    while (header < lines.size() && lines[header] != "x,y,pixels,peak,sum") ++header;
+    while (header < lines.size() && lines[header] != inspect_test::kCatalogueHeader) ++header;
     ASSERT_LT(header, lines.size());
     const std::vector<Point> sources = read_points(lines, header, true);
     EXPECT_EQ(value_after(run.out, "Zrodla: "), static_cast<double>(sources.size()));

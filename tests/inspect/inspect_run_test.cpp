@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -35,21 +36,29 @@ const std::string kUsage = crlf(
 
 using inspect_test::sample_object;
 
-// The group of 40, 20, 20: x = (40 + 2 * 20 + 2 * 20) / 80, y = (40 + 20 +
-// 2 * 20) / 80. 12.6 is stored as 1612 / 128 = 12.59375.
-const std::string kSampleCsv = crlf(
-    "x,y,pixels,peak,sum\n"
-    "1.500,1.250,3,40.000000,80.000000\n"
-    "0.000,3.000,1,30.250000,30.250000\n"
-    "4.000,0.000,1,12.593750,12.593750\n");
-
-const std::string kSampleReport = crlf(
+// The report's lines before the catalogue.
+const std::string kSampleHead = crlf(
     "Rozmiar: 5 x 4\n"
     "Kl: 12\n"
     "Sr: 10.500000\n"
     "Var: 2.250000\n"
     "Wykryte piksele: 5\n"
-    "Zrodla: 3\n") + kSampleCsv;
+    "Zrodla: 3\n");
+
+// The report: its head, then the catalogue; what follows the catalogue's
+// four lines is returned.
+std::string expect_sample_report(const std::string& out) {
+  EXPECT_EQ(out.substr(0, kSampleHead.size()), kSampleHead);
+  if (out.size() < kSampleHead.size()) return "";
+  std::size_t end = kSampleHead.size();
+  for (int line = 0; line < 4 && end != std::string::npos; ++line) {
+    end = out.find('\n', end);
+    if (end != std::string::npos) ++end;
+  }
+  if (end == std::string::npos) end = out.size();
+  inspect_test::expect_sample_catalogue(out.substr(kSampleHead.size(), end - kSampleHead.size()));
+  return out.substr(end);
+}
 
 struct SampleDir {
   TempDir dir;
@@ -61,7 +70,7 @@ TEST(InspectRun, ReportsStatisticsAndSources) {
   SampleDir sample;
   const RunResult run = inspect({sample.prefix});
   EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(run.out, kSampleReport);
+  EXPECT_EQ(expect_sample_report(run.out), "");
   EXPECT_EQ(run.err, "");
 }
 
@@ -71,7 +80,7 @@ TEST(InspectRun, CsvAloneWithTheOptionAnywhere) {
                            std::vector<std::string>{"--csv", sample.prefix}}) {
     const RunResult run = inspect(args);
     EXPECT_EQ(run.exit_status, 0);
-    EXPECT_EQ(run.out, kSampleCsv);
+    inspect_test::expect_sample_catalogue(run.out);
   }
 }
 
@@ -81,7 +90,7 @@ TEST(InspectRun, NoSourcesGivesTheHeaderOnly) {
   inspect_test::write_pair(dir.prefix(), "E", result);
   const RunResult run = inspect({dir.prefix() + "E", "--csv"});
   EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(run.out, "x,y,pixels,peak,sum\r\n");
+  EXPECT_EQ(run.out, std::string(inspect_test::kCatalogueHeader) + "\r\n");
 }
 
 TEST(InspectRun, PrefixAfterDoubleDashMayStartWithADash) {
@@ -91,7 +100,7 @@ TEST(InspectRun, PrefixAfterDoubleDashMayStartWithADash) {
   options.cwd = dir.path().string();
   const RunResult run = inspect({"--csv", "--", "-x"}, options);
   EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(run.out, kSampleCsv);
+  inspect_test::expect_sample_catalogue(run.out);
 }
 
 TEST(InspectRun, HelpEndsWell) {
@@ -255,7 +264,21 @@ TEST(InspectRun, OverlayReplacesAnOldFileWhole) {
   kadrix_test::write_file(out, std::string("an old picture"));
   const RunResult run = inspect({sample.prefix, "--overlay", out});
   EXPECT_EQ(run.exit_status, 0);
-  EXPECT_EQ(run.out, kSampleReport);
+  EXPECT_EQ(expect_sample_report(run.out), "");
+
+  // The rings: radius sqrt(pixels / pi) + 1 around each centre the CSV
+  // gives, one pixel wide.
+  struct Ring {
+    double x, y, r;
+  };
+  std::vector<Ring> rings;
+  const std::vector<std::string> lines = inspect_test::lines_of(run.out);
+  for (std::size_t i = 7; i < lines.size(); ++i) {
+    const std::vector<std::string> f = inspect_test::fields_of(lines[i]);
+    ASSERT_GE(f.size(), 3u);
+    rings.push_back({std::stod(f[0]), std::stod(f[1]), std::sqrt(std::stod(f[2]) / M_PI) + 1});
+  }
+  ASSERT_EQ(rings.size(), 3u);
 
   // Sorted means: 10 11 12 12.59 13 ... 25 30.25 40; indices 0 and
   // floor(0.999 * 19) = 18 give lo 10 and hi 30.25.
@@ -265,20 +288,27 @@ TEST(InspectRun, OverlayReplacesAnOldFileWhole) {
   EXPECT_EQ(kadrix_test::get_le32(file, 22), 4u);
   EXPECT_EQ(file[28], 24);
   const std::vector<int> red = {0, 0, 255};
+  const std::vector<int> green = {0, 255, 0};
   const int grey[4][5] = {
       {0, 12, 25, 37, -1},  // (m - 10) * 255 / 20.25, rounded down; -1 flagged
       {50, -1, -1, 62, 75},
       {88, 100, -1, 113, 188},
       {-1, 138, 151, 163, 176},
   };
+  int ringed = 0;
   for (int y = 0; y < 4; ++y) {
     for (int x = 0; x < 5; ++x) {
+      bool on_ring = false;
+      for (const Ring& r : rings) on_ring = on_ring || std::fabs(std::hypot(x - r.x, y - r.y) - r.r) < 0.5;
+      ringed += on_ring ? 1 : 0;
       const bool flagged = sample_object().flags[static_cast<std::size_t>(y * 5 + x)] == 1;
       const int g = grey[y][x];
-      const std::vector<int> want = flagged ? red : std::vector<int>{g, g, g};
+      const std::vector<int> want = on_ring ? green : flagged ? red : std::vector<int>{g, g, g};
       EXPECT_EQ(bgr_at(file, 5, 4, x, y), want) << x << "," << y;
     }
   }
+  EXPECT_GT(ringed, 0);
+  EXPECT_LT(ringed, 20);
   EXPECT_EQ(kadrix_test::list_dir(sample.dir.path().string()),
             (std::vector<std::string>{"OBJSR.BMP", "OBJSS.BMP", "over.bmp"}));
 }
@@ -384,14 +414,15 @@ TEST(InspectRun, OverlayNamedPngIsTheSamePictureAsPng) {
     kadrix_test::write_file(png, std::string("an old picture"));
     const RunResult run = inspect({"--overlay=" + png, sample.prefix});
     EXPECT_EQ(run.exit_status, 0) << name;
-    EXPECT_EQ(run.out, kSampleReport) << name;
+    EXPECT_EQ(expect_sample_report(run.out), "") << name;
     const Bytes file = kadrix_test::read_file(png);
     ASSERT_GT(file.size(), 8u);
     EXPECT_EQ(Bytes(file.begin(), file.begin() + 8), (Bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'})) << name;
     EXPECT_EQ(inspect_test::decode_png(file), expected) << name;
   }
-  // The red and the greys the BMP test worked out by hand.
-  EXPECT_EQ(std::vector<int>(expected.rgb.begin() + 12, expected.rgb.begin() + 18), (std::vector<int>{255, 0, 0, 50, 50, 50}));
+  // The red of (4, 0) the BMP test worked out by hand; (0, 1), grey there
+  // before, now lies on the ring of the source at (0, 3).
+  EXPECT_EQ(std::vector<int>(expected.rgb.begin() + 12, expected.rgb.begin() + 18), (std::vector<int>{255, 0, 0, 0, 255, 0}));
   EXPECT_EQ(kadrix_test::list_dir(sample.dir.path().string()),
             (std::vector<std::string>{"OBJSR.BMP", "OBJSS.BMP", "OVER.PNG", "over.bmp", "over.png"}));
 }
@@ -402,7 +433,7 @@ TEST(InspectRun, OverlayThatCannotBeWrittenFailsAfterTheReport) {
   for (const std::string& overlay : {sample.dir.file("taken"), sample.dir.file("missing/over.bmp")}) {
     const RunResult run = inspect({sample.prefix, "--overlay", overlay});
     EXPECT_EQ(run.exit_status, 1) << overlay;
-    EXPECT_EQ(run.out, kSampleReport + "Blad zapisu pliku " + overlay + "\r\n");
+    EXPECT_EQ(expect_sample_report(run.out), "Blad zapisu pliku " + overlay + "\r\n");
   }
   EXPECT_TRUE(std::filesystem::is_directory(sample.dir.file("taken")));
   EXPECT_EQ(kadrix_test::list_dir(sample.dir.path().string()),

@@ -1,7 +1,10 @@
 #include "inspect_support.h"
 
+#include <gtest/gtest.h>
 #include <png.h>
 
+#include <cmath>
+#include <cstdio>
 #include <sstream>
 #include <stdexcept>
 
@@ -114,6 +117,56 @@ kadrix_test::RunResult run_with_file_limit(const std::string& program, const std
                                          program};
   shell_args.insert(shell_args.end(), args.begin(), args.end());
   return kadrix_test::run_program("/bin/sh", shell_args);
+}
+
+void expect_sample_catalogue(const std::string& csv) {
+  for (std::size_t i = 0; i < csv.size(); ++i) {
+    if (csv[i] == '\n') {
+      EXPECT_TRUE(i > 0 && csv[i - 1] == '\r') << "bare LF at " << i;
+    }
+  }
+  const std::vector<std::string> lines = lines_of(csv);
+  ASSERT_EQ(lines.size(), 4u) << csv;
+  EXPECT_EQ(lines[0], kCatalogueHeader);
+  struct Want {
+    const char* pixels;
+    const char* peak;
+    const char* sum;
+    double x, y;
+    double reach;  // how far the centre may lie from (x, y)
+    bool border;
+  };
+  const Want want[3] = {{"3", "40.000000", "80.000000", 1.5, 1.5, 0.5, false},
+                        {"1", "30.250000", "30.250000", 0, 3, 0.0005, true},
+                        {"1", "12.593750", "12.593750", 4, 0, 0.0005, true}};
+  std::vector<std::vector<std::string>> rows;
+  for (std::size_t i = 1; i < lines.size(); ++i) rows.push_back(fields_of(lines[i]));
+  for (std::size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE("row " + std::to_string(i + 1));
+    const std::vector<std::string>& f = rows[i];
+    ASSERT_EQ(f.size(), 18u) << lines[i + 1];
+    EXPECT_EQ(f[2], want[i].pixels);
+    EXPECT_EQ(f[3], want[i].peak);
+    EXPECT_EQ(f[4], want[i].sum);
+    EXPECT_EQ(f[5], std::to_string(i + 1));
+    EXPECT_LE(std::fabs(std::stod(f[0]) - want[i].x), want[i].reach);
+    EXPECT_LE(std::fabs(std::stod(f[1]) - want[i].y), want[i].reach);
+    // A single pixel has no direction: theta 0, never printed as -0.00.
+    if (f[2] == "1") {
+      EXPECT_EQ(f[15], "0.00");
+    }
+    const int flags = std::stoi(f[17]);
+    EXPECT_EQ((flags & 8) != 0, want[i].border);
+    EXPECT_EQ(f[6], rows[0][6]);  // one background everywhere
+    const double flux = std::stod(f[4]) - std::stod(f[2]) * std::stod(f[6]);
+    EXPECT_NEAR(std::stod(f[7]), flux, 2e-5);
+    const double error = std::stod(f[8]);
+    EXPECT_NEAR(error / std::stod(rows[1][8]), std::sqrt(std::stod(f[2])), 1e-5);
+    char snr[32];
+    std::snprintf(snr, sizeof snr, "%.2f", std::stod(f[7]) / error);
+    // The printed values are rounded: a quotient on a rounding edge may differ by one step.
+    EXPECT_NEAR(std::stod(f[9]), std::stod(snr), 0.011);
+  }
 }
 
 }  // namespace inspect_test

@@ -38,6 +38,20 @@ ObjectResult drawn(const std::vector<std::string>& rows);
 //   30.25* 21  22   23   24
 ObjectResult sample_object();
 
+// The catalogue's CSV header line, without its line end.
+inline constexpr const char* kCatalogueHeader =
+    "x,y,pixels,peak,sum,id,background,flux_iso,flux_iso_err,snr,flux_auto,flux_auto_err,fwhm,a,b,theta,"
+    "elongation,flags";
+
+// Checks the CSV (header and rows, CR LF line ends) of sample_object():
+// the group of 40, 20, 20 first, then the single pixels at (0, 3) and
+// (4, 0), each with its pixel count, peak, sum and rank; the single pixels
+// centred on themselves and flagged as touching the border; the group's
+// centre among its pixels. Its one mesh of sky makes the background and
+// its RMS the same everywhere: flux_iso = sum - pixels x background, the
+// errors in the ratio of the roots of the pixel counts, snr their quotient.
+void expect_sample_catalogue(const std::string& csv);
+
 // The pixel codes (SR << 8 | SS) kadrix stores for result.
 std::vector<std::uint16_t> codes_of(const ObjectResult& result);
 

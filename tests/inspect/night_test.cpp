@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -21,7 +23,7 @@ using kadrix_test::TempDir;
 
 RunResult inspect(const std::vector<std::string>& args) { return kadrix_test::run_program(KADRIX_INSPECT_BIN, args); }
 
-const std::string kHeader = "name,width,height,frames,level,sigma,detected,sources,status\n";
+const std::string kHeader = "name,width,height,frames,level,sigma,detected,sources,fwhm,status\n";
 
 using inspect_test::sample_object;
 
@@ -75,6 +77,26 @@ std::size_t count_of(const std::string& text, const std::string& what) {
   return count;
 }
 
+// The night's FWHM from an object's report: the median FWHM of the
+// sources with flags 0 and S/N above 20, empty with fewer than 5.
+std::string seeing(const std::string& report) {
+  const std::vector<std::string> lines = lines_of(report);
+  std::size_t header = 0;
+  while (header < lines.size() && lines[header] != inspect_test::kCatalogueHeader) ++header;
+  std::vector<double> fwhm;
+  for (std::size_t i = header + 1; i < lines.size(); ++i) {
+    const std::vector<std::string> f = inspect_test::fields_of(lines[i]);
+    if (f.size() == 18 && f[17] == "0" && !f[9].empty() && std::stod(f[9]) > 20 && !f[12].empty())
+      fwhm.push_back(std::stod(f[12]));
+  }
+  if (fwhm.size() < 5) return "";
+  std::sort(fwhm.begin(), fwhm.end());
+  const std::size_t m = fwhm.size() / 2;
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", fwhm.size() % 2 == 1 ? fwhm[m] : (fwhm[m - 1] + fwhm[m]) / 2);
+  return text;
+}
+
 TEST(InspectNight, ListReadAsKadrixReadsItWithEveryStatus) {
   TempDir dir;
   const std::string d = dir.prefix();
@@ -96,13 +118,13 @@ TEST(InspectNight, ListReadAsKadrixReadsItWithEveryStatus) {
   const RunResult run = inspect({"--night", d, d + "night.list"});
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.out, crlf(kHeader +
-                          "OBJ,5,4,12,10.500000,2.250000,5,3,ok\n"
-                          "NOPE,,,,,,,,brak pliku\n"
-                          "NOSS,,,,,,,,brak pliku\n"
-                          "LONGNA,3,2,12,10.500000,2.250000,0,0,ok\n"
-                          "\"A,B\"\"C\",5,4,12,10.500000,2.250000,5,3,ok\n"
-                          "BAD,,,,,,,,uszkodzony\n"
-                          "MIX,,,,,,,,rozne rozmiary\n"));
+                          "OBJ,5,4,12,10.500000,2.250000,5,3,,ok\n"
+                          "NOPE,,,,,,,,,brak pliku\n"
+                          "NOSS,,,,,,,,,brak pliku\n"
+                          "LONGNA,3,2,12,10.500000,2.250000,0,0,,ok\n"
+                          "\"A,B\"\"C\",5,4,12,10.500000,2.250000,5,3,,ok\n"
+                          "BAD,,,,,,,,,uszkodzony\n"
+                          "MIX,,,,,,,,,rozne rozmiary\n"));
   EXPECT_EQ(run.err, "");
 }
 
@@ -123,7 +145,7 @@ TEST(InspectNight, ExitStatusAndListFaults) {
     int status;
     std::string out;
   };
-  const std::string ok_line = "OBJ,5,4,12,10.500000,2.250000,5,3,ok\n";
+  const std::string ok_line = "OBJ,5,4,12,10.500000,2.250000,5,3,,ok\n";
   std::string most;
   for (int i = 0; i < 199; ++i) most += ok_line;
   const Case cases[] = {
@@ -138,7 +160,7 @@ TEST(InspectNight, ExitStatusAndListFaults) {
       // The directory is a prefix, as for kadrix: without its '/' the pair
       // is looked for under another name.
       {"directory without its slash", {"--night", dir.path().string(), d + "one.list"}, 1,
-       crlf(kHeader + "OBJ,,,,,,,,brak pliku\nOBJ,,,,,,,,brak pliku\n")},
+       crlf(kHeader + "OBJ,,,,,,,,,brak pliku\nOBJ,,,,,,,,,brak pliku\n")},
   };
   for (const Case& c : cases) {
     const RunResult run = inspect(c.args);
@@ -170,10 +192,26 @@ TEST(InspectNight, DemoNightWithAMissingAndADamagedPair) {
     return name + "," + size.substr(0, size.find(' ')) + "," + size.substr(size.rfind(' ') + 1) + "," +
            report_value(report.out, "Kl") + "," + report_value(report.out, "Sr") + "," +
            report_value(report.out, "Var") + "," + report_value(report.out, "Wykryte piksele") + "," +
-           report_value(report.out, "Zrodla") + ",ok\n";
+           report_value(report.out, "Zrodla") + "," + seeing(report.out) + ",ok\n";
   };
-  EXPECT_EQ(run.out, crlf(kHeader + line_of("M42", m42) + "M51,,,,,,,,brak pliku\n" + "NGC253,,,,,,,,uszkodzony\n" +
-                          line_of("M31", m31)));
+  // The FWHM worked out from the printed values may differ in the last
+  // place from the one worked out before rounding.
+  const std::vector<std::string> got = lines_of(run.out);
+  const std::vector<std::string> want = lines_of(kHeader + line_of("M42", m42) + "M51,,,,,,,,,brak pliku\n" +
+                                                 "NGC253,,,,,,,,,uszkodzony\n" + line_of("M31", m31));
+  EXPECT_EQ(run.out.find("\n"), run.out.find("\r\n") + 1);
+  ASSERT_EQ(got.size(), want.size()) << run.out;
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    std::vector<std::string> g = inspect_test::fields_of(got[i]), w = inspect_test::fields_of(want[i]);
+    ASSERT_EQ(g.size(), 10u) << got[i];
+    ASSERT_EQ(w.size(), 10u) << want[i];
+    if (i > 0 && !g[8].empty() && !w[8].empty()) {
+      EXPECT_NEAR(std::stod(g[8]), std::stod(w[8]), 0.0011) << got[i];
+      g[8] = w[8];
+    }
+    EXPECT_EQ(g, w);
+  }
+  EXPECT_FALSE(inspect_test::fields_of(got[1])[8].empty());
 
   // The page: one summary row per object, a preview for each pair read.
   const std::string html = inspect_test::text_of(page);
@@ -192,9 +230,9 @@ TEST(InspectNight, DemoNightWithAMissingAndADamagedPair) {
   ASSERT_GT(csv.size(), 11u);
   for (std::size_t i = 1; i <= 10; ++i) {
     const std::vector<std::string> f = inspect_test::fields_of(csv[i]);
-    const std::string row = "<tr><td class=\"n\">" + std::to_string(i) + "</td><td class=\"n\">" + f[0] +
-                            "</td><td class=\"n\">" + f[1] + "</td><td class=\"n\">" + f[2] +
-                            "</td><td class=\"n\">" + f[3] + "</td><td class=\"n\">" + f[4] + "</td></tr>";
+    std::string row = "<tr><td class=\"n\">" + std::to_string(i) + "</td>";
+    for (const std::size_t field : {0, 1, 2, 3, 4, 7, 9, 12, 17}) row += "<td class=\"n\">" + f.at(field) + "</td>";
+    row += "</tr>";
     EXPECT_NE(html.find(row), std::string::npos) << row;
   }
   EXPECT_EQ(count_of(html, "<td class=\"n\">11</td><td class=\"n\">"), 0u);
@@ -216,8 +254,8 @@ TEST(InspectNight, PageIsSelfContainedAndEscaped) {
   const std::string page = dir.file("night.html");
   const RunResult run = inspect({"--html=" + page, "--night", d, d + "n.list"});
   ASSERT_EQ(run.exit_status, 0) << run.out;
-  EXPECT_EQ(run.out, crlf(kHeader + "<b>&x,5,4,12,10.500000,2.250000,5,3,ok\n" +
-                          "WIDE,1700,3,12,10.500000,2.250000,0,0,ok\n"));
+  EXPECT_EQ(run.out, crlf(kHeader + "<b>&x,5,4,12,10.500000,2.250000,5,3,,ok\n" +
+                          "WIDE,1700,3,12,10.500000,2.250000,0,0,,ok\n"));
 
   const std::string html = inspect_test::text_of(page);
   EXPECT_EQ(html.rfind("<!DOCTYPE html>\n<html lang=\"pl\">", 0), 0u);
@@ -251,7 +289,7 @@ TEST(InspectNight, PageIsReplacedWholeOrNotAtAll) {
   const RunResult limited =
       inspect_test::run_with_file_limit(KADRIX_INSPECT_BIN, {"--night", d, d + "n.list", "--html", page}, 1);
   EXPECT_EQ(limited.exit_status, 1);
-  EXPECT_EQ(limited.out, crlf(kHeader + "OBJ,5,4,12,10.500000,2.250000,5,3,ok\nBlad zapisu pliku " + page + "\n"));
+  EXPECT_EQ(limited.out, crlf(kHeader + "OBJ,5,4,12,10.500000,2.250000,5,3,,ok\nBlad zapisu pliku " + page + "\n"));
   EXPECT_EQ(inspect_test::text_of(page), "old page");
 
   const RunResult run = inspect({"--night", d, d + "n.list", "--html", page});

@@ -2,6 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <new>
 #include <optional>
@@ -15,6 +20,7 @@
 #include "driver/object_list.h"
 #include "bmp/text_format.h"
 #include "tools/common/cli.h"
+#include "tools/inspect/catalogue.h"
 #include "tools/inspect/fits_export.h"
 #include "tools/inspect/messages.h"
 #include "tools/inspect/night.h"
@@ -37,28 +43,44 @@ constexpr const char* kHelp =
     "Czyta pare plikow wynikowych programu kadrix, prefiksSR.BMP i prefiksSS.BMP\n"
     "(prefiks to sciezka do plikow BMP i nazwa obiektu, np. dane/M31), wypisuje\n"
     "statystyki obiektu z palety pliku SS (Kl: liczba klatek, Sr: poziom, Var: sigma),\n"
-    "liczbe wykrytych pikseli i zrodla: grupy wykrytych pikseli stykajacych sie\n"
-    "bokiem lub rogiem, jako CSV x,y,pixels,peak,sum (srodek ciezkosci wazony\n"
-    "srednia, y = 0 to gorny wiersz), od najjasniejszego.\n"
+    "liczbe wykrytych pikseli i katalog zrodel jako CSV x,y,pixels,peak,sum,id,\n"
+    "background,flux_iso,flux_iso_err,snr,flux_auto,flux_auto_err,fwhm,a,b,theta,\n"
+    "elongation,flags (y = 0 to gorny wiersz), od najjasniejszego wg flux_iso.\n"
+    "Zrodla to grupy wykrytych pikseli stykajacych sie bokiem lub rogiem, z\n"
+    "wypelnionymi dziurami, rozdzielone progami jak w SExtractorze; tlo z siatki.\n"
     "Srednia piksela = SR + (SS >> 1) / 128, piksel wykryty gdy SS & 1 = 1.\n"
     "\n"
     "  --csv               tylko CSV: naglowek i wiersze zrodel\n"
     "  --overlay plik.BMP  zapisuje tez obraz sredniej (24 bity, skala szarosci\n"
     "                      miedzy 1. a 99,9. percentylem) z wykrytymi pikselami\n"
-    "                      na czerwono; plik zastepowany w calosci albo wcale;\n"
-    "                      nazwa konczaca sie na .png daje ten sam obraz jako PNG\n"
+    "                      na czerwono i zrodlami w zielonych okregach; plik\n"
+    "                      zastepowany w calosci albo wcale; nazwa konczaca sie\n"
+    "                      na .png daje ten sam obraz jako PNG\n"
     "  --fits plik.fits    zapisuje srednia (obraz glowny), flagi wykrycia\n"
-    "                      (rozszerzenie DETECT) i zrodla (tabela SOURCES) jako FITS\n"
+    "                      (rozszerzenie DETECT), zrodla (tabela SOURCES), tlo\n"
+    "                      i jego RMS (BACKGROUND, RMS) jako FITS; SExtractor\n"
+    "                      czyta sama srednia: plik.fits[0]\n"
     "  --regions plik.reg  zapisuje zrodla jako regiony DS9 (okregi we wspolrzednych\n"
     "                      obrazu FITS: X = x + 1, Y = wysokosc - y)\n"
     "  --night             tryb nocy: czyta liste obiektow jak kadrix (katalog jak\n"
     "                      w kadrix, z koncowym /) i pary plikow kazdego obiektu;\n"
     "                      wypisuje CSV name,width,height,frames,level,sigma,\n"
-    "                      detected,sources,status (status: ok, brak pliku,\n"
-    "                      uszkodzony, rozne rozmiary); kod wyjscia 1, gdy jakakolwiek\n"
-    "                      para nie zostala odczytana\n"
+    "                      detected,sources,fwhm,status (fwhm: mediana FWHM zrodel\n"
+    "                      o flagach 0 i S/N > 20; status: ok, brak pliku,\n"
+    "                      uszkodzony, rozne rozmiary, blad pomiaru); kod wyjscia 1,\n"
+    "                      gdy jakakolwiek para nie zostala odczytana\n"
     "  --html plik.html    z --night: zapisuje tez raport nocy, jedna strone HTML\n"
     "                      z tabela, podgladami i najjasniejszymi zrodlami obiektow\n"
+    "Katalog (takze z --night):\n"
+    "  --threshold K       zrodla z progu K x RMS tla zamiast flag kadrix\n"
+    "                      (filtr 3 x 3, domyslnie --min-pixels 5)\n"
+    "  --deblend N,C       N progow rozdzielania, kontrast C (domyslnie 32,0.005)\n"
+    "  --no-deblend        zrodla bez rozdzielania\n"
+    "  --min-pixels N      pomija zrodla mniejsze niz N pikseli (domyslnie 1)\n"
+    "  --min-snr S         pomija zrodla o S/N mniejszym niz S (domyslnie 0)\n"
+    "  --back-size N       bok oczka siatki tla w pikselach (domyslnie 64)\n"
+    "  --saturate L        szczyt od L to nasycenie, flaga 4 (domyslnie 254.5)\n"
+    "  --gain G            elektrony na jednostke sredniej: blad Poissona\n"
     "  --version           wersja programu\n"
     "  --help              ten opis\n"
     "  --                  koniec opcji (prefiks zaczynajacy sie od -)\n"
@@ -75,8 +97,10 @@ enum Output { kOverlay, kFits, kRegions, kHtml, kOutputCount };
 constexpr const char* kOutputOptions[kOutputCount] = {"--overlay", "--fits", "--regions", "--html"};
 
 constexpr cli::KnownOption kOptions[] = {
-    {"--overlay", true}, {"--fits", true}, {"--regions", true}, {"--html", true},
-    {"--csv", false},    {"--night", false},
+    {"--overlay", true},    {"--fits", true},      {"--regions", true},   {"--html", true},
+    {"--csv", false},       {"--night", false},    {"--threshold", true}, {"--deblend", true},
+    {"--no-deblend", false}, {"--min-pixels", true}, {"--min-snr", true},  {"--back-size", true},
+    {"--saturate", true},   {"--gain", true},
 };
 
 struct Call {
@@ -84,7 +108,77 @@ struct Call {
   bool csv = false;
   bool night = false;
   std::optional<std::string> outputs[kOutputCount];
+  CatalogueOptions catalogue;
 };
+
+// A whole decimal number, all of text, or nothing.
+std::optional<double> number_of(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (*end != '\0' || errno == ERANGE || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+std::optional<long> whole_of(const std::string& text) {
+  if (text.empty() || text[0] == ' ' || text[0] == '+') return std::nullopt;
+  errno = 0;
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (*end != '\0' || errno == ERANGE) return std::nullopt;
+  return value;
+}
+
+// A catalogue option's value into call.catalogue; the reason when it is
+// wrong.
+std::string understand_catalogue_option(std::string_view name, const std::string& value, Call& call) {
+  CatalogueOptions& c = call.catalogue;
+  const char* option = name.data();
+  const auto positive = [&](std::optional<double>& into) {
+    const std::optional<double> v = number_of(value);
+    if (!v || *v <= 0) return text_format(kBadPositive, option, value.c_str());
+    into = *v;
+    return std::string();
+  };
+  const auto whole = [&](std::int32_t& into, int lo, int hi) {
+    const std::optional<long> v = whole_of(value);
+    if (!v || *v < lo || *v > hi) return text_format(kBadWhole, option, value.c_str(), lo, hi);
+    into = static_cast<std::int32_t>(*v);
+    return std::string();
+  };
+  if (name == "--threshold") return positive(c.threshold);
+  if (name == "--gain") return positive(c.gain);
+  if (name == "--back-size") return whole(c.back_size, 1, 4096);
+  if (name == "--min-pixels") {
+    std::int32_t n = 0;
+    std::string wrong = whole(n, 1, INT_MAX);
+    c.min_pixels = n;
+    return wrong;
+  }
+  if (name == "--min-snr") {
+    const std::optional<double> v = number_of(value);
+    if (!v || *v < 0) return text_format(kBadNonNegative, option, value.c_str());
+    c.min_snr = *v;
+    return "";
+  }
+  if (name == "--saturate") {
+    const std::optional<double> v = number_of(value);
+    if (!v) return text_format(kBadNumber, option, value.c_str());
+    c.saturate = *v;
+    return "";
+  }
+  // --deblend N,C
+  const std::size_t comma = value.find(',');
+  const std::optional<long> levels = comma == std::string::npos ? std::nullopt : whole_of(value.substr(0, comma));
+  const std::optional<double> contrast =
+      comma == std::string::npos ? std::nullopt : number_of(value.substr(comma + 1));
+  if (!levels || !contrast || *levels < 1 || *levels > 64 || *contrast < 0 || *contrast > 1)
+    return text_format(kBadDeblend, value.c_str());
+  c.deblend_levels = static_cast<std::int32_t>(*levels);
+  c.deblend_contrast = *contrast;
+  return "";
+}
 
 const cli::Program& program();
 
@@ -98,6 +192,8 @@ std::string understand_call(const cli::Arguments& arguments, Call& call) {
   // The mode decides how many operands there are, wherever --night stands.
   call.night = arguments.has_flag("--night");
   const std::size_t operand_count = call.night ? 2 : 1;
+  std::vector<std::string_view> catalogue_seen;
+  bool deblend_given = false;
   for (const cli::Argument& arg : arguments.items) {
     using Kind = cli::Argument::Kind;
     if (arg.kind == Kind::unknown) {
@@ -108,6 +204,28 @@ std::string understand_call(const cli::Arguments& arguments, Call& call) {
       if (arg.name == "--csv") {
         if (call.night) fault(text_format(kNotForNight, "--csv"));
         call.csv = true;
+      }
+      if (arg.name == "--no-deblend") {
+        if (!call.catalogue.deblend) fault(text_format(kOptionTwice, "--no-deblend"));
+        if (deblend_given) fault(kDeblendTwice);
+        call.catalogue.deblend = false;
+      }
+      continue;
+    }
+    if (arg.kind == Kind::option && std::find(std::begin(kOutputOptions), std::end(kOutputOptions), arg.name) ==
+                                        std::end(kOutputOptions)) {
+      const std::string name(arg.name);
+      if (!arg.value || arg.value->empty()) {
+        fault(text_format(kNoValue, name.c_str()));
+      } else if (std::find(catalogue_seen.begin(), catalogue_seen.end(), arg.name) != catalogue_seen.end()) {
+        fault(text_format(kOptionTwice, name.c_str()));
+      } else {
+        fault(understand_catalogue_option(name, *arg.value, call));
+      }
+      catalogue_seen.push_back(arg.name);
+      if (arg.name == "--deblend") {
+        deblend_given = true;
+        if (!call.catalogue.deblend) fault(kDeblendTwice);
       }
       continue;
     }
@@ -189,8 +307,8 @@ std::string refused_outputs(const Call& call, const std::vector<std::string>& in
   return "";
 }
 
-void print_report(const ResultPair& pair, std::int64_t flagged, const std::vector<Source>& sources,
-                  bool csv_only) {
+void print_report(const ResultPair& pair, std::int64_t flagged, const Catalogue& catalogue, bool csv_only) {
+  const std::vector<Source>& sources = catalogue.sources;
   if (!csv_only) {
     console_print(kSize, pair.width, pair.height);
     console_print(kFrames, pair.stats.frame_count);
@@ -199,11 +317,17 @@ void print_report(const ResultPair& pair, std::int64_t flagged, const std::vecto
     // Both counts are bounded by the pixel count, itself a signed 32-bit value.
     console_print(kFlagged, static_cast<int>(flagged));
     console_print(kSources, static_cast<int>(sources.size()));
+    if (catalogue.flat_background) console_write(kFlatBackground);
   }
   console_write(kSourceHeader);
-  for (const Source& s : sources) {
-    console_print(kSourceLine, s.x, s.y, s.pixels, steps_to_mean(s.peak_steps),
-                  steps_to_mean(s.sum_steps));
+  for (std::size_t k = 0; k < sources.size(); ++k) {
+    const Source& s = sources[k];
+    console_print(kSourceLine, fixed(s.x, 3).c_str(), fixed(s.y, 3).c_str(), s.pixels, steps_to_mean(s.peak_steps),
+                  steps_to_mean(s.sum_steps), static_cast<int>(k + 1), fixed(s.background, 6).c_str(),
+                  fixed(s.flux_iso, 6).c_str(), fixed(s.flux_iso_err, 6).c_str(), fixed(s.snr, 2).c_str(),
+                  fixed(s.flux_auto, 6).c_str(), fixed(s.flux_auto_err, 6).c_str(), fixed(s.fwhm, 3).c_str(),
+                  fixed(s.a, 3).c_str(), fixed(s.b, 3).c_str(), fixed(s.theta, 2).c_str(),
+                  fixed(s.elongation, 3).c_str(), s.flags);
   }
 }
 
@@ -217,15 +341,20 @@ int inspect_object(const Call& call) {
 
   int status = cli::kExitOk;
   try {
-    const std::vector<Source> sources = find_sources(pair.codes, pair.width, pair.height);
+    const Catalogue catalogue = build_catalogue(pair, call.catalogue);
+    if (!catalogue.sep_error.empty()) {
+      console_print(kSepFailed, catalogue.sep_error.c_str());
+      return cli::kExitFailed;
+    }
+    const std::vector<Source>& sources = catalogue.sources;
     const std::int64_t flagged = count_flagged(pair.codes);
-    print_report(pair, flagged, sources, call.csv);
+    print_report(pair, flagged, catalogue, call.csv);
     for (int o = 0; o < kOutputCount; ++o) {
       if (!call.outputs[o]) continue;
       const std::string& path = *call.outputs[o];
       bool ok = true;
-      if (o == kOverlay) ok = write_overlay(path, pair);
-      if (o == kFits) ok = write_fits(path, pair, sources, flagged, kCreator);
+      if (o == kOverlay) ok = write_overlay(path, pair, sources);
+      if (o == kFits) ok = write_fits(path, pair, catalogue, call.catalogue, flagged, kCreator);
       if (o == kRegions) ok = write_regions(path, sources, pair.height);
       if (!ok) {
         console_print(kWriteFailed, path.c_str());
@@ -265,7 +394,7 @@ int inspect_night(const Call& call) {
     bool all_read = true;
     console_write(night_csv_header());
     for (const std::string& name : list.names) {
-      NightObject object = read_night_object(directory, name, page);
+      NightObject object = read_night_object(directory, name, call.catalogue, page);
       console_write(night_csv_line(object));
       all_read = all_read && object.status == NightStatus::ok;
       if (page) report.objects.push_back(std::move(object));
@@ -289,6 +418,7 @@ const cli::Program& program() {
 }  // namespace
 
 int run_inspect(int argc, const char* const* argv) {
+  set_sep_limits(kPixelStack, kSubObjectLimit);
   Call call;
   return cli::run_program(
       program(), argc, argv, [&call](const cli::Arguments& arguments) { return understand_call(arguments, call); },

@@ -25,6 +25,13 @@ inline constexpr char kNotForNight[] = "opcja %s nie dotyczy --night";
 inline constexpr char kNoOperandsNight[] = "brak katalogu i pliku listy";
 inline constexpr char kNoPrefix[] = "brak prefiksu plikow";
 inline constexpr char kNoList[] = "brak pliku listy";
+inline constexpr char kNoValue[] = "brak wartosci po %s";
+inline constexpr char kBadNumber[] = "zla wartosc %s %s (oczekiwano liczby)";
+inline constexpr char kBadPositive[] = "zla wartosc %s %s (oczekiwano liczby wiekszej od 0)";
+inline constexpr char kBadNonNegative[] = "zla wartosc %s %s (oczekiwano liczby nie mniejszej od 0)";
+inline constexpr char kBadWhole[] = "zla wartosc %s %s (oczekiwano liczby calkowitej od %d do %d)";
+inline constexpr char kBadDeblend[] = "zla wartosc --deblend %s (oczekiwano N,C: N od 1 do 64, C od 0 do 1)";
+inline constexpr char kDeblendTwice[] = "opcje --deblend i --no-deblend wykluczaja sie";
 inline constexpr char kOutputIsInput[] = "plik %s jest plikiem wejsciowym";
 inline constexpr char kSameOutput[] = "ten sam plik %s po %s i %s";
 
@@ -37,23 +44,33 @@ inline constexpr char kLevel[] = "Sr: %f\n";
 inline constexpr char kSigma[] = "Var: %f\n";
 inline constexpr char kFlagged[] = "Wykryte piksele: %d\n";
 inline constexpr char kSources[] = "Zrodla: %d\n";
-inline constexpr char kSourceHeader[] = "x,y,pixels,peak,sum\n";
-inline constexpr char kSourceLine[] = "%.3f,%.3f,%d,%f,%f\n";
+inline constexpr char kFlatBackground[] = "Tlo: plaskie, poziom i sigma z palety SS (brak uzytecznej siatki)\n";
+inline constexpr char kSepFailed[] = "Blad pomiaru zrodel (SEP: %s)\n";
+inline constexpr char kSourceHeader[] =
+    "x,y,pixels,peak,sum,id,background,flux_iso,flux_iso_err,snr,flux_auto,flux_auto_err,fwhm,a,b,theta,"
+    "elongation,flags\n";
+// x, y, pixels, peak, sum, id, background, flux_iso, flux_iso_err, snr,
+// flux_auto, flux_auto_err, fwhm, a, b, theta, elongation, flags; each
+// value that may be undefined comes as a field already formatted.
+inline constexpr char kSourceLine[] = "%s,%s,%d,%f,%f,%d,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%s,%d\n";
 inline constexpr char kListTooLong[] = "Za duzo linii w pliku %s. Popraw zawartosc pliku.\n";
 // The night's CSV: a line per object, its name quoted as CSV needs, then
 // its numbers (none when the pair was not read) and its status.
-inline constexpr char kNightHeader[] = "name,width,height,frames,level,sigma,detected,sources,status\n";
-inline constexpr char kNightLine[] = "%s,%d,%d,%d,%f,%f,%lld,%lld,%s\n";
-inline constexpr char kNightUnread[] = "%s,,,,,,,,%s\n";
+inline constexpr char kNightHeader[] = "name,width,height,frames,level,sigma,detected,sources,fwhm,status\n";
+inline constexpr char kNightLine[] = "%s,%d,%d,%d,%f,%f,%lld,%lld,%s,%s\n";
+inline constexpr char kNightUnread[] = "%s,,,,,,,,,%s\n";
 inline constexpr char kStatusOk[] = "ok";
 inline constexpr char kStatusMissing[] = "brak pliku";
 inline constexpr char kStatusDamaged[] = "uszkodzony";
 inline constexpr char kStatusSizes[] = "rozne rozmiary";
 inline constexpr char kStatusNoMemory[] = "brak pamieci";
+inline constexpr char kStatusNotMeasured[] = "blad pomiaru";
 
 inline constexpr const char* kAll[] = {
     kUsage,        kWrongCall,     kUnknownOption, kOptionTwice,     kTooManyOperands,
-    kNoFileName,   kHtmlWithoutNight, kNotForNight, kNoOperandsNight, kNoPrefix,       kNoList,
+    kNoFileName,   kNoValue,       kBadNumber,     kBadPositive,     kBadNonNegative,  kBadWhole,
+    kBadDeblend,   kDeblendTwice,  kFlatBackground, kSepFailed,      kStatusNotMeasured,
+    kHtmlWithoutNight, kNotForNight, kNoOperandsNight, kNoPrefix,       kNoList,
     kOutputIsInput, kSameOutput,   kNoFile,        kBadFile,         kNoStatistics,    kSizesDiffer,
     kOutOfMemory,  kSize,          kFrames,        kLevel,           kSigma,           kFlagged,
     kSources,      kSourceHeader,  kSourceLine,    kWriteFailed,     kListTooLong,     kNightHeader,

@@ -19,6 +19,7 @@ const char* status_word(NightStatus status) {
     case NightStatus::damaged: return messages::kStatusDamaged;
     case NightStatus::size_mismatch: return messages::kStatusSizes;
     case NightStatus::out_of_memory: return messages::kStatusNoMemory;
+    case NightStatus::not_measured: return messages::kStatusNotMeasured;
   }
   return messages::kStatusDamaged;
 }
@@ -39,7 +40,8 @@ NightStatus status_of(PairFault fault) {
 
 }  // namespace
 
-NightObject read_night_object(const std::string& directory, const std::string& name, bool with_preview) {
+NightObject read_night_object(const std::string& directory, const std::string& name,
+                              const CatalogueOptions& options, bool with_preview) {
   NightObject object;
   object.name = name;
   try {
@@ -52,7 +54,13 @@ NightObject read_night_object(const std::string& directory, const std::string& n
     object.height = pair.height;
     object.stats = pair.stats;
     object.detected = count_flagged(pair.codes);
-    const std::vector<Source> sources = find_sources(pair.codes, pair.width, pair.height);
+    const Catalogue catalogue = build_catalogue(pair, options);
+    if (!catalogue.sep_error.empty()) {
+      object.status = NightStatus::not_measured;
+      return object;
+    }
+    const std::vector<Source>& sources = catalogue.sources;
+    object.fwhm = seeing_fwhm(sources);
     object.source_count = static_cast<std::int64_t>(sources.size());
     object.brightest.assign(sources.begin(),
                             sources.begin() + static_cast<std::ptrdiff_t>(std::min(sources.size(), kBrightestShown)));
@@ -98,7 +106,7 @@ std::string night_csv_line(const NightObject& object) {
   return text_format(messages::kNightLine, name.c_str(), object.width, object.height, object.stats.frame_count,
                      static_cast<double>(object.stats.level), static_cast<double>(object.stats.sigma),
                      static_cast<long long>(object.detected), static_cast<long long>(object.source_count),
-                     status_word(object.status));
+                     object.fwhm ? fixed(*object.fwhm, 3).c_str() : "", status_word(object.status));
 }
 
 }  // namespace kadrix::inspect

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "bmp/result_pair.h"
-#include "tools/inspect/sources.h"
+#include <optional>
+
+#include "tools/inspect/catalogue.h"
 
 namespace kadrix::inspect {
 
@@ -20,10 +22,11 @@ enum class NightStatus {
   damaged,        // a file is damaged or not a kadrix result
   size_mismatch,  // SR and SS differ in size
   out_of_memory,
+  not_measured,   // SEP failed on the catalogue
 };
 
 // The status word of the CSV: "ok", "brak pliku", "uszkodzony",
-// "rozne rozmiary", "brak pamieci".
+// "rozne rozmiary", "brak pamieci", "blad pomiaru".
 const char* status_word(NightStatus status);
 
 struct NightObject {
@@ -36,6 +39,7 @@ struct NightObject {
   PaletteStats stats;
   std::int64_t detected = 0;
   std::int64_t source_count = 0;
+  std::optional<double> fwhm;  // seeing_fwhm of the catalogue
   std::vector<Source> brightest;  // at most kBrightestShown, brightest first
   // With a preview: its PNG bytes, size and shrink factor.
   std::vector<std::uint8_t> preview_png;
@@ -44,11 +48,13 @@ struct NightObject {
   std::int32_t preview_factor = 1;
 };
 
-// Reads the pair directory + name and sums it up; with_preview also makes
-// the preview. Never throws for want of memory: the status says so.
-NightObject read_night_object(const std::string& directory, const std::string& name, bool with_preview);
+// Reads the pair directory + name, builds its catalogue and sums it up;
+// with_preview also makes the preview. Never throws for want of memory:
+// the status says so.
+NightObject read_night_object(const std::string& directory, const std::string& name,
+                              const CatalogueOptions& options, bool with_preview);
 
-// "name,width,height,frames,level,sigma,detected,sources,status\n".
+// "name,width,height,frames,level,sigma,detected,sources,fwhm,status\n".
 std::string night_csv_header();
 
 // One line of the night CSV, ending in '\n'. Fields other than name and

@@ -45,7 +45,7 @@ void emit_summary(const NightReport& report, const TextSink& put) {
   put("<h2>Podsumowanie</h2>\n"
       "<table id=\"podsumowanie\">\n"
       "<thead><tr><th>nazwa</th><th>szerokosc</th><th>wysokosc</th><th>klatki</th><th>poziom</th>"
-      "<th>sigma</th><th>wykryte piksele</th><th>zrodla</th><th>stan</th></tr></thead>\n"
+      "<th>sigma</th><th>wykryte piksele</th><th>zrodla</th><th>FWHM</th><th>stan</th></tr></thead>\n"
       "<tbody>\n");
   for (std::size_t i = 0; i < report.objects.size(); ++i) {
     const NightObject& o = report.objects[i];
@@ -56,9 +56,9 @@ void emit_summary(const NightReport& report, const TextSink& put) {
       row += cell(whole(o.width)) + cell(whole(o.height)) + cell(whole(o.stats.frame_count)) +
              cell(number("%f", static_cast<double>(o.stats.level))) +
              cell(number("%f", static_cast<double>(o.stats.sigma))) + cell(whole(o.detected)) +
-             cell(whole(o.source_count));
+             cell(whole(o.source_count)) + cell(o.fwhm ? fixed(*o.fwhm, 3) : "");
     } else {
-      row += "<td></td><td></td><td></td><td></td><td></td><td></td><td></td>";
+      row += "<td></td><td></td><td></td><td></td><td></td><td></td><td></td><td></td>";
     }
     row += std::string("<td>") + status_word(o.status) + "</td></tr>\n";
     put(row);
@@ -74,13 +74,15 @@ void emit_sources(const NightObject& o, const TextSink& put) {
   put("<h3>Najjasniejsze zrodla (" + whole(static_cast<std::int64_t>(o.brightest.size())) + " z " +
       whole(o.source_count) + ")</h3>\n");
   put("<table class=\"zrodla\">\n"
-      "<thead><tr><th>nr</th><th>x</th><th>y</th><th>piksele</th><th>szczyt</th><th>suma</th></tr></thead>\n"
+      "<thead><tr><th>nr</th><th>x</th><th>y</th><th>piksele</th><th>szczyt</th><th>suma</th>"
+      "<th>strumien</th><th>S/N</th><th>FWHM</th><th>flagi</th></tr></thead>\n"
       "<tbody>\n");
   for (std::size_t k = 0; k < o.brightest.size(); ++k) {
     const Source& s = o.brightest[k];
     put("<tr>" + cell(whole(static_cast<std::int64_t>(k + 1))) + cell(number("%.3f", s.x)) +
         cell(number("%.3f", s.y)) + cell(whole(s.pixels)) + cell(number("%f", steps_to_mean(s.peak_steps))) +
-        cell(number("%f", steps_to_mean(s.sum_steps))) + "</tr>\n");
+        cell(number("%f", steps_to_mean(s.sum_steps))) + cell(fixed(s.flux_iso, 6)) + cell(fixed(s.snr, 2)) +
+        cell(fixed(s.fwhm, 3)) + cell(whole(s.flags)) + "</tr>\n");
   }
   put("</tbody>\n</table>\n");
 }
@@ -98,7 +100,8 @@ void emit_object(const NightObject& o, std::size_t index, const TextSink& put) {
   put("<p>" + whole(o.width) + " x " + whole(o.height) + " pikseli, klatki: " + whole(o.stats.frame_count) +
       ", poziom: " + number("%f", static_cast<double>(o.stats.level)) +
       ", sigma: " + number("%f", static_cast<double>(o.stats.sigma)) + ", wykryte piksele: " + whole(o.detected) +
-      ", zrodla: " + whole(o.source_count) + "</p>\n");
+      ", zrodla: " + whole(o.source_count) + ", FWHM: " + (o.fwhm ? fixed(*o.fwhm, 3) + " px" : "brak") +
+      "</p>\n");
   if (!o.preview_png.empty()) {
     // Small previews are shown enlarged, whole pixels kept sharp.
     const std::int32_t zoom = std::clamp<std::int32_t>(600 / std::max(o.preview_width, o.preview_height), 1, 4);
@@ -164,7 +167,12 @@ void emit_night_page(const NightReport& report, const TextSink& put) {
   emit_summary(report, put);
   for (std::size_t i = 0; i < report.objects.size(); ++i) emit_object(report.objects[i], i, put);
   put("<footer>\n<p>Wspolrzedne zrodel: x od lewej kolumny, y od gornego wiersza, srodki pikseli w liczbach "
-      "calkowitych (jak w CSV kadrix-inspect). Srednia piksela = SR + (SS &gt;&gt; 1) / 128.</p>\n<p>" +
+      "calkowitych (jak w CSV kadrix-inspect). Srednia piksela = SR + (SS &gt;&gt; 1) / 128.</p>\n"
+      "<p>Strumien: suma sredniej po odjeciu tla (flux_iso), S/N: strumien przez jego blad z mapy RMS. FWHM "
+      "obiektu: mediana FWHM zrodel o flagach 0 i S/N &gt; 20, gdy jest ich co najmniej 5. Flagi: 1 sasiad w "
+      "aperturze, 2 rozdzielone, 4 nasycone, 8 brzeg obrazu, 16 apertura ucieta brzegiem, 32 wypelnione dziury, "
+      "64 i 128 przepelnienie rozdzielania i wykrywania. Nasycenie znaczy szczyt sredniej od progu --saturate "
+      "(domyslnie 254,5): gwiazda nasycona tylko w czesci klatek nie dostaje flagi 4.</p>\n<p>" +
       html_escape(report.creator) + "</p>\n</footer>\n</body>\n</html>\n");
 }
 

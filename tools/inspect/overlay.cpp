@@ -6,6 +6,7 @@
 #include "bmp/bmp_writer.h"
 #include "bmp/replace_files.h"
 #include "tools/inspect/png_writer.h"
+#include "tools/inspect/preview.h"
 
 namespace kadrix::inspect {
 
@@ -54,15 +55,25 @@ bool names_png(const std::string& path) {
   return end == ".png";
 }
 
-bool write_overlay(const std::string& path, const ResultPair& pair) {
+bool write_overlay(const std::string& path, const ResultPair& pair, std::span<const Source> sources) {
   // One grey value per step, so a row is filled by table look-ups.
   const std::vector<std::uint8_t> grey = grey_levels(stretch_range(pair.codes));
   const std::size_t width = static_cast<std::size_t>(pair.width);
+  std::vector<bool> ring(pair.codes.size());
+  for (const Source& s : sources) {
+    for_ring_pixels(pair.width, pair.height, s.x, s.y, ring_radius(s), [&](std::int64_t x, std::int64_t y) {
+      ring[static_cast<std::size_t>(y) * width + static_cast<std::size_t>(x)] = true;
+    });
+  }
   const auto rgb_row = [&](std::int32_t y, std::span<std::uint8_t> row) {
     const std::uint16_t* codes = pair.codes.data() + width * static_cast<std::size_t>(y);
     for (std::size_t x = 0; x < width; ++x) {
       std::uint8_t* rgb = row.data() + 3 * x;
-      if (is_flagged(codes[x])) {
+      if (ring[width * static_cast<std::size_t>(y) + x]) {
+        rgb[0] = 0;
+        rgb[1] = 255;
+        rgb[2] = 0;
+      } else if (is_flagged(codes[x])) {
         rgb[0] = 255;
         rgb[1] = 0;
         rgb[2] = 0;

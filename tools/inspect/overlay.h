@@ -1,6 +1,7 @@
 #pragma once
 // The overlay picture: the decoded mean stretched to grey between two
-// percentiles, detected pixels in pure red, as a 24-bit BMP or a PNG.
+// percentiles, detected pixels in pure red, each catalogued source ringed
+// in pure green, as a 24-bit BMP or a PNG.
 
 #include <cstdint>
 #include <span>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "bmp/result_pair.h"
+#include "tools/inspect/sources.h"
 
 namespace kadrix::inspect {
 
@@ -31,8 +33,9 @@ bool names_png(const std::string& path);
 
 // Writes the overlay to a temporary file beside path and renames it over
 // path only once it is complete; false (and nothing left behind) on any
-// failure. A PNG when names_png(path), else a 24-bit BMP. The caller
-// checks that path is not an input file.
-bool write_overlay(const std::string& path, const ResultPair& pair);
+// failure. A PNG when names_png(path), else a 24-bit BMP. Rings as in the
+// preview, at full size: radius ring_radius around the centroid. The
+// caller checks that path is not an input file.
+bool write_overlay(const std::string& path, const ResultPair& pair, std::span<const Source> sources = {});
 
 }  // namespace kadrix::inspect

@@ -13,12 +13,13 @@ std::int32_t preview_factor(std::int32_t width, std::int32_t height) {
   return static_cast<std::int32_t>(std::max<std::int64_t>(1, (side + kPreviewMaxSide - 1) / kPreviewMaxSide));
 }
 
-void draw_ring(RgbImage& image, double cx, double cy, double r) {
+void for_ring_pixels(std::int32_t width, std::int32_t height, double cx, double cy, double r,
+                     const std::function<void(std::int64_t, std::int64_t)>& visit) {
   // Only the box around the ring, cut to the image, is visited.
   const double left = std::max(0.0, std::floor(cx - r - 1));
-  const double right = std::min(static_cast<double>(image.width - 1), std::ceil(cx + r + 1));
+  const double right = std::min(static_cast<double>(width - 1), std::ceil(cx + r + 1));
   const double top = std::max(0.0, std::floor(cy - r - 1));
-  const double bottom = std::min(static_cast<double>(image.height - 1), std::ceil(cy + r + 1));
+  const double bottom = std::min(static_cast<double>(height - 1), std::ceil(cy + r + 1));
   if (left > right || top > bottom) return;
   const auto x0 = static_cast<std::int64_t>(left);
   const auto x1 = static_cast<std::int64_t>(right);
@@ -28,12 +29,18 @@ void draw_ring(RgbImage& image, double cx, double cy, double r) {
     for (std::int64_t x = x0; x <= x1; ++x) {
       const double d = std::hypot(static_cast<double>(x) - cx, static_cast<double>(y) - cy);
       if (std::fabs(d - r) >= 0.5) continue;
-      std::uint8_t* rgb = image.rgb.data() + 3 * static_cast<std::size_t>(y * image.width + x);
-      rgb[0] = 255;
-      rgb[1] = 0;
-      rgb[2] = 0;
+      visit(x, y);
     }
   }
+}
+
+void draw_ring(RgbImage& image, double cx, double cy, double r) {
+  for_ring_pixels(image.width, image.height, cx, cy, r, [&image](std::int64_t x, std::int64_t y) {
+    std::uint8_t* rgb = image.rgb.data() + 3 * static_cast<std::size_t>(y * image.width + x);
+    rgb[0] = 255;
+    rgb[1] = 0;
+    rgb[2] = 0;
+  });
 }
 
 RgbImage make_preview(const ResultPair& pair, std::span<const Source> sources) {

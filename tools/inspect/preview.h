@@ -3,6 +3,7 @@
 // stretch, shrunk to fit 800 x 800 pixels, every source ringed in red.
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -29,6 +30,11 @@ std::int32_t preview_factor(std::int32_t width, std::int32_t height);
 // source gets a one-pixel ring of pure red, radius max(2, ring_radius / f),
 // around its centroid in the shrunk picture.
 RgbImage make_preview(const ResultPair& pair, std::span<const Source> sources);
+
+// Calls visit(x, y) for each pixel of a width x height picture at distance
+// r (within half a pixel) from (cx, cy).
+void for_ring_pixels(std::int32_t width, std::int32_t height, double cx, double cy, double r,
+                     const std::function<void(std::int64_t, std::int64_t)>& visit);
 
 // Paints the pixels at distance r (within half a pixel) from (cx, cy) red;
 // pixels outside the image are left out.

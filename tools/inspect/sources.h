@@ -9,14 +9,29 @@
 
 namespace kadrix::inspect {
 
-// A group of flagged pixels connected through their 8 neighbours.
+// A group of flagged pixels connected through their 8 neighbours; in a
+// catalogue (catalogue.h), a source with everything measured on it.
 struct Source {
-  double x = 0.0;  // centroid weighted by the decoded mean; pixel centres
-  double y = 0.0;  // on whole coordinates, y = 0 the top row
+  double x = 0.0;  // find_sources: centroid weighted by the decoded mean;
+  double y = 0.0;  // catalogue: windowed centroid. Pixel centres on whole
+                   // coordinates, y = 0 the top row
   std::int32_t pixels = 0;
   std::int32_t peak_steps = 0;  // largest decoded mean, in 1/128 steps
   std::int64_t sum_steps = 0;   // summed decoded mean, in 1/128 steps
   std::int64_t first_index = 0;  // raster index y * width + x of its first pixel
+  // Measured by the catalogue; NaN where a value cannot be defined.
+  double background = 0.0;  // mean sky under the source's pixels
+  double flux_iso = 0.0;    // background-subtracted sum over its pixels
+  double flux_iso_err = 0.0;
+  double snr = 0.0;
+  double flux_auto = 0.0;  // Kron ellipse
+  double flux_auto_err = 0.0;
+  double fwhm = 0.0;   // twice the half-flux radius
+  double a = 0.0;      // ellipse from second moments, pixels
+  double b = 0.0;
+  double theta = 0.0;  // degrees counter-clockwise from +X of the FITS image (y up), (-90, 90]
+  double elongation = 0.0;
+  std::int32_t flags = 0;  // sum of the catalogue's flag bits
 };
 
 // Every source of the image (codes as in ResultPair), brightest first: by
