@@ -1,7 +1,10 @@
 #include "bmp/image_buffer.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -59,6 +62,28 @@ void give_back_pages(void* memory, std::size_t bytes) noexcept {
   if (bytes == 0) bytes = 1;
   if (bytes < kOwnPagesBytes) std::free(memory);
   else ::munmap(memory, whole_huge_pages(bytes));
+}
+
+void serve_heap_in_huge_pages(std::size_t bytes) noexcept {
+  constexpr std::size_t kLargestFromHeap = std::size_t{32} << 20;
+  const auto setting = [](std::size_t value) { return static_cast<int>(std::min(value, std::size_t{1} << 30)); };
+  ::mallopt(M_ARENA_MAX, 1);
+  ::mallopt(M_MMAP_THRESHOLD, setting(kLargestFromHeap));
+  ::mallopt(M_TOP_PAD, setting(bytes));
+  ::mallopt(M_TRIM_THRESHOLD, setting(2 * bytes + kLargestFromHeap));
+  // One block larger than the first heap holds grows it by the block and
+  // `bytes`; freed, it stays there for what comes next.
+  const auto before = reinterpret_cast<std::uintptr_t>(::sbrk(0));
+  void* block = std::malloc(kHugePageBytes);
+  if (block != nullptr) *static_cast<volatile char*>(block) = 0;  // kept: the pair is not optimised away
+  const auto after = reinterpret_cast<std::uintptr_t>(::sbrk(0));
+  std::free(block);
+  const std::uintptr_t first = (before + kHugePageBytes - 1) & ~(std::uintptr_t{kHugePageBytes} - 1);
+  const std::uintptr_t end = after & ~(std::uintptr_t{kHugePageBytes} - 1);
+#ifdef MADV_HUGEPAGE
+  if (before != static_cast<std::uintptr_t>(-1) && end > first)
+    ::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+#endif
 }
 
 }  // namespace kadrix

@@ -24,6 +24,13 @@ inline constexpr std::size_t kOwnPagesBytes = std::size_t{512} << 10;
 void* take_zeroed_pages(std::size_t bytes);
 void give_back_pages(void* memory, std::size_t bytes) noexcept;
 
+// Has malloc serve every thread from the one heap, grown `bytes` at a time,
+// and its first `bytes` (or more) in whole huge pages: for the libraries'
+// own working memory, which cannot take pages of its own. Blocks up to 32
+// MiB then come from that heap and go back to it. Call before any thread
+// starts; where the system says no, the ordinary pages do.
+void serve_heap_in_huge_pages(std::size_t bytes) noexcept;
+
 template <class T>
 class ImageBuffer {
  public:

@@ -57,6 +57,9 @@ struct Catalogue {
 inline constexpr std::size_t kPixelStack = 100000;
 inline constexpr int kSubObjectLimit = 1024;
 void set_sep_limits(std::size_t pixel_stack, int sub_objects);
+// SEP's working memory comes from the heap, this much of it in huge pages:
+// enough for a 1024 x 1024 image's extraction and photometry.
+inline constexpr std::size_t kHeapStep = std::size_t{64} << 20;
 
 // Footprints of the default mode: each flagged 8-connected group and the
 // holes it encloses (4-connected unflagged sets that do not reach the

@@ -419,6 +419,7 @@ const cli::Program& program() {
 
 int run_inspect(int argc, const char* const* argv) {
   set_sep_limits(kPixelStack, kSubObjectLimit);
+  serve_heap_in_huge_pages(kHeapStep);
   Call call;
   return cli::run_program(
       program(), argc, argv, [&call](const cli::Arguments& arguments) { return understand_call(arguments, call); },
