@@ -37,6 +37,7 @@ for night in demo/M42 field/FLD; do
   prefix="$work/$night"
   build/tools/inspect/kadrix-inspect "$prefix" --csv >"$prefix.default.csv"
   build/tools/inspect/kadrix-inspect "$prefix" --csv --threshold 3 --min-pixels 5 >"$prefix.threshold.csv"
+  build/tools/inspect/kadrix-inspect "$prefix" --csv --threshold 3 --min-pixels 5 --clean >"$prefix.clean.csv"
   build/tools/inspect/kadrix-inspect "$prefix" --fits "$prefix.fits" >/dev/null
   (cd "$(dirname "$prefix")" &&
     source-extractor "$prefix.fits[0]" -c "$share/default.sex" -PARAMETERS_NAME "$work/sex.param" \
@@ -206,6 +207,8 @@ for night in ("demo", "field"):
     row("--threshold 3: snr / (FLUX_ISO / FLUXERR_ISO), median", f3(pct(iso_ratio, .5)), "1", "within 15 %")
     row("--threshold 3: sources", f"{len(kt)} ({100 * (len(kt) / len(sx) - 1):+.1f} %)", str(len(sx)), "within 5 %")
     unclean = len(sex_rows(base + ".unclean.sex"))
+    kc = len(kadrix_rows(base + ".clean.csv"))
+    row("--threshold 3 --clean: sources", f"{kc} ({100 * (kc / len(sx) - 1):+.1f} %)", str(len(sx)), "")
     row("--threshold 3: sources, against SExtractor with CLEAN N", f"{len(kt)} ({100 * (len(kt) / unclean - 1):+.1f} %)",
         str(unclean), "")
     row("--threshold 3: SExtractor's sources matched within 1 px", f"{100 * matched / len(sx):.1f} %", "", ">= 95 %")

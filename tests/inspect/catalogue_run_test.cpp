@@ -66,6 +66,9 @@ TEST(CatalogueRun, WrongValuesAreRefusedWithTheirReason) {
       {{"--deblend", "32,0.005", "--no-deblend"}, "opcje --deblend i --no-deblend wykluczaja sie"},
       {{"--no-deblend", "--deblend", "8,0.1"}, "opcje --deblend i --no-deblend wykluczaja sie"},
       {{"--no-deblend", "--no-deblend"}, "opcja --no-deblend podana dwa razy"},
+      {{"--clean"}, "opcja --clean wymaga --threshold"},
+      {{"--clean", "--deblend", "8,0.1"}, "opcja --clean wymaga --threshold"},
+      {{"--threshold", "3", "--clean", "--clean"}, "opcja --clean podana dwa razy"},
       {{"--gain", "2", "--gain", "3"}, "opcja --gain podana dwa razy"},
       {{"--threshold="}, "brak wartosci po --threshold"},
       {{"--min-snr"}, "brak wartosci po --min-snr"},
@@ -79,7 +82,7 @@ TEST(CatalogueRun, WrongValuesAreRefusedWithTheirReason) {
   }
   // --help names every option.
   const RunResult help = inspect({"--help"});
-  for (const char* option : {"--threshold K", "--deblend N,C", "--no-deblend", "--min-pixels N", "--min-snr S",
+  for (const char* option : {"--threshold K", "--clean", "--deblend N,C", "--no-deblend", "--min-pixels N", "--min-snr S",
                              "--back-size N", "--saturate L", "--gain G"})
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
 }
@@ -131,6 +134,51 @@ TEST(CatalogueRun, ThresholdDetectsOnTheImageItself) {
   // stars' sizes it leaves them out.
   const RunResult big = inspect({prefix, "--csv", "--threshold", "5", "--min-pixels", "1000"});
   EXPECT_EQ(rows_of(big.out).size(), 0u);
+}
+
+// A bright star with broad (Moffat) wings, and a faint bump on those wings
+// 21 pixels out, past the star's isophote: above a threshold of 3 RMS the
+// bump is a detection of its own, though it stands above the threshold
+// only with the wings' help. --clean merges it into the star, as
+// SExtractor's cleaning does, and leaves the star where it was.
+TEST(CatalogueRun, CleanMergesADetectionOnABrighterSourcesWings) {
+  TempDir dir;
+  ObjectResult result;
+  result.width = 100;
+  result.height = 80;
+  result.level = 20;
+  result.sigma = 2;
+  const double sx = 40.2, sy = 40.4, bx = 61.2, by = 40.6;
+  for (std::int32_t y = 0; y < result.height; ++y) {
+    for (std::int32_t x = 0; x < result.width; ++x) {
+      const double rs = (x - sx) * (x - sx) + (y - sy) * (y - sy);
+      const double rb = (x - bx) * (x - bx) + (y - by) * (y - by);
+      // A sky with a slight ripple, so that the background's RMS map is
+      // not 0.
+      const double sky = 20 + 2 * std::sin(1.7 * x + 0.3 * y) * std::cos(0.9 * y);
+      result.means.push_back(sky + 200 / std::pow(1 + rs / 16, 1.5) + 4 * std::exp(-rb / 8));
+      result.flags.push_back(0);
+    }
+  }
+  inspect_test::write_pair(dir.prefix(), "C", result);
+  const std::string prefix = dir.prefix() + "C";
+  const auto near = [](const std::vector<std::string>& row, double x, double y, double within) {
+    return std::hypot(std::stod(row[0]) - x, std::stod(row[1]) - y) < within;
+  };
+
+  const RunResult unclean = inspect({prefix, "--csv", "--threshold", "3"});
+  ASSERT_EQ(unclean.exit_status, 0) << unclean.out;
+  const auto both = rows_of(unclean.out);
+  ASSERT_EQ(both.size(), 2u) << unclean.out;
+  EXPECT_TRUE(near(both[0], sx, sy, 0.1)) << unclean.out;
+  // The wings pull the bump's centroid toward the star.
+  EXPECT_TRUE(near(both[1], bx, by, 2.5)) << unclean.out;
+
+  const RunResult clean = inspect({prefix, "--csv", "--threshold", "3", "--clean"});
+  ASSERT_EQ(clean.exit_status, 0) << clean.out;
+  const auto one = rows_of(clean.out);
+  ASSERT_EQ(one.size(), 1u) << clean.out;
+  EXPECT_TRUE(near(one[0], sx, sy, 0.1)) << clean.out;
 }
 
 TEST(CatalogueRun, FlatSkyIsReportedAndGainAndMeshGoToTheHeader) {

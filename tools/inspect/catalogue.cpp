@@ -33,6 +33,9 @@ constexpr float kFloor = 1.0f / 1024.0f;
 
 // SExtractor's default detection filter.
 constexpr float kDefaultFilter[9] = {1, 2, 1, 2, 4, 2, 1, 2, 1};
+// SExtractor's CLEAN_PARAM default: the Moffat index of the wings a
+// detection is cleaned against.
+constexpr double kCleanParameter = 1.0;
 
 // SEP's reasons in the system's words; the rest by SEP's number.
 std::string sep_words(int status) {
@@ -445,17 +448,19 @@ int detect_above(std::span<const float> sub, const Catalogue& maps, std::int32_t
   image.ndtype = SEP_TFLOAT;
   image.noise_type = SEP_NOISE_STDDEV;
   std::int32_t flags = 0;
+  const int clean = options.clean ? 1 : 0;
   OwnedCatalog found;
   int status = sep_extract(&image, static_cast<float>(*options.threshold), SEP_THRESH_REL, min_pixels,
                            kDefaultFilter, 3, 3, SEP_FILTER_CONV, options.deblend ? options.deblend_levels : 1,
-                           options.deblend_contrast, 0, 1.0, &found.catalog);
+                           options.deblend_contrast, clean, kCleanParameter, &found.catalog);
   if (status == kSepDeblendOverflow) {
     // Too many sub-objects somewhere: every source is kept whole.
     flags = source_flags::kDeblendOverflow;
     if (found.catalog != nullptr) sep_catalog_free(found.catalog);
     found.catalog = nullptr;
     status = sep_extract(&image, static_cast<float>(*options.threshold), SEP_THRESH_REL, min_pixels,
-                         kDefaultFilter, 3, 3, SEP_FILTER_CONV, 1, options.deblend_contrast, 0, 1.0, &found.catalog);
+                         kDefaultFilter, 3, 3, SEP_FILTER_CONV, 1, options.deblend_contrast, clean, kCleanParameter,
+                         &found.catalog);
   }
   if (status == kSepMemory) throw std::bad_alloc();
   if (status != 0) return status;

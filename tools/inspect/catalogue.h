@@ -35,6 +35,7 @@ struct CatalogueOptions {
   std::int32_t deblend_levels = 32;
   double deblend_contrast = 0.005;
   bool deblend = true;
+  bool clean = false;  // with a threshold: SExtractor's cleaning of detections in brighter ones' wings
   std::optional<std::int32_t> min_pixels;  // default 1, or 5 with a threshold
   double min_snr = 0.0;
   std::int32_t back_size = 64;

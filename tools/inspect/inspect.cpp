@@ -76,6 +76,8 @@ constexpr const char* kHelp =
     "                      (filtr 3 x 3, domyslnie --min-pixels 5)\n"
     "  --deblend N,C       N progow rozdzielania, kontrast C (domyslnie 32,0.005)\n"
     "  --no-deblend        zrodla bez rozdzielania\n"
+    "  --clean             z --threshold: czysci wykrycia w skrzydlach jasniejszych\n"
+    "                      zrodel jak SExtractor (CLEAN Y)\n"
     "  --min-pixels N      pomija zrodla mniejsze niz N pikseli (domyslnie 1)\n"
     "  --min-snr S         pomija zrodla o S/N mniejszym niz S (domyslnie 0)\n"
     "  --back-size N       bok oczka siatki tla w pikselach (domyslnie 64)\n"
@@ -99,8 +101,8 @@ constexpr const char* kOutputOptions[kOutputCount] = {"--overlay", "--fits", "--
 constexpr cli::KnownOption kOptions[] = {
     {"--overlay", true},    {"--fits", true},      {"--regions", true},   {"--html", true},
     {"--csv", false},       {"--night", false},    {"--threshold", true}, {"--deblend", true},
-    {"--no-deblend", false}, {"--min-pixels", true}, {"--min-snr", true},  {"--back-size", true},
-    {"--saturate", true},   {"--gain", true},
+    {"--no-deblend", false}, {"--clean", false},   {"--min-pixels", true}, {"--min-snr", true},
+    {"--back-size", true},  {"--saturate", true},  {"--gain", true},
 };
 
 struct Call {
@@ -205,6 +207,10 @@ std::string understand_call(const cli::Arguments& arguments, Call& call) {
         if (call.night) fault(text_format(kNotForNight, "--csv"));
         call.csv = true;
       }
+      if (arg.name == "--clean") {
+        if (call.catalogue.clean) fault(text_format(kOptionTwice, "--clean"));
+        call.catalogue.clean = true;
+      }
       if (arg.name == "--no-deblend") {
         if (!call.catalogue.deblend) fault(text_format(kOptionTwice, "--no-deblend"));
         if (deblend_given) fault(kDeblendTwice);
@@ -247,6 +253,7 @@ std::string understand_call(const cli::Arguments& arguments, Call& call) {
     }
     call.operands.push_back(arg.text);
   }
+  if (call.catalogue.clean && !call.catalogue.threshold) fault(kCleanWithoutThreshold);
   if (call.operands.empty()) fault(call.night ? kNoOperandsNight : kNoPrefix);
   else if (call.operands.size() < operand_count) fault(kNoList);
   return wrong;

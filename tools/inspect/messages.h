@@ -31,6 +31,7 @@ inline constexpr char kBadPositive[] = "zla wartosc %s %s (oczekiwano liczby wie
 inline constexpr char kBadNonNegative[] = "zla wartosc %s %s (oczekiwano liczby nie mniejszej od 0)";
 inline constexpr char kBadWhole[] = "zla wartosc %s %s (oczekiwano liczby calkowitej od %d do %d)";
 inline constexpr char kBadDeblend[] = "zla wartosc --deblend %s (oczekiwano N,C: N od 1 do 64, C od 0 do 1)";
+inline constexpr char kCleanWithoutThreshold[] = "opcja --clean wymaga --threshold";
 inline constexpr char kDeblendTwice[] = "opcje --deblend i --no-deblend wykluczaja sie";
 inline constexpr char kOutputIsInput[] = "plik %s jest plikiem wejsciowym";
 inline constexpr char kSameOutput[] = "ten sam plik %s po %s i %s";
@@ -69,7 +70,7 @@ inline constexpr char kStatusNotMeasured[] = "blad pomiaru";
 inline constexpr const char* kAll[] = {
     kUsage,        kWrongCall,     kUnknownOption, kOptionTwice,     kTooManyOperands,
     kNoFileName,   kNoValue,       kBadNumber,     kBadPositive,     kBadNonNegative,  kBadWhole,
-    kBadDeblend,   kDeblendTwice,  kFlatBackground, kSepFailed,      kStatusNotMeasured,
+    kBadDeblend,   kDeblendTwice,  kCleanWithoutThreshold, kFlatBackground, kSepFailed, kStatusNotMeasured,
     kHtmlWithoutNight, kNotForNight, kNoOperandsNight, kNoPrefix,       kNoList,
     kOutputIsInput, kSameOutput,   kNoFile,        kBadFile,         kNoStatistics,    kSizesDiffer,
     kOutOfMemory,  kSize,          kFrames,        kLevel,           kSigma,           kFlagged,
