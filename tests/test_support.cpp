@@ -3,6 +3,7 @@
 #include "bmp/frame_files.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -231,7 +232,7 @@ void set_limit(int resource, std::uint64_t bytes) {
 // The environment of the child: this process's, with the variables asked
 // for in place of any of the same name, and the sanitizer's allocation cap
 // added to ASAN_OPTIONS when one is asked for.
-std::vector<std::string> child_environment(std::uint64_t largest_allocation_mib,
+std::vector<std::string> child_environment(std::uint64_t largest_allocation_mib, bool no_leak_check,
                                            const std::vector<std::string>& extra) {
   const auto replaced = [&extra](const std::string& entry) {
     const std::string name = entry.substr(0, entry.find('=') + 1);
@@ -244,14 +245,17 @@ std::vector<std::string> child_environment(std::uint64_t largest_allocation_mib,
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string text = *entry;
     if (replaced(text)) continue;
-    if (largest_allocation_mib != 0 && text.rfind("ASAN_OPTIONS=", 0) == 0) asan_options = text.substr(13);
+    const bool adds_asan = largest_allocation_mib != 0 || no_leak_check;
+    if (adds_asan && text.rfind("ASAN_OPTIONS=", 0) == 0) asan_options = text.substr(13);
     else env.push_back(text);
   }
   env.insert(env.end(), extra.begin(), extra.end());
-  if (largest_allocation_mib != 0) {
-    env.push_back("ASAN_OPTIONS=" + (asan_options.empty() ? std::string() : asan_options + ":") +
-                  "max_allocation_size_mb=" + std::to_string(largest_allocation_mib));
-  }
+  const auto add_asan = [&asan_options](const std::string& option) {
+    asan_options += (asan_options.empty() ? "" : ":") + option;
+  };
+  if (largest_allocation_mib != 0) add_asan("max_allocation_size_mb=" + std::to_string(largest_allocation_mib));
+  if (no_leak_check) add_asan("detect_leaks=0");
+  if (largest_allocation_mib != 0 || no_leak_check) env.push_back("ASAN_OPTIONS=" + asan_options);
   return env;
 }
 
@@ -394,7 +398,8 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
 
   std::vector<std::string> argv_storage = {program};
   argv_storage.insert(argv_storage.end(), args.begin(), args.end());
-  std::vector<std::string> env_storage = child_environment(options.largest_allocation_mib, options.environment);
+  std::vector<std::string> env_storage =
+      child_environment(options.largest_allocation_mib, options.no_new_threads, options.environment);
   const std::vector<char*> argv = pointers(argv_storage);
   const std::vector<char*> envp = pointers(env_storage);
 
@@ -422,6 +427,12 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     if (options.umask_value) umask(*options.umask_value);
     if (options.address_space_limit != 0) set_limit(RLIMIT_AS, options.address_space_limit);
     if (options.file_size_limit != 0) set_limit(RLIMIT_FSIZE, options.file_size_limit);
+    if (options.no_new_threads) {
+      set_limit(RLIMIT_NPROC, 1);
+      constexpr uid_t kNobody = 65534;
+      if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+        child_fail("setuid");
+    }
     if (options.on_syscall && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(126);
     execve(program.c_str(), argv.data(), envp.data());
     child_fail("execve");

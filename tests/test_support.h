@@ -122,6 +122,11 @@ struct RunOptions {
   std::uint64_t address_space_limit = 0;  // bytes, 0: no limit
   bool close_stdout_early = false;        // standard output is a pipe nobody reads
   std::uint64_t file_size_limit = 0;      // RLIMIT_FSIZE in bytes, 0: no limit
+  // The child can start no thread: RLIMIT_NPROC 1, which binds only a user
+  // other than root, so a child of root runs as nobody (65534; its inputs
+  // must be readable by all). The sanitizer's leak check, which needs a
+  // thread, is off.
+  bool no_new_threads = false;
   // Under the sanitizers: the largest single allocation, in MiB, the child
   // may make before it stops with a report (ASAN_OPTIONS); 0: no cap.
   std::uint64_t largest_allocation_mib = 0;

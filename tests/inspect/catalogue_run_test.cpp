@@ -4,9 +4,11 @@
 
 #include <fitsio.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -179,6 +181,58 @@ TEST(CatalogueRun, CleanMergesADetectionOnABrighterSourcesWings) {
   const auto one = rows_of(clean.out);
   ASSERT_EQ(one.size(), 1u) << clean.out;
   EXPECT_TRUE(near(one[0], sx, sy, 0.1)) << clean.out;
+}
+
+// A field of 144 stars, enough for the sources to be measured on several
+// threads: where the system starts no thread, the catalogue is the same,
+// in both modes, and nothing fails.
+TEST(CatalogueRun, SameCatalogueWhenNoThreadCanStart) {
+  if (geteuid() != 0) GTEST_SKIP() << "only a user other than root can be refused threads: needs root to be one";
+  TempDir dir;
+  ObjectResult result;
+  result.width = 200;
+  result.height = 200;
+  result.level = 20;
+  result.sigma = 2;
+  for (std::int32_t y = 0; y < result.height; ++y) {
+    for (std::int32_t x = 0; x < result.width; ++x) {
+      double v = 20 + 1.5 * std::sin(1.3 * x + 0.7 * y) * std::cos(0.4 * x - 1.1 * y);
+      for (int sy = 0; sy < 12; ++sy) {
+        for (int sx = 0; sx < 12; ++sx) {
+          const double cx = 12.3 + 16 * sx + 0.1 * sy, cy = 11.7 + 16 * sy + 0.07 * sx;
+          v += (30 + 5 * ((sx * 7 + sy * 3) % 11)) * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / 4.5);
+        }
+      }
+      result.means.push_back(v);
+      result.flags.push_back(v > 26.0 ? 1 : 0);
+    }
+  }
+  inspect_test::write_pair(dir.prefix(), "S", result);
+  // The child runs as nobody: everything it reads, itself included, is
+  // readable by all.
+  namespace fs = std::filesystem;
+  const std::string program = dir.file("kadrix-inspect");
+  fs::copy_file(KADRIX_INSPECT_BIN, program);
+  for (const auto& entry : fs::directory_iterator(dir.path()))
+    fs::permissions(entry.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read |
+                                      fs::perms::group_exec | fs::perms::others_exec);
+  fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+  const std::string prefix = dir.prefix() + "S";
+  kadrix_test::RunOptions alone;
+  alone.no_new_threads = true;
+  for (const std::vector<std::string>& mode : {std::vector<std::string>{}, std::vector<std::string>{"--threshold", "3"}}) {
+    std::vector<std::string> args = {prefix, "--csv"};
+    args.insert(args.end(), mode.begin(), mode.end());
+    SCOPED_TRACE(mode.empty() ? "from the flags" : "above a threshold");
+    const RunResult usual = inspect(args);
+    ASSERT_EQ(usual.exit_status, 0) << usual.out;
+    ASSERT_GE(rows_of(usual.out).size(), 128u) << usual.out;
+    const RunResult one = kadrix_test::run_program(program, args, alone);
+    EXPECT_EQ(one.signal, 0) << one.err;
+    EXPECT_EQ(one.exit_status, 0) << one.out << one.err;
+    EXPECT_EQ(one.out, usual.out);
+  }
 }
 
 TEST(CatalogueRun, FlatSkyIsReportedAndGainAndMeshGoToTheHeader) {

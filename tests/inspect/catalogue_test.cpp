@@ -461,7 +461,7 @@ TEST_F(Catalogues, OverflowsKeepTheFootprintWhole) {
 
 // Above a threshold there are no footprints of kadrix's to fall back on:
 // too many sub-objects keep every detection whole, flagged 64; a full
-// pixel stack is SEP's failure, named, and no catalogue.
+// pixel stack is lent one for the whole image, so no catalogue is lost.
 TEST_F(Catalogues, OverflowsAboveAThreshold) {
   const ObjectResult result = flat_field(60, 40, 10, {{14, 20, 1.5, 100}, {19.5, 20, 1.5, 70}, {45, 20, 1.0, 40}}, 3);
   CatalogueOptions options;
@@ -474,10 +474,22 @@ TEST_F(Catalogues, OverflowsAboveAThreshold) {
     for (const Source& s : cat.sources) EXPECT_EQ(s.flags & (flags::kDeblendOverflow | flags::kBlended), flags::kDeblendOverflow);
   }
   {
+    // A stack too small for the detections: the catalogue is still whole,
+    // the same as with SEP's own stack, and the lowered limit is back.
+    const Catalogue whole = catalogue_of(result, options);
     const LoweredLimits lowered(20, kadrix::inspect::kSubObjectLimit);
     const Catalogue cat = catalogue_of(result, options);
-    EXPECT_EQ(cat.sep_error, "przepelniony stos pikseli");
-    EXPECT_TRUE(cat.sources.empty());
+    EXPECT_EQ(cat.sep_error, "");
+    ASSERT_EQ(cat.sources.size(), whole.sources.size());
+    for (std::size_t k = 0; k < cat.sources.size(); ++k) {
+      EXPECT_EQ(cat.sources[k].x, whole.sources[k].x);
+      EXPECT_EQ(cat.sources[k].flux_iso, whole.sources[k].flux_iso);
+      EXPECT_EQ(cat.sources[k].flags, whole.sources[k].flags);
+    }
+    // The stack of 20 is back: kadrix's footprint of the pair overflows it.
+    const Catalogue flagged = catalogue_of(result);
+    ASSERT_FALSE(flagged.sources.empty());
+    EXPECT_EQ(flagged.sources[0].flags & flags::kExtractOverflow, flags::kExtractOverflow);
   }
 }
 

@@ -12,7 +12,9 @@ extern "C" {
 #include <limits>
 #include <new>
 #include <numbers>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -26,6 +28,8 @@ constexpr double kUndefined = std::numeric_limits<double>::quiet_NaN();
 constexpr int kSepMemory = 1;
 constexpr int kSepPixelStackFull = 2;
 constexpr int kSepDeblendOverflow = 7;
+// The most pixels an image given to SEP may have: it numbers them with an int.
+constexpr std::int64_t kSepLargestImage = std::numeric_limits<int>::max();
 
 // The positive floor of the values a footprint is deblended on: an eighth
 // of the mean's 1/128 step, so that it never decides a split.
@@ -42,6 +46,20 @@ std::string sep_words(int status) {
   if (status == kSepPixelStackFull) return "przepelniony stos pikseli";
   if (status == kSepDeblendOverflow) return "za duzo skladnikow przy rozdzielaniu";
   return "blad nr " + std::to_string(status);
+}
+
+// Runs side on a thread of its own while main runs on this one, or after
+// main when the system starts no more threads: nothing either computes
+// depends on which.
+template <class Side, class Main>
+void side_by_side(Side&& side, Main&& main) {
+  std::optional<std::jthread> thread;
+  try {
+    thread.emplace(std::ref(side));
+  } catch (const std::system_error&) {
+  }
+  main();
+  if (!thread) side();
 }
 
 struct OwnedCatalog {
@@ -185,10 +203,10 @@ int measure_background(const ResultPair& pair, std::span<const float> mean, std:
     if (status != 0) return status;
     // The two maps are interpolated at once, on two threads.
     int rms_status = 0;
-    {
-      std::jthread rms([&] { rms_status = sep_bkg_rmsarray(sky.background, out.rms.data(), SEP_TFLOAT); });
-      if (const int s = sep_bkg_array(sky.background, out.background.data(), SEP_TFLOAT); s != 0) return s;
-    }
+    int back_status = 0;
+    side_by_side([&] { rms_status = sep_bkg_rmsarray(sky.background, out.rms.data(), SEP_TFLOAT); },
+                 [&] { back_status = sep_bkg_array(sky.background, out.background.data(), SEP_TFLOAT); });
+    if (back_status != 0) return back_status;
     if (rms_status != 0) return rms_status;
     bool finite = true;
     float top = 0.0f;
@@ -226,6 +244,17 @@ int deblend_footprint(std::span<const std::int64_t> pixels, bool filled, std::sp
   --y0;
   const std::int32_t bw = x1 - x0 + 2;
   const std::int32_t bh = y1 - y0 + 2;
+  const std::int32_t own_flags = filled ? source_flags::kHolesFilled : 0;
+  // SEP numbers an image's pixels with an int: a box with its margin past
+  // that is more than its stack could ever take.
+  if (std::int64_t{bw} * bh > kSepLargestImage) {
+    Piece piece;
+    piece.pixels.assign(pixels.begin(), pixels.end());
+    own_moments(piece, sub, width);
+    piece.flags = own_flags | source_flags::kExtractOverflow;
+    pieces.push_back(std::move(piece));
+    return 0;
+  }
   std::vector<float> box(static_cast<std::size_t>(bw) * static_cast<std::size_t>(bh), 0.0f);
   for (const std::int64_t i : pixels) {
     const std::int64_t bx = i % width - x0;
@@ -239,7 +268,6 @@ int deblend_footprint(std::span<const std::int64_t> pixels, bool filled, std::sp
   const int status = sep_extract(&image, lowest * 0.999f, SEP_THRESH_ABS, 1, nullptr, 0, 0, SEP_FILTER_CONV,
                                  options.deblend ? options.deblend_levels : 1, options.deblend_contrast, 0, 1.0,
                                  &found.catalog);
-  const std::int32_t own_flags = filled ? source_flags::kHolesFilled : 0;
   if (status == 0 && found.catalog->nobj > 0) {
     const std::size_t first = pieces.size();
     take_objects(*found.catalog, x0, y0, bw, width, 1, pieces);
@@ -343,6 +371,8 @@ int deblend_all(const Footprints& fp, std::span<const float> sub, std::int32_t w
       for (std::size_t k = 1; k < count; ++k)
         if (in_set(k)) boxes[k].dx = boxes[k].dy = 1;
     }
+    // Past what SEP can number, the footprints go one at a time.
+    if (mosaic_width * mosaic_height > kSepLargestImage) return kSepPixelStackFull;
     const auto m = static_cast<std::size_t>(mosaic_width * mosaic_height);
     std::vector<float> values(m, 0.0f), level(m, 1.0f);
     std::vector<std::int32_t> owner(m, 0);
@@ -396,21 +426,20 @@ int deblend_all(const Footprints& fp, std::span<const float> sub, std::int32_t w
   };
   std::vector<Piece> single, several;
   int single_status = 0;
+  int several_status = 0;
   bool no_memory = false;
-  {
-    std::jthread worker([&] {
-      try {
-        single_status = extract_set(false, single);
-      } catch (const std::bad_alloc&) {
-        no_memory = true;
-      }
-    });
-    const int status = extract_set(true, several);
-    worker.join();
-    if (no_memory) throw std::bad_alloc();
-    if (single_status != 0) return single_status;
-    if (status != 0) return status;
-  }
+  side_by_side(
+      [&] {
+        try {
+          single_status = extract_set(false, single);
+        } catch (const std::bad_alloc&) {
+          no_memory = true;
+        }
+      },
+      [&] { several_status = extract_set(true, several); });
+  if (no_memory) throw std::bad_alloc();
+  if (single_status != 0) return single_status;
+  if (several_status != 0) return several_status;
   for (std::vector<Piece>* set : {&single, &several})
     for (Piece& piece : *set) pieces.push_back(std::move(piece));
   return 0;
@@ -447,20 +476,41 @@ int detect_above(std::span<const float> sub, const Catalogue& maps, std::int32_t
   image.noise = maps.rms.data();
   image.ndtype = SEP_TFLOAT;
   image.noise_type = SEP_NOISE_STDDEV;
-  std::int32_t flags = 0;
-  const int clean = options.clean ? 1 : 0;
   OwnedCatalog found;
-  int status = sep_extract(&image, static_cast<float>(*options.threshold), SEP_THRESH_REL, min_pixels,
-                           kDefaultFilter, 3, 3, SEP_FILTER_CONV, options.deblend ? options.deblend_levels : 1,
-                           options.deblend_contrast, clean, kCleanParameter, &found.catalog);
-  if (status == kSepDeblendOverflow) {
-    // Too many sub-objects somewhere: every source is kept whole.
-    flags = source_flags::kDeblendOverflow;
+  const auto extract = [&](int levels) {
     if (found.catalog != nullptr) sep_catalog_free(found.catalog);
     found.catalog = nullptr;
-    status = sep_extract(&image, static_cast<float>(*options.threshold), SEP_THRESH_REL, min_pixels,
-                         kDefaultFilter, 3, 3, SEP_FILTER_CONV, 1, options.deblend_contrast, clean, kCleanParameter,
-                         &found.catalog);
+    return sep_extract(&image, static_cast<float>(*options.threshold), SEP_THRESH_REL, min_pixels, kDefaultFilter, 3,
+                       3, SEP_FILTER_CONV, levels, options.deblend_contrast, options.clean ? 1 : 0, kCleanParameter,
+                       &found.catalog);
+  };
+  // More pixels above the threshold at once than SEP's stack holds: again
+  // with a stack for every pixel of the image, which no extraction fills,
+  // so that no catalogue is lost to it. Only one extraction runs at a time
+  // in this mode, so the process-wide limit can be lent and given back.
+  // Too many sub-objects somewhere: again with every source kept whole.
+  const std::size_t stack = sep_get_extract_pixstack();
+  struct StackBack {
+    std::size_t stack;
+    ~StackBack() { sep_set_extract_pixstack(stack); }
+  } stack_back{stack};
+  int levels = options.deblend ? options.deblend_levels : 1;
+  std::int32_t flags = 0;
+  bool enlarged = false;
+  int status = 0;
+  for (;;) {
+    status = extract(levels);
+    if (status == kSepPixelStackFull && !enlarged && stack <= sub.size()) {
+      sep_set_extract_pixstack(sub.size() + 1);
+      enlarged = true;
+      continue;
+    }
+    if (status == kSepDeblendOverflow && levels > 1) {
+      flags = source_flags::kDeblendOverflow;
+      levels = 1;
+      continue;
+    }
+    break;
   }
   if (status == kSepMemory) throw std::bad_alloc();
   if (status != 0) return status;
@@ -555,11 +605,14 @@ int measure_apertures(Source& s, std::int32_t self, std::span<const std::int32_t
 
   double kron = 0;
   short flag = 0;
-  if (sep_kron_radius(&image, s.x, s.y, cxx, cyy, cxy, 6.0, self, &kron, &flag) != 0 || !std::isfinite(kron)) kron = 0;
+  int status = sep_kron_radius(&image, s.x, s.y, cxx, cyy, cxy, 6.0, self, &kron, &flag);
+  if (status != 0) return status;
+  // No light inside (SEP flags it and gives 0) takes the smallest aperture.
+  if (!std::isfinite(kron)) kron = 0;
   const double scale = std::max(2.5 * kron, 3.5);
   double sum = 0, error = 0, area = 0;
   flag = 0;
-  int status = sep_sum_ellipse(&image, s.x, s.y, a, b, theta, scale, self, 5, 0, &sum, &error, &area, &flag);
+  status = sep_sum_ellipse(&image, s.x, s.y, a, b, theta, scale, self, 5, 0, &sum, &error, &area, &flag);
   if (status != 0) return status;
   s.flux_auto = sum;
   s.flux_auto_err = error;
@@ -819,9 +872,17 @@ Catalogue build_catalogue(const ResultPair& pair, const CatalogueOptions& option
     }
   };
   {
+    // A share whose thread the system does not start is measured here.
     std::vector<std::jthread> workers;
-    for (std::size_t t = 1; t < threads; ++t) workers.emplace_back(measure, t);
-    measure(0);
+    std::vector<std::size_t> here = {0};
+    for (std::size_t t = 1; t < threads; ++t) {
+      try {
+        workers.emplace_back(measure, t);
+      } catch (const std::system_error&) {
+        here.push_back(t);
+      }
+    }
+    for (const std::size_t t : here) measure(t);
   }
   if (no_memory) throw std::bad_alloc();
   for (const int f : failed) {

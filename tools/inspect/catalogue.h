@@ -53,9 +53,10 @@ struct Catalogue {
   std::string sep_error;         // why SEP failed (Polish, no diacritics); sources then empty
 };
 
-// SEP's process-wide limits: the pixel stack of one extraction and the
-// sub-objects of one deblending. Set once at start; tests lower them.
-inline constexpr std::size_t kPixelStack = 100000;
+// SEP's process-wide limits: the pixel stack of one extraction (SEP's and
+// SExtractor's default) and the sub-objects of one deblending. Set once at
+// start; tests lower them.
+inline constexpr std::size_t kPixelStack = 300000;
 inline constexpr int kSubObjectLimit = 1024;
 void set_sep_limits(std::size_t pixel_stack, int sub_objects);
 // SEP's working memory comes from the heap, this much of it in huge pages:
