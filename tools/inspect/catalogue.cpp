@@ -591,9 +591,11 @@ bool neighbour_inside(std::span<const std::int32_t> owner, std::int32_t self, st
   return false;
 }
 
-// Kron photometry, flux radius and windowed position, other sources'
-// pixels masked (SEP puts the pixel opposite in their place, through the
-// segmentation map); the status of a SEP failure.
+// Kron photometry, flux radius and windowed position; the status of a SEP
+// failure. Other sources' pixels are left out of the Kron radius, the sums
+// and the flux radius (SEP's segmentation map, without rescaling the sums:
+// that overshoots, the neighbours lying in the outskirts), and mirrored
+// for the windowed position (below).
 int measure_apertures(Source& s, std::int32_t self, std::span<const std::int32_t> owner, std::span<const float> sub,
                       const sep_image& image, std::int32_t width, std::int32_t height) {
   // A source SEP cannot give an ellipse gets a circle of its larger axis.
