@@ -92,7 +92,9 @@ void emit_object(const NightObject& o, std::size_t index, const TextSink& put) {
   put("<section id=\"" + anchor(index) + "\">\n<h2>" + whole(static_cast<std::int64_t>(index + 1)) + ". " + name +
       "</h2>\n");
   if (o.status != NightStatus::ok) {
-    put(std::string("<p class=\"blad\">Para plikow nieodczytana: ") + status_word(o.status) +
+    // A pair that was read but whose sources SEP could not measure says so.
+    const char* what = o.status == NightStatus::not_measured ? "Zrodla niezmierzone: " : "Para plikow nieodczytana: ";
+    put(std::string("<p class=\"blad\">") + what + status_word(o.status) +
         (o.fault_path.empty() ? std::string() : " (<code>" + html_escape(o.fault_path) + "</code>)") + ".</p>\n");
     put("</section>\n");
     return;
