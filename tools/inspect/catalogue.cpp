@@ -24,7 +24,8 @@ namespace {
 
 constexpr double kUndefined = std::numeric_limits<double>::quiet_NaN();
 
-// SEP's status codes, which its header does not name.
+// SEP's status codes, which its header does not name. Memory it could not
+// get is thrown as std::bad_alloc; the two overflows have their fallbacks.
 constexpr int kSepMemory = 1;
 constexpr int kSepPixelStackFull = 2;
 constexpr int kSepDeblendOverflow = 7;
@@ -40,13 +41,6 @@ constexpr float kDefaultFilter[9] = {1, 2, 1, 2, 4, 2, 1, 2, 1};
 // SExtractor's CLEAN_PARAM default: the Moffat index of the wings a
 // detection is cleaned against.
 constexpr double kCleanParameter = 1.0;
-
-// SEP's reasons in the system's words; the rest by SEP's number.
-std::string sep_words(int status) {
-  if (status == kSepPixelStackFull) return "przepelniony stos pikseli";
-  if (status == kSepDeblendOverflow) return "za duzo skladnikow przy rozdzielaniu";
-  return "blad nr " + std::to_string(status);
-}
 
 // Runs side on a thread of its own while main runs on this one, or after
 // main when the system starts no more threads: nothing either computes
@@ -810,7 +804,7 @@ Catalogue build_catalogue(const ResultPair& pair, const CatalogueOptions& option
   // The footprints' labels are the mask: every pixel with one is masked.
   if (const int status = measure_background(pair, sub, fp.label.span(), options.back_size, cat); status != 0) {
     if (status == kSepMemory) throw std::bad_alloc();
-    cat.sep_error = sep_words(status);
+    cat.sep_status = status;
     return cat;
   }
   for (std::size_t i = 0; i < n; ++i) sub[i] -= cat.background[i];
@@ -830,7 +824,7 @@ Catalogue build_catalogue(const ResultPair& pair, const CatalogueOptions& option
     }
   }
   if (status != 0) {
-    cat.sep_error = sep_words(status);
+    cat.sep_status = status;
     return cat;
   }
 
@@ -890,7 +884,7 @@ Catalogue build_catalogue(const ResultPair& pair, const CatalogueOptions& option
   for (const int f : failed) {
     if (f == kSepMemory) throw std::bad_alloc();
     if (f != 0) {
-      cat.sep_error = sep_words(f);
+      cat.sep_status = f;
       return cat;
     }
   }

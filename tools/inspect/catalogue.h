@@ -50,7 +50,7 @@ struct Catalogue {
   PageArray<float> background;
   PageArray<float> rms;
   bool flat_background = false;  // no usable mesh: level and sigma of the palette
-  std::string sep_error;         // why SEP failed (Polish, no diacritics); sources then empty
+  int sep_status = 0;            // SEP's error number when it failed; sources then empty
 };
 
 // SEP's process-wide limits: the pixel stack of one extraction (SEP's and

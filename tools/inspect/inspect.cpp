@@ -261,6 +261,8 @@ std::string understand_call(const cli::Arguments& arguments, Call& call) {
 
 int wrong_call(const std::string& reason) { return cli::wrong_call(program(), reason); }
 
+std::string sep_reason(int status) { return text_format(kSepNumber, status); }
+
 int bad_input(const PairError& error) {
   switch (error.fault) {
     case PairFault::none: break;
@@ -349,8 +351,8 @@ int inspect_object(const Call& call) {
   int status = cli::kExitOk;
   try {
     const Catalogue catalogue = build_catalogue(pair, call.catalogue);
-    if (!catalogue.sep_error.empty()) {
-      console_print(kSepFailed, catalogue.sep_error.c_str());
+    if (catalogue.sep_status != 0) {
+      console_print(kSepFailed, sep_reason(catalogue.sep_status).c_str());
       return cli::kExitFailed;
     }
     const std::vector<Source>& sources = catalogue.sources;

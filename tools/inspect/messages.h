@@ -47,6 +47,8 @@ inline constexpr char kFlagged[] = "Wykryte piksele: %d\n";
 inline constexpr char kSources[] = "Zrodla: %d\n";
 inline constexpr char kFlatBackground[] = "Tlo: plaskie, poziom i sigma z palety SS (brak uzytecznej siatki)\n";
 inline constexpr char kSepFailed[] = "Blad pomiaru zrodel (SEP: %s)\n";
+// SEP's reason for kSepFailed: its error number.
+inline constexpr char kSepNumber[] = "blad nr %d";
 inline constexpr char kSourceHeader[] =
     "x,y,pixels,peak,sum,id,background,flux_iso,flux_iso_err,snr,flux_auto,flux_auto_err,fwhm,a,b,theta,"
     "elongation,flags\n";
@@ -70,7 +72,7 @@ inline constexpr char kStatusNotMeasured[] = "blad pomiaru";
 inline constexpr const char* kAll[] = {
     kUsage,        kWrongCall,     kUnknownOption, kOptionTwice,     kTooManyOperands,
     kNoFileName,   kNoValue,       kBadNumber,     kBadPositive,     kBadNonNegative,  kBadWhole,
-    kBadDeblend,   kDeblendTwice,  kCleanWithoutThreshold, kFlatBackground, kSepFailed, kStatusNotMeasured,
+    kBadDeblend,   kDeblendTwice,  kCleanWithoutThreshold, kFlatBackground, kSepFailed, kSepNumber, kStatusNotMeasured,
     kHtmlWithoutNight, kNotForNight, kNoOperandsNight, kNoPrefix,       kNoList,
     kOutputIsInput, kSameOutput,   kNoFile,        kBadFile,         kNoStatistics,    kSizesDiffer,
     kOutOfMemory,  kSize,          kFrames,        kLevel,           kSigma,           kFlagged,

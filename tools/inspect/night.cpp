@@ -55,7 +55,7 @@ NightObject read_night_object(const std::string& directory, const std::string& n
     object.stats = pair.stats;
     object.detected = count_flagged(pair.codes);
     const Catalogue catalogue = build_catalogue(pair, options);
-    if (!catalogue.sep_error.empty()) {
+    if (catalogue.sep_status != 0) {
       object.status = NightStatus::not_measured;
       return object;
     }
