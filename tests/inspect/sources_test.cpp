@@ -1,4 +1,5 @@
-// Grouping flagged pixels into sources: connectivity, centroids, ordering.
+// Grouping flagged pixels into footprints: connectivity, checked by hand
+// and against a second grouping. (Filling holes has tests of its own.)
 
 #include <gtest/gtest.h>
 
@@ -10,16 +11,10 @@
 
 #include "inspect_support.h"
 #include "bmp/result_pair.h"
+#include "tools/inspect/catalogue.h"
 #include "tools/inspect/sources.h"
 
 namespace {
-
-using kadrix::inspect::Source;
-using kadrix::steps_to_mean;
-
-std::vector<Source> sources_of(const inspect_test::ObjectResult& result) {
-  return kadrix::inspect::find_sources(inspect_test::codes_of(result), result.width, result.height);
-}
 
 struct Group {
   std::int32_t pixels;
@@ -27,9 +22,17 @@ struct Group {
   bool operator==(const Group&) const = default;
 };
 
-std::vector<Group> groups_of(const std::vector<Source>& sources) {
-  std::vector<Group> groups;
-  for (const Source& s : sources) groups.push_back({s.pixels, s.first_index});
+// The footprints' pixel counts and first raster indices, in label order.
+std::vector<Group> groups_of(const inspect_test::ObjectResult& result) {
+  const kadrix::inspect::Footprints fp =
+      kadrix::inspect::find_footprints(inspect_test::codes_of(result), result.width, result.height);
+  std::vector<Group> groups(static_cast<std::size_t>(fp.count), Group{0, -1});
+  for (std::size_t i = 0; i < result.flags.size(); ++i) {
+    if (fp.label[i] == 0) continue;
+    Group& g = groups[static_cast<std::size_t>(fp.label[i] - 1)];
+    ++g.pixels;
+    if (g.first_index < 0) g.first_index = static_cast<std::int64_t>(i);
+  }
   return groups;
 }
 
@@ -37,7 +40,7 @@ TEST(InspectSources, PixelsTouchingAtEdgesOrCornersFormOneSource) {
   struct Case {
     const char* what;
     std::vector<std::string> picture;
-    std::vector<Group> expected;  // pixel count and first raster index, in output order
+    std::vector<Group> expected;  // pixel count and first raster index, in raster order
   };
   const Case cases[] = {
       {"corner touch", {"#.", ".#"}, {{2, 0}}},
@@ -50,88 +53,21 @@ TEST(InspectSources, PixelsTouchingAtEdgesOrCornersFormOneSource) {
       {"U closed at the bottom", {"#.#", "#.#", "###"}, {{7, 0}}},
       {"V closed at the bottom", {"#...#", ".#.#.", "..#.."}, {{5, 0}}},
       {"staircase", {"#...", ".#..", "..#.", "...#"}, {{4, 0}}},
+      // The ring's hole holds another footprint: it is not filled.
       {"ring and its centre", {"#####", "#...#", "#.#.#", "#...#", "#####"}, {{16, 0}, {1, 12}}},
       {"whole image", {"##", "##"}, {{4, 0}}},
       {"nothing flagged", {"...", "..."}, {}},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(groups_of(sources_of(inspect_test::drawn(c.picture))), c.expected) << c.what;
-  }
-}
-
-TEST(InspectSources, CentroidWeightedByTheDecodedMean) {
-  struct Case {
-    const char* what;
-    std::vector<std::string> picture;  // one source each
-    double x, y;
-  };
-  const Case cases[] = {
-      {"single pixel", {"...", "..7"}, 2.0, 1.0},
-      // (1,1) weight 4, (2,1) and (2,2) weight 2: x = 12 / 8, y = 10 / 8.
-      {"three pixels", {".....", ".42..", "..2.."}, 1.5, 1.25},
-      {"heavy corner pulls", {"9.", ".1"}, 0.1, 0.1},
-      {"zero weight does not pull", {"03"}, 1.0, 0.0},
-      {"all weights zero: plain centroid", {"0.", ".0"}, 0.5, 0.5},
-  };
-  for (const Case& c : cases) {
-    const std::vector<Source> sources = sources_of(inspect_test::drawn(c.picture));
-    ASSERT_EQ(sources.size(), 1u) << c.what;
-    EXPECT_DOUBLE_EQ(sources[0].x, c.x) << c.what;
-    EXPECT_DOUBLE_EQ(sources[0].y, c.y) << c.what;
-  }
-}
-
-TEST(InspectSources, PeakAndSumOfDecodedMeans) {
-  inspect_test::ObjectResult result;
-  result.width = 3;
-  result.height = 1;
-  result.means = {3.51, 12.6, 200.0};
-  result.flags = {1, 1, 0};
-  const std::vector<Source> sources = sources_of(result);
-  ASSERT_EQ(sources.size(), 1u);
-  // 3.51 -> 449/128, 12.6 -> 1612/128: truncated, not rounded; the
-  // unflagged 200 counts for nothing.
-  EXPECT_EQ(steps_to_mean(sources[0].peak_steps), 12.59375);
-  EXPECT_EQ(steps_to_mean(sources[0].sum_steps), 16.1015625);
-  EXPECT_EQ(sources[0].pixels, 2);
-}
-
-TEST(InspectSources, OrderedBySumThenPeakThenFirstPixel) {
-  const std::vector<Source> sources = sources_of(inspect_test::drawn({
-      "........#.",  // a chain down to the left, first pixel at index 8
-      "####...#..",  // a row starting at index 10, its centroid above the chain's
-      "......#...",
-      ".....#....",
-      "..........",
-      "22......3.",  // sum 4 with peak 2; a peak of 3 but a sum of only 3
-      "....5.....",  // the largest sum
-  }));
-  struct Expected {
-    double x, y;
-    std::int32_t pixels;
-    double peak, sum;
-  };
-  const Expected expected[] = {
-      {4.0, 6.0, 1, 5.0, 5.0},
-      {0.5, 5.0, 2, 2.0, 4.0},
-      {6.5, 1.5, 4, 1.0, 4.0},
-      {1.5, 1.0, 4, 1.0, 4.0},
-      {8.0, 5.0, 1, 3.0, 3.0},
-  };
-  ASSERT_EQ(sources.size(), std::size(expected));
-  for (std::size_t i = 0; i < sources.size(); ++i) {
-    EXPECT_DOUBLE_EQ(sources[i].x, expected[i].x) << i;
-    EXPECT_DOUBLE_EQ(sources[i].y, expected[i].y) << i;
-    EXPECT_EQ(sources[i].pixels, expected[i].pixels) << i;
-    EXPECT_EQ(steps_to_mean(sources[i].peak_steps), expected[i].peak) << i;
-    EXPECT_EQ(steps_to_mean(sources[i].sum_steps), expected[i].sum) << i;
+    EXPECT_EQ(groups_of(inspect_test::drawn(c.picture)), c.expected) << c.what;
   }
 }
 
 // Labels by repeated relaxation: each flagged pixel takes the smallest
-// label among itself and its 8 neighbours until nothing changes. Slow and
-// simple, so it can stand beside the real grouping as a second opinion.
-std::vector<Group> relaxed_groups(const std::vector<int>& flags, int width, int height) {
+// raster index among itself and its 8 neighbours until nothing changes, so
+// a group is named by its first pixel. Slow and simple, so it can stand
+// beside the real grouping as a second opinion; -1 for unflagged pixels.
+std::vector<int> relaxed_labels(const std::vector<int>& flags, int width, int height) {
   std::vector<int> label(flags.size(), -1);
   for (std::size_t i = 0; i < flags.size(); ++i)
     if (flags[i]) label[i] = static_cast<int>(i);
@@ -155,23 +91,16 @@ std::vector<Group> relaxed_groups(const std::vector<int>& flags, int width, int 
       }
     }
   }
-  std::vector<Group> groups;
-  for (std::size_t i = 0; i < flags.size(); ++i) {
-    if (label[i] != static_cast<int>(i)) continue;  // the smallest index names its group
-    const auto pixels = std::count(label.begin(), label.end(), static_cast<int>(i));
-    groups.push_back({static_cast<std::int32_t>(pixels), static_cast<std::int64_t>(i)});
-  }
-  // All means are 1, so sum = pixel count and the peak never decides.
-  std::sort(groups.begin(), groups.end(), [](const Group& a, const Group& b) {
-    return a.pixels != b.pixels ? a.pixels > b.pixels : a.first_index < b.first_index;
-  });
-  return groups;
+  return label;
 }
 
+// On every flagged pixel the footprints' labels and the relaxed ones make
+// the same groups, numbered 1, 2, ... in the order of their first pixels.
 TEST(InspectSources, RandomMasksAgreeWithASecondGrouping) {
   // Densities around the point where groups start to join into mazes.
   std::mt19937 random(20240611);
   for (const double density : {0.2, 0.4, 0.55, 0.7}) {
+    SCOPED_TRACE(density);
     inspect_test::ObjectResult result;
     result.width = 37;
     result.height = 23;
@@ -180,8 +109,18 @@ TEST(InspectSources, RandomMasksAgreeWithASecondGrouping) {
       result.flags.push_back(flagged(random) ? 1 : 0);
       result.means.push_back(1.0);
     }
-    EXPECT_EQ(groups_of(sources_of(result)), relaxed_groups(result.flags, result.width, result.height))
-        << "density " << density;
+    const kadrix::inspect::Footprints fp =
+        kadrix::inspect::find_footprints(inspect_test::codes_of(result), result.width, result.height);
+    const std::vector<int> relaxed = relaxed_labels(result.flags, result.width, result.height);
+    std::vector<int> first_pixels;  // of the relaxed groups, in raster order
+    for (std::size_t i = 0; i < relaxed.size(); ++i)
+      if (relaxed[i] == static_cast<int>(i)) first_pixels.push_back(static_cast<int>(i));
+    EXPECT_EQ(fp.count, static_cast<std::int32_t>(first_pixels.size()));
+    for (std::size_t i = 0; i < relaxed.size(); ++i) {
+      if (relaxed[i] < 0) continue;
+      const auto rank = std::lower_bound(first_pixels.begin(), first_pixels.end(), relaxed[i]) - first_pixels.begin();
+      ASSERT_EQ(fp.label[i], rank + 1) << "pixel " << i;
+    }
     EXPECT_EQ(kadrix::inspect::count_flagged(inspect_test::codes_of(result)),
               std::count(result.flags.begin(), result.flags.end(), 1));
   }

@@ -1,5 +1,5 @@
 #pragma once
-// Grouping the flagged pixels of a result pair into sources.
+// A catalogue's source, and what every output reads of it.
 
 #include <cmath>
 #include <cstdint>
@@ -9,12 +9,10 @@
 
 namespace kadrix::inspect {
 
-// A group of flagged pixels connected through their 8 neighbours; in a
-// catalogue (catalogue.h), a source with everything measured on it.
+// A source of the catalogue (catalogue.h) with everything measured on it.
 struct Source {
-  double x = 0.0;  // find_sources: centroid weighted by the decoded mean;
-  double y = 0.0;  // catalogue: windowed centroid. Pixel centres on whole
-                   // coordinates, y = 0 the top row
+  double x = 0.0;  // windowed centroid; pixel centres on whole coordinates,
+  double y = 0.0;  // y = 0 the top row
   std::int32_t pixels = 0;
   std::int32_t peak_steps = 0;  // largest decoded mean, in 1/128 steps
   std::int64_t sum_steps = 0;   // summed decoded mean, in 1/128 steps
@@ -34,11 +32,7 @@ struct Source {
   std::int32_t flags = 0;  // sum of the catalogue's flag bits
 };
 
-// Every source of the image (codes as in ResultPair), brightest first: by
-// sum descending, then peak descending, then first raster index.
-std::vector<Source> find_sources(std::span<const std::uint16_t> codes, std::int32_t width,
-                                 std::int32_t height);
-
+// The flagged pixels (codes as in ResultPair).
 std::int64_t count_flagged(std::span<const std::uint16_t> codes);
 
 // FITS pixel coordinates of the centroid, as DS9 and astropy count them:
