@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -137,6 +139,265 @@ TEST(CatalogueFootprints, HolesAreEnclosedUnflaggedSetsOfOneFootprint) {
         EXPECT_NE(fp.label[i], 0) << c.what << " pixel " << i;
       }
   }
+}
+
+// The straightforward kernel the linear one must match on every input: for
+// each group, flood its bounding box grown by a pixel from the box's edge;
+// what stays unreached is enclosed, and a hole when only the group borders it.
+kadrix::inspect::Footprints straightforward_footprints(std::span<const std::uint16_t> codes, std::int32_t width,
+                                                       std::int32_t height) {
+  const std::int64_t w = width;
+  const std::int64_t h = height;
+  const std::size_t n = codes.size();
+  kadrix::inspect::Footprints fp;
+  fp.label = kadrix::PageArray<std::int32_t>(n);
+  std::vector<std::int64_t> pending;
+  struct Box {
+    std::int64_t x0, y0, x1, y1;
+  };
+  std::vector<Box> boxes;
+
+  // The 8-connected groups, numbered in the raster order of their first pixels.
+  for (std::int64_t start = 0; start < w * h; ++start) {
+    if (!kadrix::is_flagged(codes[static_cast<std::size_t>(start)]) || fp.label[static_cast<std::size_t>(start)] != 0)
+      continue;
+    const std::int32_t number = ++fp.count;
+    Box box{start % w, start / w, start % w, start / w};
+    fp.label[static_cast<std::size_t>(start)] = number;
+    pending.push_back(start);
+    while (!pending.empty()) {
+      const std::int64_t i = pending.back();
+      pending.pop_back();
+      const std::int64_t x = i % w;
+      const std::int64_t y = i / w;
+      box = {std::min(box.x0, x), std::min(box.y0, y), std::max(box.x1, x), std::max(box.y1, y)};
+      for (std::int64_t ny = std::max<std::int64_t>(y - 1, 0); ny <= std::min(y + 1, h - 1); ++ny) {
+        for (std::int64_t nx = std::max<std::int64_t>(x - 1, 0); nx <= std::min(x + 1, w - 1); ++nx) {
+          const std::size_t k = static_cast<std::size_t>(ny * w + nx);
+          if (fp.label[k] != 0 || !kadrix::is_flagged(codes[k])) continue;
+          fp.label[k] = number;
+          pending.push_back(static_cast<std::int64_t>(k));
+        }
+      }
+    }
+    boxes.push_back(box);
+  }
+  fp.filled.assign(static_cast<std::size_t>(fp.count), false);
+
+  // A hole of a group lies inside its bounding box. Within the box grown by
+  // a pixel, the unflagged pixels 4-connected to the grown box's edge (or
+  // to the image border) are outside; each other 4-connected unflagged set
+  // is enclosed, and a hole when every flagged pixel beside it is the
+  // group's own. visit[i] == k marks a pixel seen for group k.
+  kadrix::PageArray<std::int32_t> visit(n);
+  std::vector<std::int64_t> members;
+  for (std::int32_t k = 1; k <= fp.count; ++k) {
+    const Box& b = boxes[static_cast<std::size_t>(k - 1)];
+    if (b.x1 - b.x0 < 2 || b.y1 - b.y0 < 2) continue;  // no room for a hole
+    const std::int64_t gx0 = std::max<std::int64_t>(b.x0 - 1, 0), gx1 = std::min(b.x1 + 1, w - 1);
+    const std::int64_t gy0 = std::max<std::int64_t>(b.y0 - 1, 0), gy1 = std::min(b.y1 + 1, h - 1);
+    const auto open = [&](std::int64_t x, std::int64_t y) {
+      const std::size_t i = static_cast<std::size_t>(y * w + x);
+      return !kadrix::is_flagged(codes[i]) && visit[i] != k;
+    };
+    const auto edge = [&](std::int64_t x, std::int64_t y) {
+      return x == gx0 || x == gx1 || y == gy0 || y == gy1 || x == 0 || y == 0 || x == w - 1 || y == h - 1;
+    };
+    // Everything reachable from the grown box's edge is outside.
+    for (std::int64_t y = gy0; y <= gy1; ++y) {
+      for (std::int64_t x = gx0; x <= gx1; ++x) {
+        if (!edge(x, y) || !open(x, y)) continue;
+        visit[static_cast<std::size_t>(y * w + x)] = k;
+        pending.push_back(y * w + x);
+        while (!pending.empty()) {
+          const std::int64_t i = pending.back();
+          pending.pop_back();
+          const std::int64_t px = i % w;
+          const std::int64_t py = i / w;
+          const std::int64_t near[4][2] = {{px - 1, py}, {px + 1, py}, {px, py - 1}, {px, py + 1}};
+          for (const auto& [nx, ny] : near) {
+            if (nx < gx0 || ny < gy0 || nx > gx1 || ny > gy1 || !open(nx, ny)) continue;
+            visit[static_cast<std::size_t>(ny * w + nx)] = k;
+            pending.push_back(ny * w + nx);
+          }
+        }
+      }
+    }
+    // What is left unvisited inside is enclosed.
+    for (std::int64_t y = b.y0; y <= b.y1; ++y) {
+      for (std::int64_t x = b.x0; x <= b.x1; ++x) {
+        if (!open(x, y)) continue;
+        bool own = true;
+        members.clear();
+        visit[static_cast<std::size_t>(y * w + x)] = k;
+        pending.push_back(y * w + x);
+        while (!pending.empty()) {
+          const std::int64_t i = pending.back();
+          pending.pop_back();
+          members.push_back(i);
+          const std::int64_t px = i % w;
+          const std::int64_t py = i / w;
+          const std::int64_t near[4][2] = {{px - 1, py}, {px + 1, py}, {px, py - 1}, {px, py + 1}};
+          for (const auto& [nx, ny] : near) {
+            const std::size_t j = static_cast<std::size_t>(ny * w + nx);
+            if (kadrix::is_flagged(codes[j])) {
+              own = own && fp.label[j] == k;
+              continue;
+            }
+            if (visit[j] == k) continue;
+            visit[j] = k;
+            pending.push_back(ny * w + nx);
+          }
+        }
+        if (!own) continue;
+        for (const std::int64_t i : members) fp.label[static_cast<std::size_t>(i)] = k;
+        fp.filled[static_cast<std::size_t>(k - 1)] = true;
+      }
+    }
+  }
+  return fp;
+}
+
+// A field of pixel codes, flagged where the bit is set (only the flag bit
+// matters to footprints), with a picture of it for failure messages.
+struct Field {
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::vector<std::uint16_t> codes;
+
+  Field(std::int32_t w, std::int32_t h) : width(w), height(h), codes(static_cast<std::size_t>(w) * h, 0) {}
+  void flag(std::int64_t x, std::int64_t y) {
+    if (x >= 0 && y >= 0 && x < width && y < height) codes[static_cast<std::size_t>(y * width + x)] = 1;
+  }
+  void clear(std::int64_t x, std::int64_t y) {
+    if (x >= 0 && y >= 0 && x < width && y < height) codes[static_cast<std::size_t>(y * width + x)] = 0;
+  }
+  // A rectangle's outline, clipped by the image; pixels off the image are dropped.
+  void ring(std::int64_t x0, std::int64_t y0, std::int64_t x1, std::int64_t y1) {
+    for (std::int64_t x = x0; x <= x1; ++x) flag(x, y0), flag(x, y1);
+    for (std::int64_t y = y0; y <= y1; ++y) flag(x0, y), flag(x1, y);
+  }
+  // A diamond's outline of diagonal steps: joined only at corners, yet
+  // closed to 4-connected paths.
+  void diamond(std::int64_t cx, std::int64_t cy, std::int64_t r) {
+    for (std::int64_t d = 0; d <= r; ++d) {
+      flag(cx - r + d, cy - d), flag(cx - r + d, cy + d);
+      flag(cx + r - d, cy - d), flag(cx + r - d, cy + d);
+    }
+  }
+  std::string picture() const {
+    std::string text;
+    for (std::int32_t y = 0; y < height; ++y) {
+      for (std::int32_t x = 0; x < width; ++x)
+        text += kadrix::is_flagged(codes[static_cast<std::size_t>(y * width + x)]) ? '#' : '.';
+      text += '\n';
+    }
+    return text;
+  }
+};
+
+// Random fields: noise of any density, rectangles' and diamonds' outlines
+// nested, clipped by the border, side by side one pixel apart or sharing a
+// wall, with gaps punched and noise on top.
+Field random_field(std::mt19937& gen) {
+  const auto pick = [&](std::int64_t lo, std::int64_t hi) {
+    return std::uniform_int_distribution<std::int64_t>(lo, hi)(gen);
+  };
+  const auto chance = [&](double p) { return std::uniform_real_distribution<double>(0, 1)(gen) < p; };
+  Field f(static_cast<std::int32_t>(pick(1, 60)), static_cast<std::int32_t>(pick(1, 60)));
+  const std::int64_t w = f.width, h = f.height;
+  if (chance(0.4)) {
+    const double density = std::uniform_real_distribution<double>(0.1, 0.9)(gen);
+    for (std::int64_t y = 0; y < h; ++y)
+      for (std::int64_t x = 0; x < w; ++x)
+        if (chance(density)) f.flag(x, y);
+    return f;
+  }
+  const std::int64_t shapes = pick(1, 6);
+  for (std::int64_t s = 0; s < shapes; ++s) {
+    const std::int64_t x0 = pick(-3, w), y0 = pick(-3, h);
+    const std::int64_t x1 = x0 + pick(2, 30), y1 = y0 + pick(2, 30);
+    switch (pick(0, 4)) {
+      case 0:  // one outline
+        f.ring(x0, y0, x1, y1);
+        break;
+      case 1:  // nested outlines one or two pixels apart
+        for (std::int64_t step = pick(2, 3), d = 0; x0 + d <= x1 - d && y0 + d <= y1 - d; d += step)
+          f.ring(x0 + d, y0 + d, x1 - d, y1 - d);
+        break;
+      case 2: {  // two outlines one pixel apart (two groups), or sharing a wall (one)
+        const std::int64_t gap = pick(0, 1) == 0 ? 2 : 0;
+        f.ring(x0, y0, x1, y1);
+        f.ring(x1 + gap, y0 + pick(-2, 2), x1 + gap + pick(2, 20), y1 + pick(-2, 2));
+        break;
+      }
+      case 3:  // diamonds, perhaps one inside another
+        f.diamond(x0, y0, pick(1, 15));
+        if (chance(0.5)) f.diamond(x0, y0, pick(1, 6));
+        break;
+      default:  // a blob inside an outline
+        f.ring(x0, y0, x1, y1);
+        f.flag(pick(x0 + 2, x1), pick(y0 + 2, y1));
+        break;
+    }
+  }
+  for (std::int64_t gaps = pick(0, 3); gaps > 0; --gaps) f.clear(pick(0, w - 1), pick(0, h - 1));
+  if (chance(0.3)) {
+    const double density = std::uniform_real_distribution<double>(0.01, 0.1)(gen);
+    for (std::int64_t y = 0; y < h; ++y)
+      for (std::int64_t x = 0; x < w; ++x)
+        if (chance(density)) f.flag(x, y);
+  }
+  return f;
+}
+
+TEST(CatalogueFootprints, LinearKernelMatchesTheStraightforwardOne) {
+  std::mt19937 gen(20261211);
+  std::int32_t with_holes = 0;
+  for (int round = 0; round < 4000; ++round) {
+    const Field f = random_field(gen);
+    const auto fast = kadrix::inspect::find_footprints(f.codes, f.width, f.height);
+    const auto slow = straightforward_footprints(f.codes, f.width, f.height);
+    ASSERT_EQ(fast.count, slow.count) << f.picture();
+    ASSERT_EQ(fast.filled, slow.filled) << f.picture();
+    const std::span<const std::int32_t> got = fast.label.span(), want = slow.label.span();
+    ASSERT_TRUE(std::equal(got.begin(), got.end(), want.begin(), want.end())) << f.picture();
+    with_holes += std::count(slow.filled.begin(), slow.filled.end(), true) > 0 ? 1 : 0;
+  }
+  // The fields exercise the filling, not only its absence.
+  EXPECT_GT(with_holes, 400);
+}
+
+// Fields on which a pass per group over its bounding box costs the cube of
+// the side: they just run. 1,365 diagonal trails three pixels apart, none
+// enclosing anything; 512 nested square outlines two pixels apart, of which
+// only the innermost (4 x 4) has a hole, its 2 x 2 centre.
+TEST(CatalogueFootprints, HostileFieldsOfLongGroups) {
+  const std::int32_t side = 2048;
+  Field trails(side, side);
+  for (std::int64_t y = 0; y < side; ++y)
+    for (std::int64_t x = 0; x < side; ++x)
+      if ((x - y) % 3 == 0) trails.flag(x, y);
+  const auto t = kadrix::inspect::find_footprints(trails.codes, side, side);
+  EXPECT_EQ(t.count, 1365);
+  EXPECT_EQ(std::count(t.filled.begin(), t.filled.end(), true), 0);
+  // Row 0 meets the trails x - y = 0, 3, ..., 2046 first, in that order.
+  EXPECT_EQ(t.label[0], 1);
+  EXPECT_EQ(t.label[2046], 683);
+  EXPECT_EQ(t.label[static_cast<std::size_t>(side) * side - 1], 1);  // the main diagonal's other end
+
+  Field rings(side, side);
+  for (std::int64_t d = 0; 2 * d + 3 < side - 2 * d; ++d) rings.ring(2 * d, 2 * d, side - 1 - 2 * d, side - 1 - 2 * d);
+  const auto r = kadrix::inspect::find_footprints(rings.codes, side, side);
+  ASSERT_EQ(r.count, 512);
+  for (std::int32_t k = 1; k <= 512; ++k) EXPECT_EQ(r.filled[static_cast<std::size_t>(k - 1)], k == 512) << k;
+  std::int64_t centre = 0;
+  for (std::size_t i = 0; i < rings.codes.size(); ++i)
+    if (!kadrix::is_flagged(rings.codes[i]) && r.label[i] != 0) {
+      EXPECT_EQ(r.label[i], 512);
+      ++centre;
+    }
+  EXPECT_EQ(centre, 4);
 }
 
 // A saturated star whose core kadrix left unflagged: one source, the core

@@ -683,17 +683,12 @@ Footprints find_footprints(std::span<const std::uint16_t> codes, std::int32_t wi
   Footprints fp;
   fp.label = PageArray<std::int32_t>(n);
   std::vector<std::int64_t> pending;
-  struct Box {
-    std::int64_t x0, y0, x1, y1;
-  };
-  std::vector<Box> boxes;
 
   // The 8-connected groups, numbered in the raster order of their first pixels.
   for (std::int64_t start = 0; start < w * h; ++start) {
     if (!is_flagged(codes[static_cast<std::size_t>(start)]) || fp.label[static_cast<std::size_t>(start)] != 0)
       continue;
     const std::int32_t number = ++fp.count;
-    Box box{start % w, start / w, start % w, start / w};
     fp.label[static_cast<std::size_t>(start)] = number;
     pending.push_back(start);
     while (!pending.empty()) {
@@ -701,7 +696,6 @@ Footprints find_footprints(std::span<const std::uint16_t> codes, std::int32_t wi
       pending.pop_back();
       const std::int64_t x = i % w;
       const std::int64_t y = i / w;
-      box = {std::min(box.x0, x), std::min(box.y0, y), std::max(box.x1, x), std::max(box.y1, y)};
       for (std::int64_t ny = std::max<std::int64_t>(y - 1, 0); ny <= std::min(y + 1, h - 1); ++ny) {
         for (std::int64_t nx = std::max<std::int64_t>(x - 1, 0); nx <= std::min(x + 1, w - 1); ++nx) {
           const std::size_t k = static_cast<std::size_t>(ny * w + nx);
@@ -711,81 +705,53 @@ Footprints find_footprints(std::span<const std::uint16_t> codes, std::int32_t wi
         }
       }
     }
-    boxes.push_back(box);
   }
   fp.filled.assign(static_cast<std::size_t>(fp.count), false);
 
-  // A hole of a group lies inside its bounding box. Within the box grown by
-  // a pixel, the unflagged pixels 4-connected to the grown box's edge (or
-  // to the image border) are outside; each other 4-connected unflagged set
-  // is enclosed, and a hole when every flagged pixel beside it is the
-  // group's own. visit[i] == k marks a pixel seen for group k.
-  PageArray<std::int32_t> visit(n);
+  // The holes, in one pass over the unflagged 4-connected sets: each is
+  // flooded once, noting whether it reaches the border and which groups
+  // border it. A set still a hole candidate keeps its pixels in members;
+  // the sky, which reaches the border, keeps none, so memory stays linear.
+  // Unflagged pixels seen and not filled hold kSeen until the end.
+  constexpr std::int32_t kSeen = -1;
+  constexpr std::int32_t kNoHole = -1;
   std::vector<std::int64_t> members;
-  for (std::int32_t k = 1; k <= fp.count; ++k) {
-    const Box& b = boxes[static_cast<std::size_t>(k - 1)];
-    if (b.x1 - b.x0 < 2 || b.y1 - b.y0 < 2) continue;  // no room for a hole
-    const std::int64_t gx0 = std::max<std::int64_t>(b.x0 - 1, 0), gx1 = std::min(b.x1 + 1, w - 1);
-    const std::int64_t gy0 = std::max<std::int64_t>(b.y0 - 1, 0), gy1 = std::min(b.y1 + 1, h - 1);
-    const auto open = [&](std::int64_t x, std::int64_t y) {
-      const std::size_t i = static_cast<std::size_t>(y * w + x);
-      return !is_flagged(codes[i]) && visit[i] != k;
-    };
-    const auto edge = [&](std::int64_t x, std::int64_t y) {
-      return x == gx0 || x == gx1 || y == gy0 || y == gy1 || x == 0 || y == 0 || x == w - 1 || y == h - 1;
-    };
-    // Everything reachable from the grown box's edge is outside.
-    for (std::int64_t y = gy0; y <= gy1; ++y) {
-      for (std::int64_t x = gx0; x <= gx1; ++x) {
-        if (!edge(x, y) || !open(x, y)) continue;
-        visit[static_cast<std::size_t>(y * w + x)] = k;
-        pending.push_back(y * w + x);
-        while (!pending.empty()) {
-          const std::int64_t i = pending.back();
-          pending.pop_back();
-          const std::int64_t px = i % w;
-          const std::int64_t py = i / w;
-          const std::int64_t near[4][2] = {{px - 1, py}, {px + 1, py}, {px, py - 1}, {px, py + 1}};
-          for (const auto& [nx, ny] : near) {
-            if (nx < gx0 || ny < gy0 || nx > gx1 || ny > gy1 || !open(nx, ny)) continue;
-            visit[static_cast<std::size_t>(ny * w + nx)] = k;
-            pending.push_back(ny * w + nx);
-          }
+  for (std::int64_t start = 0; start < w * h; ++start) {
+    if (is_flagged(codes[static_cast<std::size_t>(start)]) || fp.label[static_cast<std::size_t>(start)] != 0)
+      continue;
+    std::int32_t owner = 0;  // the one group beside the set so far; kNoHole once it cannot be a hole
+    members.clear();
+    fp.label[static_cast<std::size_t>(start)] = kSeen;
+    pending.push_back(start);
+    while (!pending.empty()) {
+      const std::int64_t i = pending.back();
+      pending.pop_back();
+      const std::int64_t x = i % w;
+      const std::int64_t y = i / w;
+      if (x == 0 || y == 0 || x == w - 1 || y == h - 1) owner = kNoHole;
+      const bool inside[4] = {x > 0, x < w - 1, y > 0, y < h - 1};
+      const std::int64_t near[4] = {i - 1, i + 1, i - w, i + w};
+      for (int d = 0; d < 4; ++d) {
+        if (!inside[d]) continue;
+        const std::size_t j = static_cast<std::size_t>(near[d]);
+        if (is_flagged(codes[j])) {
+          if (owner == 0) owner = fp.label[j];
+          else if (owner != fp.label[j]) owner = kNoHole;
+          continue;
         }
+        if (fp.label[j] != 0) continue;
+        fp.label[j] = kSeen;
+        pending.push_back(near[d]);
       }
+      if (owner == kNoHole) members.clear();
+      else members.push_back(i);
     }
-    // What is left unvisited inside is enclosed.
-    for (std::int64_t y = b.y0; y <= b.y1; ++y) {
-      for (std::int64_t x = b.x0; x <= b.x1; ++x) {
-        if (!open(x, y)) continue;
-        bool own = true;
-        members.clear();
-        visit[static_cast<std::size_t>(y * w + x)] = k;
-        pending.push_back(y * w + x);
-        while (!pending.empty()) {
-          const std::int64_t i = pending.back();
-          pending.pop_back();
-          members.push_back(i);
-          const std::int64_t px = i % w;
-          const std::int64_t py = i / w;
-          const std::int64_t near[4][2] = {{px - 1, py}, {px + 1, py}, {px, py - 1}, {px, py + 1}};
-          for (const auto& [nx, ny] : near) {
-            const std::size_t j = static_cast<std::size_t>(ny * w + nx);
-            if (is_flagged(codes[j])) {
-              own = own && fp.label[j] == k;
-              continue;
-            }
-            if (visit[j] == k) continue;
-            visit[j] = k;
-            pending.push_back(ny * w + nx);
-          }
-        }
-        if (!own) continue;
-        for (const std::int64_t i : members) fp.label[static_cast<std::size_t>(i)] = k;
-        fp.filled[static_cast<std::size_t>(k - 1)] = true;
-      }
-    }
+    if (owner <= 0) continue;
+    for (const std::int64_t i : members) fp.label[static_cast<std::size_t>(i)] = owner;
+    fp.filled[static_cast<std::size_t>(owner - 1)] = true;
   }
+  for (std::size_t i = 0; i < n; ++i)
+    if (fp.label[i] == kSeen) fp.label[i] = 0;
   return fp;
 }
 
