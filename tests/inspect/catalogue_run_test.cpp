@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -26,12 +28,25 @@ using kadrix_test::TempDir;
 
 RunResult inspect(const std::vector<std::string>& args) { return kadrix_test::run_program(KADRIX_INSPECT_BIN, args); }
 
-const std::string kUsage = crlf(
-    "Prawidlowe wywolanie: kadrix-inspect prefiks [--csv] [--overlay plik.BMP]\n"
-    "                      [--fits plik.fits] [--regions plik.reg]\n"
-    "               albo:  kadrix-inspect --night katalog lista [--html plik.html]\n"
-    "np. kadrix-inspect dane/M31 --overlay M31.BMP\n"
-    "(kadrix-inspect --help opisuje program i opcje)\n");
+using inspect_test::kUsage;
+
+// A field on a sky of level 20 and sigma 2 (the palette's), its mean at
+// (x, y) given, its pixels flagged where the mean is above flag_above.
+ObjectResult field_of(std::int32_t width, std::int32_t height, const std::function<double(int, int)>& mean,
+                      double flag_above = std::numeric_limits<double>::infinity()) {
+  ObjectResult result;
+  result.width = width;
+  result.height = height;
+  result.level = 20;
+  result.sigma = 2;
+  for (std::int32_t y = 0; y < height; ++y) {
+    for (std::int32_t x = 0; x < width; ++x) {
+      result.means.push_back(mean(x, y));
+      result.flags.push_back(result.means.back() > flag_above ? 1 : 0);
+    }
+  }
+  return result;
+}
 
 // The catalogue's rows after the CSV header.
 std::vector<std::vector<std::string>> rows_of(const std::string& csv) {
@@ -94,11 +109,6 @@ TEST(CatalogueRun, WrongValuesAreRefusedWithTheirReason) {
 // RMS finds each star where it was put, and only those.
 TEST(CatalogueRun, ThresholdDetectsOnTheImageItself) {
   TempDir dir;
-  ObjectResult result;
-  result.width = 120;
-  result.height = 90;
-  result.level = 20;
-  result.sigma = 2;
   struct Star {
     double x, y, peak;
   };
@@ -108,14 +118,11 @@ TEST(CatalogueRun, ThresholdDetectsOnTheImageItself) {
     state = state * 6364136223846793005ULL + 1442695040888963407ULL;
     return (static_cast<double>(state >> 11) + 0.5) / 9007199254740992.0;
   };
-  for (std::int32_t y = 0; y < result.height; ++y) {
-    for (std::int32_t x = 0; x < result.width; ++x) {
-      double v = 20 + 2 * std::sqrt(-2 * std::log(uniform())) * std::cos(2 * M_PI * uniform());
-      for (const Star& s : stars) v += s.peak * std::exp(-((x - s.x) * (x - s.x) + (y - s.y) * (y - s.y)) / 4.5);
-      result.means.push_back(v);
-      result.flags.push_back(0);
-    }
-  }
+  const ObjectResult result = field_of(120, 90, [&](int x, int y) {
+    double v = 20 + 2 * std::sqrt(-2 * std::log(uniform())) * std::cos(2 * M_PI * uniform());
+    for (const Star& s : stars) v += s.peak * std::exp(-((x - s.x) * (x - s.x) + (y - s.y) * (y - s.y)) / 4.5);
+    return v;
+  });
   inspect_test::write_pair(dir.prefix(), "N", result);
   const std::string prefix = dir.prefix() + "N";
 
@@ -145,23 +152,14 @@ TEST(CatalogueRun, ThresholdDetectsOnTheImageItself) {
 // SExtractor's cleaning does, and leaves the star where it was.
 TEST(CatalogueRun, CleanMergesADetectionOnABrighterSourcesWings) {
   TempDir dir;
-  ObjectResult result;
-  result.width = 100;
-  result.height = 80;
-  result.level = 20;
-  result.sigma = 2;
   const double sx = 40.2, sy = 40.4, bx = 61.2, by = 40.6;
-  for (std::int32_t y = 0; y < result.height; ++y) {
-    for (std::int32_t x = 0; x < result.width; ++x) {
-      const double rs = (x - sx) * (x - sx) + (y - sy) * (y - sy);
-      const double rb = (x - bx) * (x - bx) + (y - by) * (y - by);
-      // A sky with a slight ripple, so that the background's RMS map is
-      // not 0.
-      const double sky = 20 + 2 * std::sin(1.7 * x + 0.3 * y) * std::cos(0.9 * y);
-      result.means.push_back(sky + 200 / std::pow(1 + rs / 16, 1.5) + 4 * std::exp(-rb / 8));
-      result.flags.push_back(0);
-    }
-  }
+  const ObjectResult result = field_of(100, 80, [&](int x, int y) {
+    const double rs = (x - sx) * (x - sx) + (y - sy) * (y - sy);
+    const double rb = (x - bx) * (x - bx) + (y - by) * (y - by);
+    // A sky with a slight ripple, so that the background's RMS map is not 0.
+    const double sky = 20 + 2 * std::sin(1.7 * x + 0.3 * y) * std::cos(0.9 * y);
+    return sky + 200 / std::pow(1 + rs / 16, 1.5) + 4 * std::exp(-rb / 8);
+  });
   inspect_test::write_pair(dir.prefix(), "C", result);
   const std::string prefix = dir.prefix() + "C";
   const auto near = [](const std::vector<std::string>& row, double x, double y, double within) {
@@ -189,24 +187,17 @@ TEST(CatalogueRun, CleanMergesADetectionOnABrighterSourcesWings) {
 TEST(CatalogueRun, SameCatalogueWhenNoThreadCanStart) {
   if (geteuid() != 0) GTEST_SKIP() << "only a user other than root can be refused threads: needs root to be one";
   TempDir dir;
-  ObjectResult result;
-  result.width = 200;
-  result.height = 200;
-  result.level = 20;
-  result.sigma = 2;
-  for (std::int32_t y = 0; y < result.height; ++y) {
-    for (std::int32_t x = 0; x < result.width; ++x) {
-      double v = 20 + 1.5 * std::sin(1.3 * x + 0.7 * y) * std::cos(0.4 * x - 1.1 * y);
-      for (int sy = 0; sy < 12; ++sy) {
-        for (int sx = 0; sx < 12; ++sx) {
-          const double cx = 12.3 + 16 * sx + 0.1 * sy, cy = 11.7 + 16 * sy + 0.07 * sx;
-          v += (30 + 5 * ((sx * 7 + sy * 3) % 11)) * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / 4.5);
-        }
+  const auto mean = [](int x, int y) {
+    double v = 20 + 1.5 * std::sin(1.3 * x + 0.7 * y) * std::cos(0.4 * x - 1.1 * y);
+    for (int sy = 0; sy < 12; ++sy) {
+      for (int sx = 0; sx < 12; ++sx) {
+        const double cx = 12.3 + 16 * sx + 0.1 * sy, cy = 11.7 + 16 * sy + 0.07 * sx;
+        v += (30 + 5 * ((sx * 7 + sy * 3) % 11)) * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / 4.5);
       }
-      result.means.push_back(v);
-      result.flags.push_back(v > 26.0 ? 1 : 0);
     }
-  }
+    return v;
+  };
+  const ObjectResult result = field_of(200, 200, mean, 26.0);
   inspect_test::write_pair(dir.prefix(), "S", result);
   // The child runs as nobody: everything it reads, itself included, is
   // readable by all.

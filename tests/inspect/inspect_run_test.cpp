@@ -27,12 +27,7 @@ RunResult inspect(const std::vector<std::string>& args, const RunOptions& option
 
 using kadrix_test::crlf;
 
-const std::string kUsage = crlf(
-    "Prawidlowe wywolanie: kadrix-inspect prefiks [--csv] [--overlay plik.BMP]\n"
-    "                      [--fits plik.fits] [--regions plik.reg]\n"
-    "               albo:  kadrix-inspect --night katalog lista [--html plik.html]\n"
-    "np. kadrix-inspect dane/M31 --overlay M31.BMP\n"
-    "(kadrix-inspect --help opisuje program i opcje)\n");
+using inspect_test::kUsage;
 
 using inspect_test::sample_object;
 

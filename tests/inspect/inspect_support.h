@@ -57,6 +57,14 @@ std::vector<std::uint16_t> codes_of(const ObjectResult& result);
 
 using kadrix_test::crlf;
 
+// What a wrong call prints after its reason (CR LF line ends).
+inline const std::string kUsage = crlf(
+    "Prawidlowe wywolanie: kadrix-inspect prefiks [--csv] [--overlay plik.BMP]\n"
+    "                      [--fits plik.fits] [--regions plik.reg]\n"
+    "               albo:  kadrix-inspect --night katalog lista [--html plik.html]\n"
+    "np. kadrix-inspect dane/M31 --overlay M31.BMP\n"
+    "(kadrix-inspect --help opisuje program i opcje)\n");
+
 // The text of a file.
 std::string text_of(const std::string& path);
 
