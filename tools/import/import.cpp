@@ -499,6 +499,7 @@ struct Worker {
   explicit Worker(SerByteOrder order) : reader(order) {}
   SourceReader reader;
   ImageBuffer<double> held;             // kept from frame to frame
+  ImageBuffer<double> second;           // the masters' other frame
   std::span<double> values;             // c + P, rows from the top, in held
   std::vector<std::uint8_t> saturated;  // 1 where the light's sample is saturated
   bool any_saturated = false;
@@ -727,20 +728,40 @@ int import_series(const Call& call) {
     std::vector<std::pair<const SourceInfo*, std::int64_t>> series;
     for (const SourceInfo& s : calibration_sources[kind])
       for (std::int64_t index = 0; index < s.frames; ++index) series.emplace_back(&s, index);
-    for (std::size_t at = 0; at < series.size(); at += workers.size()) {
+    // Batches of a frame per worker. The workers read the next batch into
+    // one of their two buffers while each sums a band of rows over the
+    // batch before, from the other, its frames in order: every pixel still
+    // gets its frames in series order.
+    const std::size_t batches = (series.size() + workers.size() - 1) / workers.size();
+    std::vector<std::int64_t> numbers;  // of the batch being summed
+    for (std::size_t b = 0; b <= batches; ++b) {
       if (g_stop) return stopped();
-      const std::size_t batch = std::min(workers.size(), series.size() - at);
-      run_together(batch, [&](std::size_t j) {
+      const std::size_t at = b * workers.size();
+      const std::size_t batch = b < batches ? std::min(workers.size(), series.size() - at) : 0;
+      const std::size_t parts = numbers.empty() ? batch : workers.size();
+      run_together(parts, [&](std::size_t j) {
         Worker& w = *workers[j];
-        w.values = w.held.take(frame_pixels);
-        w.why.clear();
-        const auto keep = [&w, width](std::int32_t y, std::span<const double> values) {
-          std::copy(values.begin(), values.end(),
-                    w.values.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(y) * width));
-        };
-        w.ok = w.reader.read_frame(*series[at + j].first, series[at + j].second, keep, w.why);
+        if (j < batch) {
+          const std::span<double> into = (b % 2 == 0 ? w.held : w.second).take(frame_pixels);
+          w.why.clear();
+          const auto keep = [into, width](std::int32_t y, std::span<const double> values) {
+            std::copy(values.begin(), values.end(),
+                      into.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(y) * width));
+          };
+          w.ok = w.reader.read_frame(*series[at + j].first, series[at + j].second, keep, w.why);
+        }
+        if (numbers.empty()) return;
+        const auto rows = static_cast<std::size_t>(first_source.height);
+        const auto top = static_cast<std::int32_t>(rows * j / parts);
+        const auto bottom = static_cast<std::int32_t>(rows * (j + 1) / parts);
+        for (std::size_t f = 0; f < numbers.size(); ++f) {
+          Worker& reader = *workers[f];
+          const std::span<const double> frame = (b % 2 == 1 ? reader.held : reader.second).view(frame_pixels);
+          for (std::int32_t y = top; y < bottom; ++y)
+            builder->add_row(numbers[f], y, frame.subspan(static_cast<std::size_t>(y) * width, width));
+        }
       });
-      std::vector<std::int64_t> numbers(batch);
+      numbers.resize(batch);
       for (std::size_t j = 0; j < batch; ++j) {
         const auto& [s, index] = series[at + j];
         if (!workers[j]->ok) {
@@ -749,19 +770,6 @@ int import_series(const Call& call) {
         }
         numbers[j] = builder->next_frame();
       }
-      // Each worker sums a band of rows over the batch's frames in order:
-      // every pixel still gets its frames in series order.
-      const std::size_t parts = workers.size();
-      run_together(parts, [&](std::size_t part) {
-        const auto rows = static_cast<std::size_t>(first_source.height);
-        const auto top = static_cast<std::int32_t>(rows * part / parts);
-        const auto bottom = static_cast<std::int32_t>(rows * (part + 1) / parts);
-        for (std::size_t j = 0; j < batch; ++j)
-          for (std::int32_t y = top; y < bottom; ++y)
-            builder->add_row(numbers[j], y,
-                            std::span<const double>(workers[j]->values).subspan(static_cast<std::size_t>(y) * width,
-                                                                                width));
-      });
     }
     master_frames[kind] = builder->frames();
     std::optional<std::vector<double>>& master = kind == kDark   ? masters.dark
@@ -771,6 +779,7 @@ int import_series(const Call& call) {
     master = builder->finish();
   }
   builder.reset();
+  for (const std::unique_ptr<Worker>& w : workers) w->second.release();
   // Masters not saved are not needed past the calibration: it takes them.
   const Calibration calibration = call.save_masters ? make_calibration(masters) : make_calibration(std::move(masters));
   if (!calibration.flat.empty() && calibration.unusable_count == static_cast<std::int64_t>(calibration.flat.size())) {
