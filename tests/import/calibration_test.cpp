@@ -1,7 +1,8 @@
 // The pedestal's lower median held to the straightforward one, a copy of
 // the finite values and nth_element, bit for bit: values over many
 // magnitudes, close together, tied, mixed with NaN and infinities, and
-// zeros of both signs at the middle.
+// zeros of both signs at the middle. A master built two frames at a time
+// held to one built a frame at a time.
 
 #include "tools/import/calibration.h"
 
@@ -13,7 +14,9 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <iterator>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -71,6 +74,47 @@ TEST(LowerMedian, SameBitsAsNthElementOverACopy) {
                   std::bit_cast<std::uint64_t>(straightforward(values)));
       }
     }
+  }
+}
+
+TEST(MasterBuilder, TwoFramesAtOnceGiveTheBitsOfOneAfterAnother) {
+  constexpr std::int32_t width = 13, height = 3;
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  const double samples[] = {-0.0, 0.0, 1.0, 1.0, -2.5, 65535, inf, -inf, std::numeric_limits<double>::quiet_NaN(), 7.25};
+  std::mt19937_64 random(5);
+  constexpr int frames = 5;
+  std::vector<std::vector<double>> frame(frames, std::vector<double>(width * height));
+  for (std::vector<double>& f : frame)
+    for (double& v : f) v = samples[random() % std::size(samples)];
+  const auto row = [&](int f, std::int32_t y) {
+    return std::span<const double>(frame[static_cast<std::size_t>(f)]).subspan(static_cast<std::size_t>(y) * width, width);
+  };
+  const auto bits = [](const std::vector<double>& master) {
+    std::vector<std::uint64_t> b;
+    for (const double v : master) b.push_back(std::bit_cast<std::uint64_t>(v));
+    return b;
+  };
+  kadrix::import::MasterBuilder one(width, height);
+  for (int f = 0; f < frames; ++f) {
+    const std::int64_t number = one.next_frame();
+    for (std::int32_t y = 0; y < height; ++y) one.add_row(number, y, row(f, y));
+  }
+  // Pairs from the first frame on, and from the second.
+  for (const int single : {frames - 1, 0}) {
+    SCOPED_TRACE("frame alone: " + std::to_string(single + 1));
+    kadrix::import::MasterBuilder two(width, height);
+    for (int f = 0; f < frames;) {
+      const std::int64_t number = two.next_frame();
+      if (f == single) {
+        for (std::int32_t y = 0; y < height; ++y) two.add_row(number, y, row(f, y));
+        ++f;
+        continue;
+      }
+      two.next_frame();
+      for (std::int32_t y = 0; y < height; ++y) two.add_rows(number, y, row(f, y), row(f + 1, y));
+      f += 2;
+    }
+    EXPECT_EQ(bits(two.finish()), bits(one.finish()));
   }
 }
 

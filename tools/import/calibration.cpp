@@ -28,6 +28,26 @@ void MasterBuilder::add_row(std::int64_t frame, std::int32_t y, std::span<const 
   }
 }
 
+void MasterBuilder::add_rows(std::int64_t frame, std::int32_t y, std::span<const double> a,
+                             std::span<const double> b) {
+  if (frame == 1) {
+    add_row(frame, y, a);
+    add_row(frame + 1, y, b);
+    return;
+  }
+  const std::size_t start = static_cast<std::size_t>(y) * width_;
+  double* sum = sum_.data() + start;
+  double* max = max_.data() + start;
+  for (std::size_t x = 0; x < width_; ++x) {
+    double s = sum[x] + a[x];
+    double m = a[x] > max[x] ? a[x] : max[x];
+    s = s + b[x];
+    m = b[x] > m ? b[x] : m;
+    sum[x] = s;
+    max[x] = m;
+  }
+}
+
 std::vector<double> MasterBuilder::finish() const {
   if (frames_ <= 1) return std::vector<double>(sum_.data(), sum_.data() + sum_.size());
   std::vector<double> master(sum_.size());

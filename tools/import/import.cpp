@@ -754,12 +754,21 @@ int import_series(const Call& call) {
         const auto rows = static_cast<std::size_t>(first_source.height);
         const auto top = static_cast<std::int32_t>(rows * j / parts);
         const auto bottom = static_cast<std::int32_t>(rows * (j + 1) / parts);
-        for (std::size_t f = 0; f < numbers.size(); ++f) {
-          Worker& reader = *workers[f];
-          const std::span<const double> frame = (b % 2 == 1 ? reader.held : reader.second).view(frame_pixels);
+        const auto frame = [&](std::size_t f) {
+          const Worker& reader = *workers[f];
+          return (b % 2 == 1 ? reader.held : reader.second).view(frame_pixels);
+        };
+        const auto row = [width](std::span<const double> values, std::int32_t y) {
+          return values.subspan(static_cast<std::size_t>(y) * width, width);
+        };
+        // Two frames at a time, each row's sums and largest samples
+        // read and written once for both.
+        std::size_t f = 0;
+        for (; f + 1 < numbers.size(); f += 2)
           for (std::int32_t y = top; y < bottom; ++y)
-            builder->add_row(numbers[f], y, frame.subspan(static_cast<std::size_t>(y) * width, width));
-        }
+            builder->add_rows(numbers[f], y, row(frame(f), y), row(frame(f + 1), y));
+        for (; f < numbers.size(); ++f)
+          for (std::int32_t y = top; y < bottom; ++y) builder->add_row(numbers[f], y, row(frame(f), y));
       });
       numbers.resize(batch);
       for (std::size_t j = 0; j < batch; ++j) {
