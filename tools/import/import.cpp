@@ -520,23 +520,23 @@ bool read_light(Worker& worker, const Lights& lights, const FrameRef& f, ValueRa
   const auto width = static_cast<std::size_t>(source.width);
   const std::size_t pixels = width * static_cast<std::size_t>(source.height);
   worker.values = worker.held.take(pixels);
-  worker.row.resize(width);
   if (saturation) worker.saturated.resize(pixels);
   worker.any_saturated = false;
   const auto add = [&](std::int32_t y, std::span<const double> values) {
     const std::size_t at = static_cast<std::size_t>(y) * width;
-    std::copy(values.begin(), values.end(), worker.row.begin());
-    calibrate_row(lights.calibration, y, worker.row);
-    for (double& c : worker.row) c = c + lights.pedestal;
-    std::copy(worker.row.begin(), worker.row.end(), worker.values.begin() + static_cast<std::ptrdiff_t>(at));
+    // Calibrated where it is kept.
+    const std::span<double> row = worker.values.subspan(at, width);
+    std::copy(values.begin(), values.end(), row.begin());
+    calibrate_row(lights.calibration, y, row);
+    for (double& c : row) c = c + lights.pedestal;
     if (raw) raw->add_all(values);
-    if (calibrated && lights.calibrated) calibrated->add_all(worker.row);
+    if (calibrated && lights.calibrated) calibrated->add_all(row);
     if (saturation) {
       // +infinity would turn NaN under the kernel's negative weights.
       std::uint8_t any = 0;
       for (std::size_t x = 0; x < width; ++x) {
         const bool saturated = saturated_light(lights.calibration, at + x, values[x], *saturation) ||
-                               worker.row[x] == std::numeric_limits<double>::infinity();
+                               row[x] == std::numeric_limits<double>::infinity();
         worker.saturated[at + x] = saturated;
         any |= saturated;
       }
