@@ -388,8 +388,7 @@ TEST(FrameShift, FramesWithNothingToMatchComeOutUnmatched) {
   constexpr int w = 64, h = 48;
   const Frames field(w, h, Scene::stars, 2);
   const std::vector<double> reference = field.render(0, 0, 1);
-  constexpr int threads = 4;
-  const ShiftFinder finder(reference, w, h, threads);
+  const ShiftFinder finder(reference, w, h);
   const std::vector<double> undefined(reference.size(), std::numeric_limits<double>::quiet_NaN());
   const std::vector<double> flat(reference.size(), 12.5);
   const std::vector<double> wrong_size(reference.begin(), reference.end() - w);
@@ -418,8 +417,7 @@ TEST(FrameShift, ThreadsGiveTheSameBitsAsOneAfterAnother) {
   constexpr int w = 199, h = 150;
   const Frames field(w, h, Scene::hot_pixels, 12);
   const std::vector<double> reference = field.render(0, 0, 1);
-  constexpr int threads = 4;
-  const ShiftFinder finder(reference, w, h, threads);
+  const ShiftFinder finder(reference, w, h);
   std::vector<std::vector<double>> frames;
   for (int i = 0; i < 8; ++i) frames.push_back(field.render(0.37 * i - 1.2, 5.1 - 1.3 * i, 20 + static_cast<std::uint64_t>(i)));
   // Frames near one whole-pixel shift, in turn with others: the finder
@@ -441,6 +439,7 @@ TEST(FrameShift, ThreadsGiveTheSameBitsAsOneAfterAnother) {
   for (const auto& f : frames) serial.push_back(bits(finder.measure(f)));
   EXPECT_EQ(serial, alone);
 
+  constexpr int threads = 4;
   std::vector<std::vector<std::array<std::uint64_t, 4>>> seen(threads, std::vector<std::array<std::uint64_t, 4>>(frames.size()));
   {
     std::vector<std::jthread> pool;

@@ -15,8 +15,6 @@
 #include <new>
 #include <numbers>
 #include <span>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -237,7 +235,6 @@ struct ShiftFinder::State {
     Workspace* operator->() const { return ws.get(); }
   };
   std::unique_ptr<Workspace> take();
-  std::unique_ptr<Workspace> make_workspace() const;
   void give_back(std::unique_ptr<Workspace> ws);
 
   static int frequency(int index, int size) { return index <= size / 2 ? index : index - size; }
@@ -288,10 +285,6 @@ std::unique_ptr<Workspace> ShiftFinder::State::take() {
       return ws;
     }
   }
-  return make_workspace();
-}
-
-std::unique_ptr<Workspace> ShiftFinder::State::make_workspace() const {
   auto ws = std::make_unique<Workspace>();
   ws->padded = fftw_array<double>(area(mw, h));
   ws->spectrum = fftw_array<Complex>(area(mw / 2 + 1, mh));
@@ -653,8 +646,7 @@ bool ShiftFinder::State::refine(Workspace& ws, double& sx, double& sy) {
   return true;
 }
 
-ShiftFinder::ShiftFinder(std::span<const double> reference, std::int32_t width, std::int32_t height,
-                         int measures_at_once)
+ShiftFinder::ShiftFinder(std::span<const double> reference, std::int32_t width, std::int32_t height)
     : state_(std::make_unique<State>()) {
   State& s = *state_;
   constexpr std::int32_t kLargestSide = 1 << 24;  // keeps the padded sizes in an int
@@ -710,29 +702,6 @@ ShiftFinder::ShiftFinder(std::span<const double> reference, std::int32_t width, 
   }
 
   const State::Lease ws(s);
-  // The workspaces of the other measures to run at once, made on threads
-  // of their own while this one prepares the reference: touching fresh
-  // pages takes about as long as preparing it.
-  std::vector<std::jthread> warming;
-  for (int k = 1; k < measures_at_once; ++k) {
-    try {
-      warming.emplace_back([&s] {
-        try {
-          std::unique_ptr<Workspace> made = s.make_workspace();
-          std::memset(made->padded.get(), 0, area(s.mw, s.h) * sizeof(double));
-          std::memset(static_cast<void*>(made->spectrum.get()), 0, area(s.mw / 2 + 1, s.mh) * sizeof(Complex));
-          std::memset(static_cast<void*>(made->coarse.get()), 0, area(s.cw / 2 + 1, s.ch) * sizeof(Complex));
-          std::memset(made->surface.get(), 0, area(s.cw, s.ch) * sizeof(double));
-          std::memset(made->plain.data(), 0, made->plain.size() * sizeof(double));
-          s.give_back(std::move(made));
-        } catch (const std::bad_alloc&) {
-          // A measure makes its own workspace then.
-        }
-      });
-    } catch (const std::system_error&) {
-      break;  // no thread to spare
-    }
-  }
   {
     const std::lock_guard<std::mutex> lock(fftw_planner_mutex());
     int n[1] = {s.mw};

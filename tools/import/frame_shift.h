@@ -42,12 +42,10 @@ std::mutex& fftw_planner_mutex();
 
 // Built once from the reference frame's calibrated values (width * height,
 // row 0 at the top; NaN and infinities are taken as missing). measure()
-// may run on several threads at once and gives the same bits on any;
-// measures_at_once has the memory of that many made ready while the
-// reference is prepared.
+// may run on several threads at once and gives the same bits on any.
 class ShiftFinder {
  public:
-  ShiftFinder(std::span<const double> reference, std::int32_t width, std::int32_t height, int measures_at_once = 1);
+  ShiftFinder(std::span<const double> reference, std::int32_t width, std::int32_t height);
   ~ShiftFinder();
   ShiftFinder(const ShiftFinder&) = delete;
   ShiftFinder& operator=(const ShiftFinder&) = delete;

@@ -885,7 +885,6 @@ int import_series(const Call& call) {
     bool finder_done = false;
     std::atomic<bool> failed{false};
     std::atomic<std::size_t> next{0};
-    const auto measures = static_cast<int>(std::min(workers.size(), others.size() + 1));
     const auto build_finder = [&](Worker& w) {
       // The others wait for the finder however this ends.
       struct Done {
@@ -909,7 +908,7 @@ int import_series(const Call& call) {
       }
       m.shift.matched = true;
       m.shift.confidence = 1;
-      auto built = std::make_unique<ShiftFinder>(w.values, first_source.width, first_source.height, measures);
+      auto built = std::make_unique<ShiftFinder>(w.values, first_source.width, first_source.height);
       const std::lock_guard<std::mutex> lock(finder_mutex);
       finder = std::move(built);
     };
@@ -918,7 +917,7 @@ int import_series(const Call& call) {
       finder_built.wait(lock, [&] { return finder_done; });
       return finder != nullptr;
     };
-    run_together(static_cast<std::size_t>(measures), [&](std::size_t j) {
+    run_together(std::min(workers.size(), others.size() + 1), [&](std::size_t j) {
       Worker& w = *workers[j];
       if (j == 0) build_finder(w);
       for (;;) {
