@@ -741,7 +741,7 @@ int import_series(const Call& call) {
   // series is finished once its last batch is summed, as the next one's
   // first batch is read.
   std::vector<std::int64_t> numbers;  // of the batch being summed
-  for (std::size_t b = 0; b <= batches.size(); ++b) {
+  for (std::size_t b = 0; !batches.empty() && b <= batches.size(); ++b) {
     if (g_stop) return stopped();
     const std::size_t at = b < batches.size() ? batches[b].first : 0;
     const std::size_t batch = b < batches.size() ? batches[b].count : 0;
