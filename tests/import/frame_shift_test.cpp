@@ -416,11 +416,28 @@ std::array<std::uint64_t, 4> bits(const FrameShift& s) {
 TEST(FrameShift, ThreadsGiveTheSameBitsAsOneAfterAnother) {
   constexpr int w = 199, h = 150;
   const Frames field(w, h, Scene::hot_pixels, 12);
-  const ShiftFinder finder(field.render(0, 0, 1), w, h);
+  const std::vector<double> reference = field.render(0, 0, 1);
+  const ShiftFinder finder(reference, w, h);
   std::vector<std::vector<double>> frames;
   for (int i = 0; i < 8; ++i) frames.push_back(field.render(0.37 * i - 1.2, 5.1 - 1.3 * i, 20 + static_cast<std::uint64_t>(i)));
+  // Frames near one whole-pixel shift, in turn with others: the finder
+  // keeps what it worked out for a shift for the next frame there.
+  for (int i = 0; i < 6; ++i) {
+    const double dx = i % 2 == 0 ? 2.1 + 0.07 * i : -3.3 + 0.05 * i;
+    frames.push_back(field.render(dx, -1.2 + 0.04 * i, 40 + static_cast<std::uint64_t>(i)));
+  }
+  // Each frame measured by a finder of its own, fresh from the reference.
+  std::vector<std::array<std::uint64_t, 4>> alone;
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    const FrameShift s = ShiftFinder(reference, w, h).measure(frames[i]);
+    if (i >= 8) {
+      EXPECT_TRUE(s.matched) << "frame " << i;
+    }
+    alone.push_back(bits(s));
+  }
   std::vector<std::array<std::uint64_t, 4>> serial;
   for (const auto& f : frames) serial.push_back(bits(finder.measure(f)));
+  EXPECT_EQ(serial, alone);
 
   constexpr int threads = 4;
   std::vector<std::vector<std::array<std::uint64_t, 4>>> seen(threads, std::vector<std::array<std::uint64_t, 4>>(frames.size()));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <utility>
 
 namespace kadrix::import {
@@ -24,6 +25,26 @@ void MasterBuilder::add_row(std::int64_t frame, std::int32_t y, std::span<const 
   for (std::size_t x = 0; x < width_; ++x) {
     sum[x] += values[x];
     if (values[x] > max[x]) max[x] = values[x];
+  }
+}
+
+void MasterBuilder::add_rows(std::int64_t frame, std::int32_t y, std::span<const double> a,
+                             std::span<const double> b) {
+  if (frame == 1) {
+    add_row(frame, y, a);
+    add_row(frame + 1, y, b);
+    return;
+  }
+  const std::size_t start = static_cast<std::size_t>(y) * width_;
+  double* sum = sum_.data() + start;
+  double* max = max_.data() + start;
+  for (std::size_t x = 0; x < width_; ++x) {
+    double s = sum[x] + a[x];
+    double m = a[x] > max[x] ? a[x] : max[x];
+    s = s + b[x];
+    m = b[x] > m ? b[x] : m;
+    sum[x] = s;
+    max[x] = m;
   }
 }
 
@@ -82,7 +103,10 @@ Calibration make_calibration(const Masters& masters) { return calibration_of(mas
 
 Calibration make_calibration(Masters&& masters) { return calibration_of(masters); }
 
-double lower_median(std::span<const double> values) {
+namespace {
+
+// The lower median of the finite values by nth_element over a copy of them.
+double lower_median_by_copy(std::span<const double> values) {
   std::vector<double> finite;
   finite.reserve(values.size());
   for (const double v : values)
@@ -90,6 +114,56 @@ double lower_median(std::span<const double> values) {
   if (finite.empty()) return 0;
   const auto middle = finite.begin() + static_cast<std::ptrdiff_t>((finite.size() - 1) / 2);
   std::nth_element(finite.begin(), middle, finite.end());
+  return *middle;
+}
+
+// A key in the order of the values (-0 before +0), for finite values.
+std::uint64_t order_key(double v) {
+  const auto bits = std::bit_cast<std::uint64_t>(v);
+  return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+}
+
+}  // namespace
+
+double lower_median(std::span<const double> values) {
+  // The value of rank (n - 1) / 2 by its key, 16 bits at a time: a count
+  // of each digit among the values still in the running, which keeps only
+  // those of the digit holding the rank. After two digits few values are
+  // left, and nth_element picks among them; nothing of the size of the
+  // values is copied.
+  constexpr int kDigitBits = 16;
+  constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
+  std::vector<std::size_t> count(kDigits);
+  std::size_t n = 0;
+  for (const double v : values) {
+    if (!std::isfinite(v)) continue;
+    ++count[order_key(v) >> 48];
+    ++n;
+  }
+  if (n == 0) return 0;
+  std::size_t rank = (n - 1) / 2;
+  const auto pick = [&]() {
+    std::size_t digit = 0;
+    while (rank >= count[digit]) rank -= count[digit++];
+    return std::uint64_t{digit};
+  };
+  const std::uint64_t high = pick();
+  std::fill(count.begin(), count.end(), 0);
+  for (const double v : values) {
+    if (!std::isfinite(v)) continue;
+    const std::uint64_t key = order_key(v);
+    if (key >> 48 == high) ++count[(key >> 32) & (kDigits - 1)];
+  }
+  const std::uint64_t prefix = (high << kDigitBits) | pick();
+  std::vector<double> left;
+  left.reserve(count[prefix & (kDigits - 1)]);
+  for (const double v : values)
+    if (std::isfinite(v) && order_key(v) >> 32 == prefix) left.push_back(v);
+  const auto middle = left.begin() + static_cast<std::ptrdiff_t>(rank);
+  std::nth_element(left.begin(), middle, left.end());
+  // Which zero nth_element gives among -0 and +0 depends on where they
+  // lie: a zero is picked as the copy's nth_element picks it.
+  if (*middle == 0) return lower_median_by_copy(values);
   return *middle;
 }
 

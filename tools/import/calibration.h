@@ -28,6 +28,10 @@ class MasterBuilder {
   // several threads at once as long as each row is added by one thread,
   // frame after frame in order.
   void add_row(std::int64_t frame, std::int32_t y, std::span<const double> values);
+  // Adds row y of frames number `frame` and `frame` + 1, a then b: the
+  // sums and largest samples of add_row of one, then of the other, in one
+  // pass over them.
+  void add_rows(std::int64_t frame, std::int32_t y, std::span<const double> a, std::span<const double> b);
   std::int64_t frames() const { return frames_; }
   // The master: the frame itself for one frame, else (sum - max) / (n - 1).
   std::vector<double> finish() const;

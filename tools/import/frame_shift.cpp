@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -163,7 +165,6 @@ struct Workspace {
   PageArray<double> squares;    // running sums of the prepared reference's squares
   double energy = 0;            // the prepared frame's sum of squares
   std::vector<double> sample;
-  PageArray<Complex> cross;     // cross-power spectrum on the kept frequencies
   PageArray<double> plain;      // the prepared frame before the taper
 };
 
@@ -195,6 +196,30 @@ struct ShiftFinder::State {
   Plan rows_forward, columns_forward, coarse_columns_forward, coarse_backward;
   bool usable = false;
 
+  // The reference's part shared with a frame at one whole-pixel shift, as
+  // refine() weighs it. Neighbouring frames mostly lie at the same shift,
+  // so it is kept for the next one: a part for each refinement under way.
+  struct Part {
+    int kx = 0, ky = 0;
+    bool filled = false;   // cross holds the part at (kx, ky)
+    bool filling = false;  // a refinement is computing it
+    int readers = 0;
+    std::uint64_t used = 0;  // when last taken, counted in takings
+    PageArray<Complex> cross;
+  };
+  std::mutex parts_mutex;
+  std::condition_variable part_done;
+  std::vector<std::unique_ptr<Part>> parts;
+  std::uint64_t part_takings = 0;
+  // The part at (kx, ky), to read (fill false; once one being filled is
+  // done), or to fill (fill true): the least recently used one no one
+  // reads, else a new one.
+  Part& take_part(int kx, int ky, bool& fill);
+  // A filled part, now read by its filler.
+  void part_filled(Part& part);
+  // Done reading the part, or done filling it without success.
+  void drop_part(Part& part);
+
   std::mutex pool_mutex;
   std::vector<std::unique_ptr<Workspace>> pool;
 
@@ -224,11 +249,15 @@ struct ShiftFinder::State {
   // The frame's transform, only where the frame has rows and only the
   // columns kept (or those of the coarse band).
   void transform(Workspace& ws, bool coarse) const;
-  // ws.cross from the transformed frame and the given reference spectrum,
-  // over all the kept frequencies or the coarse band only; returns the
-  // frame's energy in the coarse band.
+  // The cross-power spectrum on the kept frequencies, packed row after
+  // row in the spectrum's own memory: each kept row moves no later than
+  // where it lies, so no row is overwritten before it is read.
+  std::span<Complex> packed(Workspace& ws) const { return {ws.spectrum.get(), weight.size()}; }
+  // packed(ws) from the transformed frame and the given reference
+  // spectrum, over all the kept frequencies or the coarse band only;
+  // returns the frame's energy in the coarse band.
   double cross_power(Workspace& ws, std::span<const Complex> with, bool coarse) const;
-  // The coarse correlation surface from ws.cross into ws.surface: lag
+  // The coarse correlation surface from packed(ws) into ws.surface: lag
   // (2n, 2m) at (n mod cw, m mod ch).
   void correlate(Workspace& ws) const;
   // The band-limited correlation at a shift, over the coarse band or over
@@ -241,7 +270,7 @@ struct ShiftFinder::State {
   // the whole-pixel shift and tapered alike there, so that what lies near
   // an edge of one is weighed as in the other; false when too little is
   // shared.
-  bool refine(Workspace& ws, double& sx, double& sy) const;
+  bool refine(Workspace& ws, double& sx, double& sy);
   // The correlation at lag (dx, dy) divided by the energies of the parts of
   // the two frames that overlap there.
   double normalised(double value, int dx, int dy, const Workspace& ws, double kept) const;
@@ -261,7 +290,6 @@ std::unique_ptr<Workspace> ShiftFinder::State::take() {
   ws->spectrum = fftw_array<Complex>(area(mw / 2 + 1, mh));
   ws->coarse = fftw_array<Complex>(area(cw / 2 + 1, ch));
   ws->surface = fftw_array<double>(area(cw, ch));
-  ws->cross = PageArray<Complex>(weight.size());
   ws->columns.resize(3 * static_cast<std::size_t>(w));
   ws->row_energy.resize(static_cast<std::size_t>(h));
   ws->plain = PageArray<double>(area(w, h));
@@ -271,6 +299,61 @@ std::unique_ptr<Workspace> ShiftFinder::State::take() {
 void ShiftFinder::State::give_back(std::unique_ptr<Workspace> ws) {
   const std::lock_guard<std::mutex> lock(pool_mutex);
   pool.push_back(std::move(ws));
+}
+
+ShiftFinder::State::Part& ShiftFinder::State::take_part(int kx, int ky, bool& fill) {
+  std::unique_lock<std::mutex> lock(parts_mutex);
+  for (;;) {
+    Part* found = nullptr;
+    Part* spare = nullptr;
+    for (const std::unique_ptr<Part>& p : parts) {
+      if ((p->filled || p->filling) && p->kx == kx && p->ky == ky) found = p.get();
+      else if (!p->filling && p->readers == 0 && (spare == nullptr || p->used < spare->used)) spare = p.get();
+    }
+    if (found != nullptr && found->filling) {
+      part_done.wait(lock);
+      continue;
+    }
+    ++part_takings;
+    if (found != nullptr) {
+      ++found->readers;
+      found->used = part_takings;
+      fill = false;
+      return *found;
+    }
+    if (spare == nullptr) {
+      auto made = std::make_unique<Part>();
+      made->cross = PageArray<Complex>(weight.size());
+      parts.push_back(std::move(made));
+      spare = parts.back().get();
+    }
+    spare->kx = kx;
+    spare->ky = ky;
+    spare->filled = false;
+    spare->filling = true;
+    spare->used = part_takings;
+    fill = true;
+    return *spare;
+  }
+}
+
+void ShiftFinder::State::part_filled(Part& part) {
+  {
+    const std::lock_guard<std::mutex> lock(parts_mutex);
+    part.filling = false;
+    part.filled = true;
+    part.readers = 1;
+  }
+  part_done.notify_all();
+}
+
+void ShiftFinder::State::drop_part(Part& part) {
+  {
+    const std::lock_guard<std::mutex> lock(parts_mutex);
+    if (part.filling) part.filling = false;
+    else --part.readers;
+  }
+  part_done.notify_all();
 }
 
 bool ShiftFinder::State::prepare(std::span<const double> frame, Workspace& ws, bool running_sums) const {
@@ -382,17 +465,19 @@ void ShiftFinder::State::transform(Workspace& ws, bool coarse) const {
 
 double ShiftFinder::State::cross_power(Workspace& ws, std::span<const Complex> with, bool coarse) const {
   const auto half = static_cast<std::size_t>(mw / 2 + 1);
+  const std::span<Complex> cross = packed(ws);
   double energy = 0;
   for (std::size_t r = 0; r < rows.size(); ++r) {
     if (coarse && !coarse_row(rows[r])) continue;
     const Complex* row = ws.spectrum.get() + static_cast<std::size_t>(rows[r]) * half;
     const std::size_t o = offsets[r];
+    // The row's energy before its products take its place.
+    if (coarse_row(rows[r]))
+      for (std::size_t k = 0; k < static_cast<std::size_t>(coarse_columns(static_cast<int>(r))); ++k)
+        // Columns past 0 stand for their mirror images too.
+        energy += (k == 0 ? 1.0 : 2.0) * weight[o + k] * std::norm(row[k]);
     const auto n = static_cast<std::size_t>(coarse ? coarse_columns(static_cast<int>(r)) : columns[r]);
-    for (std::size_t k = 0; k < n; ++k) ws.cross[o + k] = row[k] * with[o + k];
-    if (!coarse_row(rows[r])) continue;
-    for (std::size_t k = 0; k < static_cast<std::size_t>(coarse_columns(static_cast<int>(r))); ++k)
-      // Columns past 0 stand for their mirror images too.
-      energy += (k == 0 ? 1.0 : 2.0) * weight[o + k] * std::norm(row[k]);
+    for (std::size_t k = 0; k < n; ++k) cross[o + k] = row[k] * with[o + k];
   }
   return energy;
 }
@@ -405,7 +490,7 @@ void ShiftFinder::State::correlate(Workspace& ws) const {
     if (!coarse_row(rows[r])) continue;
     const int ky = frequency(rows[r], mh);
     const auto j = static_cast<std::size_t>(ky < 0 ? ky + ch : ky);
-    std::copy_n(ws.cross.data() + offsets[r], coarse_columns(static_cast<int>(r)), coarse + j * half);
+    std::copy_n(packed(ws).data() + offsets[r], coarse_columns(static_cast<int>(r)), coarse + j * half);
   }
   fftw_execute_dft_c2r(coarse_backward.plan, as_fftw(coarse), ws.surface.get());
 }
@@ -497,7 +582,7 @@ double ShiftFinder::State::climb(std::span<const Complex> cross, double& sx, dou
   return p.v;
 }
 
-bool ShiftFinder::State::refine(Workspace& ws, double& sx, double& sy) const {
+bool ShiftFinder::State::refine(Workspace& ws, double& sx, double& sy) {
   const auto kx = static_cast<int>(std::lround(sx)), ky = static_cast<int>(std::lround(sy));
   const int x0 = std::max(0, -kx), x1 = std::min(w, w - kx);
   const int y0 = std::max(0, -ky), y1 = std::min(h, h - ky);
@@ -519,22 +604,43 @@ bool ShiftFinder::State::refine(Workspace& ws, double& sx, double& sy) const {
     std::fill(padded + static_cast<std::size_t>(y1 - y0) * umw, padded + area(mw, h), 0.0);
     transform(ws, false);
   };
-  // The reference's shared part, as State::reference, goes into ws.cross
-  // and is then turned into the cross-power spectrum in place.
-  cut(reference_plain, x0, y0);
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    const Complex* row = ws.spectrum.get() + static_cast<std::size_t>(rows[r]) * half;
-    for (std::size_t k = 0; k < static_cast<std::size_t>(columns[r]); ++k)
-      ws.cross[offsets[r] + k] = weight[offsets[r] + k] * std::conj(row[k]);
+  // The reference's shared part, weighed as State::reference. At no shift
+  // it is the whole reference, cut and tapered as State::reference was.
+  struct Use {
+    State& state;
+    Part* part = nullptr;
+    ~Use() {
+      if (part != nullptr) state.drop_part(*part);
+    }
+  } use{*this};
+  const Complex* shared = reference.data();
+  if (kx != 0 || ky != 0) {
+    bool fill = false;
+    use.part = &take_part(kx, ky, fill);
+    if (fill) {
+      cut(reference_plain, x0, y0);
+      for (std::size_t r = 0; r < rows.size(); ++r) {
+        const Complex* row = ws.spectrum.get() + static_cast<std::size_t>(rows[r]) * half;
+        for (std::size_t k = 0; k < static_cast<std::size_t>(columns[r]); ++k)
+          use.part->cross[offsets[r] + k] = weight[offsets[r] + k] * std::conj(row[k]);
+      }
+      part_filled(*use.part);
+    }
+    shared = use.part->cross.data();
   }
   cut(ws.plain, x0 + kx, y0 + ky);
+  const std::span<Complex> cross = packed(ws);
   for (std::size_t r = 0; r < rows.size(); ++r) {
     const Complex* row = ws.spectrum.get() + static_cast<std::size_t>(rows[r]) * half;
     for (std::size_t k = 0; k < static_cast<std::size_t>(columns[r]); ++k)
-      ws.cross[offsets[r] + k] = row[k] * ws.cross[offsets[r] + k];
+      cross[offsets[r] + k] = row[k] * shared[offsets[r] + k];
+  }
+  if (use.part != nullptr) {
+    drop_part(*use.part);
+    use.part = nullptr;
   }
   double rx = sx - kx, ry = sy - ky;
-  climb(ws.cross.span(), rx, ry, 0, 0, false);
+  climb(cross, rx, ry, 0, 0, false);
   sx = kx + rx;
   sy = ky + ry;
   return true;
@@ -700,7 +806,7 @@ FrameShift ShiftFinder::measure(std::span<const double> frame) const {
   const double cx = 2.0 * best_n, cy = 2.0 * best_m;
   double sx = cx + 2 * vertex(at(best_n - 1, best_m), best, at(best_n + 1, best_m));
   double sy = cy + 2 * vertex(at(best_n, best_m - 1), best, at(best_n, best_m + 1));
-  const double coarse_value = std::max(best, s.climb(ws->cross.span(), sx, sy, cx, cy, true));
+  const double coarse_value = std::max(best, s.climb(s.packed(*ws), sx, sy, cx, cy, true));
 
   const auto lag = [](double v) { return static_cast<int>(std::lround(v)); };
   result.correlation = s.normalised(coarse_value, lag(sx), lag(sy), *ws, kept);

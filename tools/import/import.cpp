@@ -499,6 +499,7 @@ struct Worker {
   explicit Worker(SerByteOrder order) : reader(order) {}
   SourceReader reader;
   ImageBuffer<double> held;             // kept from frame to frame
+  ImageBuffer<double> second;           // the masters' other frame
   std::span<double> values;             // c + P, rows from the top, in held
   std::vector<std::uint8_t> saturated;  // 1 where the light's sample is saturated
   bool any_saturated = false;
@@ -519,23 +520,23 @@ bool read_light(Worker& worker, const Lights& lights, const FrameRef& f, ValueRa
   const auto width = static_cast<std::size_t>(source.width);
   const std::size_t pixels = width * static_cast<std::size_t>(source.height);
   worker.values = worker.held.take(pixels);
-  worker.row.resize(width);
   if (saturation) worker.saturated.resize(pixels);
   worker.any_saturated = false;
   const auto add = [&](std::int32_t y, std::span<const double> values) {
     const std::size_t at = static_cast<std::size_t>(y) * width;
-    std::copy(values.begin(), values.end(), worker.row.begin());
-    calibrate_row(lights.calibration, y, worker.row);
-    for (double& c : worker.row) c = c + lights.pedestal;
-    std::copy(worker.row.begin(), worker.row.end(), worker.values.begin() + static_cast<std::ptrdiff_t>(at));
+    // Calibrated where it is kept.
+    const std::span<double> row = worker.values.subspan(at, width);
+    std::copy(values.begin(), values.end(), row.begin());
+    calibrate_row(lights.calibration, y, row);
+    for (double& c : row) c = c + lights.pedestal;
     if (raw) raw->add_all(values);
-    if (calibrated && lights.calibrated) calibrated->add_all(worker.row);
+    if (calibrated && lights.calibrated) calibrated->add_all(row);
     if (saturation) {
       // +infinity would turn NaN under the kernel's negative weights.
       std::uint8_t any = 0;
       for (std::size_t x = 0; x < width; ++x) {
         const bool saturated = saturated_light(lights.calibration, at + x, values[x], *saturation) ||
-                               worker.row[x] == std::numeric_limits<double>::infinity();
+                               row[x] == std::numeric_limits<double>::infinity();
         worker.saturated[at + x] = saturated;
         any |= saturated;
       }
@@ -712,65 +713,91 @@ int import_series(const Call& call) {
   for (int j = 0; j < std::max(call.workers, 1); ++j)
     workers.push_back(std::make_unique<Worker>(call.byte_order.value_or(SerByteOrder::from_header)));
 
-  // The masters, one series at a time, its frames summed in order; the
-  // lights stay on disk.
+  // The masters, one series after another, the frames of each summed in
+  // order; the lights stay on disk.
   Masters masters;
   std::array<std::int64_t, 4> master_frames{};
   const auto width = static_cast<std::size_t>(first_source.width);
   const std::size_t frame_pixels = width * static_cast<std::size_t>(first_source.height);
-  // One builder's memory serves every series in turn.
-  std::optional<MasterBuilder> builder;
+  // Batches of a frame per worker, each of one series.
+  struct Batch {
+    std::size_t kind, first, count;
+  };
+  std::vector<std::pair<const SourceInfo*, std::int64_t>> series;
+  std::vector<Batch> batches;
   for (std::size_t kind = 0; kind < calibration_sources.size(); ++kind) {
-    if (calibration_sources[kind].empty()) continue;
-    if (builder) builder->restart();
-    else builder.emplace(first_source.width, first_source.height);
-    std::vector<std::pair<const SourceInfo*, std::int64_t>> series;
+    const std::size_t first = series.size();
     for (const SourceInfo& s : calibration_sources[kind])
       for (std::int64_t index = 0; index < s.frames; ++index) series.emplace_back(&s, index);
-    for (std::size_t at = 0; at < series.size(); at += workers.size()) {
-      if (g_stop) return stopped();
-      const std::size_t batch = std::min(workers.size(), series.size() - at);
-      run_together(batch, [&](std::size_t j) {
-        Worker& w = *workers[j];
-        w.values = w.held.take(frame_pixels);
+    for (std::size_t at = first; at < series.size(); at += workers.size())
+      batches.push_back({kind, at, std::min(workers.size(), series.size() - at)});
+  }
+  // One builder's memory serves every series in turn.
+  std::optional<MasterBuilder> builder;
+  if (!batches.empty()) builder.emplace(first_source.width, first_source.height);
+  // The workers read the next batch into one of their two buffers while
+  // each sums a band of rows over the batch before, from the other, its
+  // frames in order: every pixel still gets its frames in series order. A
+  // series is finished once its last batch is summed, as the next one's
+  // first batch is read.
+  std::vector<std::int64_t> numbers;  // of the batch being summed
+  for (std::size_t b = 0; !batches.empty() && b <= batches.size(); ++b) {
+    if (g_stop) return stopped();
+    const std::size_t at = b < batches.size() ? batches[b].first : 0;
+    const std::size_t batch = b < batches.size() ? batches[b].count : 0;
+    const std::size_t parts = numbers.empty() ? batch : workers.size();
+    run_together(parts, [&](std::size_t j) {
+      Worker& w = *workers[j];
+      if (j < batch) {
+        const std::span<double> into = (b % 2 == 0 ? w.held : w.second).take(frame_pixels);
         w.why.clear();
-        const auto keep = [&w, width](std::int32_t y, std::span<const double> values) {
+        const auto keep = [into, width](std::int32_t y, std::span<const double> values) {
           std::copy(values.begin(), values.end(),
-                    w.values.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(y) * width));
+                    into.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(y) * width));
         };
         w.ok = w.reader.read_frame(*series[at + j].first, series[at + j].second, keep, w.why);
-      });
-      std::vector<std::int64_t> numbers(batch);
-      for (std::size_t j = 0; j < batch; ++j) {
-        const auto& [s, index] = series[at + j];
-        if (!workers[j]->ok) {
-          console_print(kBadFrame, s->path.c_str(), static_cast<long long>(index + 1), workers[j]->why.c_str());
-          return cli::kExitFailed;
-        }
-        numbers[j] = builder->next_frame();
       }
-      // Each worker sums a band of rows over the batch's frames in order:
-      // every pixel still gets its frames in series order.
-      const std::size_t parts = workers.size();
-      run_together(parts, [&](std::size_t part) {
-        const auto rows = static_cast<std::size_t>(first_source.height);
-        const auto top = static_cast<std::int32_t>(rows * part / parts);
-        const auto bottom = static_cast<std::int32_t>(rows * (part + 1) / parts);
-        for (std::size_t j = 0; j < batch; ++j)
-          for (std::int32_t y = top; y < bottom; ++y)
-            builder->add_row(numbers[j], y,
-                            std::span<const double>(workers[j]->values).subspan(static_cast<std::size_t>(y) * width,
-                                                                                width));
-      });
+      if (numbers.empty()) return;
+      const auto rows = static_cast<std::size_t>(first_source.height);
+      const auto top = static_cast<std::int32_t>(rows * j / parts);
+      const auto bottom = static_cast<std::int32_t>(rows * (j + 1) / parts);
+      const auto frame = [&](std::size_t f) {
+        const Worker& reader = *workers[f];
+        return (b % 2 == 1 ? reader.held : reader.second).view(frame_pixels);
+      };
+      const auto row = [width](std::span<const double> values, std::int32_t y) {
+        return values.subspan(static_cast<std::size_t>(y) * width, width);
+      };
+      // Two frames at a time, each row's sums and largest samples read and
+      // written once for both.
+      std::size_t f = 0;
+      for (; f + 1 < numbers.size(); f += 2)
+        for (std::int32_t y = top; y < bottom; ++y)
+          builder->add_rows(numbers[f], y, row(frame(f), y), row(frame(f + 1), y));
+      for (; f < numbers.size(); ++f)
+        for (std::int32_t y = top; y < bottom; ++y) builder->add_row(numbers[f], y, row(frame(f), y));
+    });
+    for (std::size_t j = 0; j < batch; ++j) {
+      if (workers[j]->ok) continue;
+      const auto& [s, index] = series[at + j];
+      console_print(kBadFrame, s->path.c_str(), static_cast<long long>(index + 1), workers[j]->why.c_str());
+      return cli::kExitFailed;
     }
-    master_frames[kind] = builder->frames();
-    std::optional<std::vector<double>>& master = kind == kDark   ? masters.dark
-                                                 : kind == kFlat ? masters.flat
-                                                 : kind == kBias ? masters.bias
-                                                                 : masters.flat_dark;
-    master = builder->finish();
+    if (b > 0 && (b == batches.size() || batches[b].kind != batches[b - 1].kind)) {
+      const std::size_t kind = batches[b - 1].kind;
+      master_frames[kind] = builder->frames();
+      std::optional<std::vector<double>>& master = kind == kDark   ? masters.dark
+                                                   : kind == kFlat ? masters.flat
+                                                   : kind == kBias ? masters.bias
+                                                                   : masters.flat_dark;
+      master = builder->finish();
+      builder->restart();
+    }
+    numbers.resize(batch);
+    for (std::size_t j = 0; j < batch; ++j) numbers[j] = builder->next_frame();
   }
   builder.reset();
+  for (const std::unique_ptr<Worker>& w : workers) w->second.release();
   // Masters not saved are not needed past the calibration: it takes them.
   const Calibration calibration = call.save_masters ? make_calibration(masters) : make_calibration(std::move(masters));
   if (!calibration.flat.empty() && calibration.unusable_count == static_cast<std::int64_t>(calibration.flat.size())) {
