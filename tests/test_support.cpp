@@ -231,7 +231,7 @@ void set_limit(int resource, std::uint64_t bytes) {
 
 // The environment of the child: this process's, with the variables asked
 // for in place of any of the same name, and the sanitizer's allocation cap
-// added to ASAN_OPTIONS when one is asked for.
+// or the leak check's absence added to ASAN_OPTIONS when asked for.
 std::vector<std::string> child_environment(std::uint64_t largest_allocation_mib, bool no_leak_check,
                                            const std::vector<std::string>& extra) {
   const auto replaced = [&extra](const std::string& entry) {
