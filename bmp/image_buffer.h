@@ -31,6 +31,13 @@ void give_back_pages(void* memory, std::size_t bytes) noexcept;
 // starts; where the system says no, the ordinary pages do.
 void serve_heap_in_huge_pages(std::size_t bytes) noexcept;
 
+// Gives pages from take_pages back, knowing their size.
+template <class T>
+struct GiveBackPages {
+  std::size_t bytes = 0;
+  void operator()(T* memory) const noexcept { give_back_pages(memory, bytes); }
+};
+
 template <class T>
 class ImageBuffer {
  public:
@@ -55,11 +62,7 @@ class ImageBuffer {
   std::size_t held_bytes() const { return capacity_ * sizeof(T); }
 
  private:
-  struct GiveBack {
-    std::size_t bytes = 0;
-    void operator()(T* memory) const noexcept { give_back_pages(memory, bytes); }
-  };
-  std::unique_ptr<T[], GiveBack> data_;
+  std::unique_ptr<T[], GiveBackPages<T>> data_;
   std::size_t capacity_ = 0;
 };
 
@@ -87,11 +90,7 @@ class PageArray {
   std::span<T> span() const { return {data_.get(), size_}; }
 
  private:
-  struct GiveBack {
-    std::size_t bytes = 0;
-    void operator()(T* memory) const noexcept { give_back_pages(memory, bytes); }
-  };
-  std::unique_ptr<T[], GiveBack> data_;
+  std::unique_ptr<T[], GiveBackPages<T>> data_;
   std::size_t size_ = 0;
 };
 

@@ -138,25 +138,34 @@ void own_moments(Piece& piece, std::span<const float> values, std::int32_t width
   piece.theta = moments_angle(x2, y2, xy);
 }
 
+// Object k of SEP's catalogue as a piece of the image, SEP's image (its
+// rows box_width wide) lying at (x0, y0) of the image. Its flags are the
+// caller's to set.
+Piece piece_of(const sep_catalog& found, int k, std::int64_t x0, std::int64_t y0, std::int64_t box_width,
+               std::int32_t width) {
+  Piece piece;
+  piece.x = found.x[k] + static_cast<double>(x0);
+  piece.y = found.y[k] + static_cast<double>(y0);
+  piece.a = found.a[k];
+  piece.b = found.b[k];
+  piece.theta = moments_angle(found.x2[k], found.y2[k], found.xy[k]);
+  piece.pixels.reserve(static_cast<std::size_t>(std::max(found.npix[k], 0)));
+  for (int p = 0; p < found.npix[k]; ++p) {
+    const std::int64_t i = found.pix[k][p];
+    piece.pixels.push_back((y0 + i / box_width) * width + x0 + i % box_width);
+  }
+  std::sort(piece.pixels.begin(), piece.pixels.end());
+  return piece;
+}
+
 // Pieces from a SEP catalogue of an image whose pixel (0, 0) is (x0, y0)
 // of the whole and whose rows are box_width wide.
 void take_objects(const sep_catalog& found, std::int32_t x0, std::int32_t y0, std::int32_t box_width,
                   std::int32_t width, std::int32_t blended_when_more, std::vector<Piece>& pieces) {
   for (int k = 0; k < found.nobj; ++k) {
-    Piece piece;
-    piece.x = found.x[k] + x0;
-    piece.y = found.y[k] + y0;
-    piece.a = found.a[k];
-    piece.b = found.b[k];
-    piece.theta = moments_angle(found.x2[k], found.y2[k], found.xy[k]);
+    Piece piece = piece_of(found, k, x0, y0, box_width, width);
     if ((found.flag[k] & SEP_OBJ_MERGED) != 0 || found.nobj > blended_when_more)
       piece.flags |= source_flags::kBlended;
-    piece.pixels.reserve(static_cast<std::size_t>(found.npix[k]));
-    for (int p = 0; p < found.npix[k]; ++p) {
-      const int i = found.pix[k][p];
-      piece.pixels.push_back(std::int64_t{y0 + i / box_width} * width + x0 + i % box_width);
-    }
-    std::sort(piece.pixels.begin(), piece.pixels.end());
     pieces.push_back(std::move(piece));
   }
 }
@@ -298,28 +307,25 @@ int deblend_all(const Footprints& fp, std::span<const float> sub, std::int32_t w
     std::int64_t dx = 0, dy = 0;  // mosaic position less image position
     float lowest = std::numeric_limits<float>::max();
   };
+  // Each footprint's box and lowest value, and how many of its pixels are
+  // at least as bright as all their neighbours, in one pass. A footprint
+  // with one such pixel cannot split: each part above any level holds
+  // such a pixel, its own brightest. Those go to SEP without deblending,
+  // which is cheaper and gives the same source; the others are deblended.
   std::vector<Box> boxes(count);
+  std::vector<std::int32_t> peaks(count, 0);
   for (std::size_t i = 0; i < n; ++i) {
     const auto k = static_cast<std::size_t>(fp.label[i]);
     if (k == 0) continue;
     Box& b = boxes[k];
     const std::int64_t x = static_cast<std::int64_t>(i) % width, y = static_cast<std::int64_t>(i) / width;
+    const float v = std::max(sub[i], kFloor);
     b.x0 = std::min(b.x0, x);
     b.x1 = std::max(b.x1, x);
     b.y0 = std::min(b.y0, y);
     b.y1 = std::max(b.y1, y);
-    b.lowest = std::min(b.lowest, std::max(sub[i], kFloor));
-  }
-  // A footprint with one pixel at least as bright as all its neighbours
-  // cannot split: each part above any level holds such a pixel, its own
-  // brightest. Those go to SEP without deblending, which is cheaper and
-  // gives the same source; the others are deblended.
-  std::vector<std::int32_t> peaks(count, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto k = static_cast<std::size_t>(fp.label[i]);
-    if (k == 0 || peaks[k] > 1) continue;
-    const std::int64_t x = static_cast<std::int64_t>(i) % width, y = static_cast<std::int64_t>(i) / width;
-    const float v = std::max(sub[i], kFloor);
+    b.lowest = std::min(b.lowest, v);
+    if (peaks[k] > 1) continue;
     bool top = true;
     for (std::int64_t ny = std::max<std::int64_t>(y - 1, 0); top && ny <= std::min<std::int64_t>(y + 1, height - 1); ++ny) {
       for (std::int64_t nx = std::max<std::int64_t>(x - 1, 0); nx <= std::min<std::int64_t>(x + 1, width - 1); ++nx) {
@@ -400,20 +406,9 @@ int deblend_all(const Footprints& fp, std::span<const float> sub, std::int32_t w
       if (c.npix[j] <= 0) continue;
       const auto k = static_cast<std::size_t>(owner[static_cast<std::size_t>(c.pix[j][0])]);
       const Box& b = boxes[k];
-      Piece piece;
-      piece.x = c.x[j] - static_cast<double>(b.dx);
-      piece.y = c.y[j] - static_cast<double>(b.dy);
-      piece.a = c.a[j];
-      piece.b = c.b[j];
-      piece.theta = moments_angle(c.x2[j], c.y2[j], c.xy[j]);
+      Piece piece = piece_of(c, j, -b.dx, -b.dy, mosaic_width, width);
       if ((c.flag[j] & SEP_OBJ_MERGED) != 0 || parts[k] > 1) piece.flags |= source_flags::kBlended;
       if (k > 0 && fp.filled[k - 1]) piece.flags |= source_flags::kHolesFilled;
-      piece.pixels.reserve(static_cast<std::size_t>(c.npix[j]));
-      for (int p = 0; p < c.npix[j]; ++p) {
-        const std::int64_t at = c.pix[j][p];
-        piece.pixels.push_back((at / mosaic_width - b.dy) * width + at % mosaic_width - b.dx);
-      }
-      std::sort(piece.pixels.begin(), piece.pixels.end());
       out.push_back(std::move(piece));
     }
     return 0;
